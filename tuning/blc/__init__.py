@@ -1,0 +1,1 @@
+"""Black level and dark shading calibration (module tuning.blc.blc)."""

@@ -1,0 +1,79 @@
+// Black level per Bayer cell position from dark captures, swept over every
+// (analog gain, exposure time) pair of a capture set.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../shared/json_text.h"
+#include "../shared/model.h"
+#include "../shared/raw_capture.h"
+
+namespace tuning::blc {
+
+// Four black levels in cell-position order (raw DN, or 8-bit scale for v2).
+using BlackLevel4 = CellValues;
+
+struct BLCFileParam : FileParam {
+  std::vector<Number> again_list;
+  std::vector<Number> exp_time_list;
+};
+
+struct BLCTuningParam {
+  std::string module = "blc";
+  std::vector<Number> sbl = {Number::of_real(0), Number::of_real(0), Number::of_real(0), Number::of_real(0)};
+  std::int64_t with_sbl = 1;
+  std::int64_t fpn_sbl = 64;
+  std::int64_t kernel_size = 3;
+  std::int64_t mesh_table_h = 24;
+  std::int64_t mesh_table_w = 24;
+};
+
+struct ExposureLevels {
+  std::string key;  // "exp_time_<exposure>"
+  BlackLevel4 level;
+};
+
+struct GainLevels {
+  std::string key;  // "again_<gain>"
+  std::vector<ExposureLevels> exposures;
+};
+
+struct BLCTuningResult {
+  std::string module = "blc";
+  std::vector<GainLevels> sbl;
+  bool has_fixed_sbl = false;
+  double fixed_sbl = 0.0;
+};
+
+// Per-exposure estimator: the matched capture paths of one pair in, four levels out.
+using BlackLevelEstimator = std::function<BlackLevel4(const std::vector<std::string>& files)>;
+
+// The sweep shared by both black level routines. Prints each pair's matches.
+BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackLevelEstimator& estimate,
+                                    const LineSink& print);
+
+// Mean per cell position over frames held in memory (each frame height x width).
+BlackLevel4 count_sbl_list(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
+                           std::int64_t width);
+
+// Raw black levels: captures shaped by truncation, averaged one at a time.
+BLCTuningResult gen_blc_param(const BLCFileParam& file_param, const LineSink& print);
+BlackLevel4 estimate_black_level(const std::vector<std::string>& files, std::int64_t height, std::int64_t width);
+
+// Black levels scaled by 256 / 2^bits; every capture must hold exactly height x width samples.
+BLCTuningResult gen_blc_param_v2(const BLCFileParam& file_param, const LineSink& print);
+BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileParam& file_param);
+
+OrderedJson to_json(const BLCTuningResult& result);
+
+// The module entry: built-in settings, result written to <out_file_dir>/result.json.
+struct EntryOutcome {
+  BLCTuningResult result;
+  std::string result_path;
+};
+BLCFileParam default_entry_file_param();
+EntryOutcome run_entry(const LineSink& print);
+
+}  // namespace tuning::blc

@@ -1,0 +1,1 @@
+"""Static bad pixel calibration (module tuning.bpc.bpc)."""

@@ -1,0 +1,1 @@
+"""Read noise and shot noise calibration."""

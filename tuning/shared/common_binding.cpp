@@ -1,0 +1,86 @@
+// tuning.common: the enumerations, the base records and the raw capture helpers.
+#include <pybind11/numpy.h>
+
+#include "../tunekit/host.h"
+#include "../tunekit/modules.h"
+#include "errors.h"
+#include "raw_capture.h"
+
+namespace tunekit {
+namespace {
+
+py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
+                       py::object mixin, const char* doc) {
+  py::list pairs;
+  for (const auto& [member, value] : members) pairs.append(py::make_tuple(member, value));
+  py::dict kwargs;
+  kwargs["module"] = m.attr("__name__");
+  if (!mixin.is_none()) kwargs["type"] = mixin;
+  py::object cls = py::module_::import("enum").attr("Enum")(name, pairs, **kwargs);
+  cls.attr("__doc__") = doc;
+  m.attr(name) = cls;
+  return cls;
+}
+
+py::array_t<std::uint16_t> samples_to_array(tuning::Samples&& samples) {
+  auto* owned = new tuning::Samples(std::move(samples));
+  py::capsule free_when_done(owned, [](void* p) { delete static_cast<tuning::Samples*>(p); });
+  return py::array_t<std::uint16_t>({static_cast<py::ssize_t>(owned->size())}, {sizeof(std::uint16_t)},
+                                    owned->data(), free_when_done);
+}
+
+// (H/2) x (W/2) x 4 view-then-copy of any 2-D array, keeping its sample type.
+py::object split_bayer4(py::object frame) {
+  py::array a = py::module_::import("numpy").attr("asarray")(frame);
+  if (a.ndim() != 2)
+    throw tuning::ShapeError("split_bayer4 needs a 2-D frame, got " + std::to_string(a.ndim()) + " dimensions");
+  const auto h = a.shape(0), w = a.shape(1);
+  tuning::require_even_frame(h, w);
+  py::object cells = a.attr("reshape")(h / 2, 2, w / 2, 2).attr("transpose")(0, 2, 1, 3);
+  return cells.attr("reshape")(h / 2, w / 2, tuning::kCellPositions);
+}
+
+}  // namespace
+
+void declare_common(py::module_& m) {
+  m.doc() = "Shared model of the tuning package: enumerations, base records, raw capture helpers.";
+  define_enum(m, "SensorMode", {{"LCG", "LCG"}, {"HCG", "HCG"}}, py::none(),
+              "Conversion gain mode of a capture; its name is the capture file tag.");
+  py::object cfa = define_enum(m, "CFAType", {{"RGGB", "RGGB"}, {"BGGR", "BGGR"}, {"GBRG", "GBRG"}, {"GRGB", "GRBG"}},
+                               py::type::of(py::str("")),
+                               "Colour filter layout; the member GRGB has the value text \"GRBG\".");
+  py::object mode = m.attr("SensorMode");
+  py::object base_model = py::module_::import("pydantic").attr("BaseModel");
+  py::object str_t = py::type::of(py::str(""));
+  py::object int_t = py::type::of(py::int_(0));
+
+  define_record(m, "FileParam", base_model,
+                {{"inp_file_dir", str_t, py::str(""), "folder holding the raw capture files"},
+                 {"out_file_dir", str_t, py::str(""), "folder receiving result files"},
+                 {"width", int_t, py::int_(0), "frame width in pixels (samples per row)"},
+                 {"height", int_t, py::int_(0), "frame height in rows"},
+                 {"bits", int_t, py::int_(0), "significant bits per sample"},
+                 {"cfa_type", cfa, cfa.attr("RGGB"), "colour filter layout"},
+                 {"sensor_mode", mode, mode.attr("LCG"), "conversion gain mode of the captures"}},
+                "Description of one capture set.");
+  define_record(m, "TuningParam", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
+                "Tuning parameters of a calibration routine.");
+  define_record(m, "TuningResult", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
+                "Result of a calibration routine.");
+
+  m.def(
+      "read_raw_u16",
+      [](const std::string& path) {
+        tuning::Samples samples;
+        {
+          py::gil_scoped_release nogil;
+          samples = tuning::read_raw_u16(path);
+        }
+        return samples_to_array(std::move(samples));
+      },
+      py::arg("path"), "A headerless capture as a flat array of unsigned 16-bit samples (raw DN).");
+  m.def("split_bayer4", &split_bayer4, py::arg("frame"),
+        "H x W frame to (H/2) x (W/2) x 4: channel c of cell (i, j) is frame[2i + c // 2, 2j + c % 2].");
+}
+
+}  // namespace tunekit

@@ -1,0 +1,50 @@
+// Enumerations and the base capture-set description shared by every calibration.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tuning {
+
+enum class SensorMode { LCG, HCG };
+
+// Colour filter layouts. GRGB's value text is "GRBG": stored files and callers use that text.
+enum class CFAType { RGGB, BGGR, GBRG, GRGB };
+
+std::string_view sensor_mode_name(SensorMode mode);
+std::string_view cfa_type_value(CFAType type);
+
+// A number as the caller gave it: integers and reals print differently in file
+// patterns and result keys (16 stays "16", 16.0 stays "16.0").
+struct Number {
+  bool is_integer = true;
+  std::int64_t integer = 0;
+  double real = 0.0;
+
+  static Number of_integer(std::int64_t v) { return {true, v, 0.0}; }
+  static Number of_real(double v) { return {false, 0, v}; }
+  double value() const { return is_integer ? static_cast<double>(integer) : real; }
+  std::string text() const;
+};
+
+// Description of one capture set.
+struct FileParam {
+  std::string inp_file_dir;
+  std::string out_file_dir;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::int64_t bits = 0;
+  CFAType cfa_type = CFAType::RGGB;
+  SensorMode sensor_mode = SensorMode::LCG;
+};
+
+// Shortest decimal text that reads back to the same double, in the form the
+// Python host prints a float (always with a fractional part or an exponent).
+std::string float_repr(double value);
+
+// The host's list notation for a list of paths: ['a', 'b'].
+std::string path_list_repr(const std::vector<std::string>& paths);
+
+}  // namespace tuning

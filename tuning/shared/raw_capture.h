@@ -1,0 +1,67 @@
+// Raw capture files: discovery by name, headerless 16-bit samples, frame shaping
+// and the split of a Bayer frame into its four cell positions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model.h"
+
+namespace tuning {
+
+using Samples = std::vector<std::uint16_t>;
+
+// Sink for the short progress lines some routines print; the Python binding
+// forwards them to the host's standard output.
+using LineSink = std::function<void(const std::string&)>;
+
+// Whole file as little-endian unsigned 16-bit samples (size / 2 of them).
+// Throws std::filesystem::filesystem_error naming the path on any I/O failure.
+Samples read_raw_u16(const std::string& path);
+
+// Number of samples read_raw_u16 would return, from the file's size; opens the
+// file, so an unreadable capture fails here as it would there.
+std::uint64_t raw_sample_count(const std::string& path);
+
+// The host's textual path normalisation: no "." parts, ".." resolved where
+// possible, no repeated or trailing separators, "" becomes ".".
+std::string normalize_path(const std::string& path);
+
+// Files matching a shell-style pattern. Only the part after the last "/" is a
+// pattern; the folder is taken literally. Matches come in directory-listing
+// order; a folder that cannot be listed yields no matches. Names starting with
+// "." match only a pattern that starts with ".".
+std::vector<std::string> glob_files(const std::string& pattern);
+
+// <dir>/*_<kind>_<mode>_exp_<exposure>_again_<gain>_*.raw with dir normalised.
+std::string capture_pattern(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
+                            const Number& exposure, const Number& gain);
+
+// Creates out_file_dir when it is not a directory yet (one level only).
+void ensure_output_dir(const std::string& out_file_dir);
+
+// Frame shaping: throws CalibrationError(kInvalidImageShape) when the capture
+// holds fewer (truncating) or a different number (exact) of samples.
+void require_truncating_shape(const Samples& samples, std::int64_t height, std::int64_t width);
+void require_exact_shape(const Samples& samples, std::int64_t height, std::int64_t width);
+
+// Throws ShapeError unless height and width are both even and positive.
+void require_even_frame(std::int64_t height, std::int64_t width);
+
+// Channel c of cell (i, j) is frame[2i + c / 2][2j + c % 2]: the same split for
+// every colour filter layout (R, Gr, Gb, B for RGGB).
+constexpr int kCellPositions = 4;
+using CellValues = std::array<double, kCellPositions>;
+using CellSums = std::array<std::uint64_t, kCellPositions>;
+
+// (H/2) x (W/2) x 4 copy of a row-major H x W frame.
+Samples split_bayer4(const std::uint16_t* frame, std::int64_t height, std::int64_t width);
+
+// Exact per-cell-position sums of the first height x width samples.
+CellSums cell_position_sums(const std::uint16_t* frame, std::int64_t height, std::int64_t width);
+
+}  // namespace tuning

@@ -1,0 +1,190 @@
+#include "host.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "../shared/errors.h"
+
+namespace tunekit {
+
+py::object typing_attr(const char* name) { return py::module_::import("typing").attr(name); }
+
+py::object number_list_type() {
+  // StrictInt first: a plain int stays an int, 1.5 and 16.0 stay reals.
+  py::object strict_int = py::module_::import("pydantic").attr("StrictInt");
+  py::object number = typing_attr("Union")[py::make_tuple(strict_int, py::type::of(py::float_(0.0)))];
+  return typing_attr("List")[number];
+}
+
+py::object define_record(py::module_& m, const char* name, py::handle base, const std::vector<FieldSpec>& fields,
+                         const char* doc) {
+  py::module_ pydantic = py::module_::import("pydantic");
+  py::dict kwargs;
+  kwargs["__base__"] = base;
+  kwargs["__module__"] = m.attr("__name__");
+  for (const auto& f : fields) {
+    py::dict field_kwargs;
+    field_kwargs["description"] = f.description;
+    if (f.default_is_factory) field_kwargs["default_factory"] = f.default_value;
+    py::object info = f.default_is_factory ? pydantic.attr("Field")(**field_kwargs)
+                                           : pydantic.attr("Field")(f.default_value, **field_kwargs);
+    kwargs[f.name] = py::make_tuple(f.annotation, info);
+  }
+  py::object cls = pydantic.attr("create_model")(name, **kwargs);
+  cls.attr("__doc__") = doc;
+  m.attr(name) = cls;
+  return cls;
+}
+
+tuning::Number number_from(py::handle value, const char* what) {
+  if (PyBool_Check(value.ptr()) == 0 && PyLong_Check(value.ptr()))
+    return tuning::Number::of_integer(value.cast<std::int64_t>());
+  if (PyFloat_Check(value.ptr())) return tuning::Number::of_real(value.cast<double>());
+  // numpy scalars and other number types: integers when they say so.
+  if (py::isinstance(value, py::module_::import("numbers").attr("Integral")))
+    return tuning::Number::of_integer(py::int_(py::reinterpret_borrow<py::object>(value)).cast<std::int64_t>());
+  if (py::isinstance(value, py::module_::import("numbers").attr("Real")))
+    return tuning::Number::of_real(py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>());
+  throw py::type_error(std::string(what) + " entries must be numbers, got " +
+                       py::repr(value).cast<std::string>());
+}
+
+std::vector<tuning::Number> numbers_from(py::handle list, const char* what) {
+  std::vector<tuning::Number> out;
+  for (py::handle item : list) out.push_back(number_from(item, what));
+  return out;
+}
+
+std::int64_t int_field(py::handle record, const char* name) { return record.attr(name).cast<std::int64_t>(); }
+
+std::string str_field(py::handle record, const char* name) { return py::str(record.attr(name)).cast<std::string>(); }
+
+namespace {
+
+std::string enum_text(py::handle value, const char* attr) {
+  if (py::hasattr(value, attr)) return py::str(value.attr(attr)).cast<std::string>();
+  return py::str(value).cast<std::string>();
+}
+
+tuning::SensorMode sensor_mode_from(py::handle value) {
+  const std::string name = enum_text(value, "name");
+  if (name == "LCG") return tuning::SensorMode::LCG;
+  if (name == "HCG") return tuning::SensorMode::HCG;
+  throw py::value_error("sensor_mode must be LCG or HCG, got " + name);
+}
+
+tuning::CFAType cfa_type_from(py::handle value) {
+  const std::string text = enum_text(value, "value");
+  for (auto t : {tuning::CFAType::RGGB, tuning::CFAType::BGGR, tuning::CFAType::GBRG, tuning::CFAType::GRGB})
+    if (tuning::cfa_type_value(t) == text) return t;
+  throw py::value_error("cfa_type must be RGGB, BGGR, GBRG or GRBG, got " + text);
+}
+
+}  // namespace
+
+tuning::FileParam file_param_from(py::handle record) {
+  tuning::FileParam p;
+  p.inp_file_dir = str_field(record, "inp_file_dir");
+  p.out_file_dir = str_field(record, "out_file_dir");
+  p.width = int_field(record, "width");
+  p.height = int_field(record, "height");
+  p.bits = int_field(record, "bits");
+  p.cfa_type = cfa_type_from(record.attr("cfa_type"));
+  p.sensor_mode = sensor_mode_from(record.attr("sensor_mode"));
+  return p;
+}
+
+tuning::LineSink host_print() {
+  return [](const std::string& line) {
+    py::gil_scoped_acquire gil;
+    py::print(line);
+  };
+}
+
+namespace {
+
+void set_os_error(const std::filesystem::filesystem_error& e) {
+  const int err = e.code().value();
+  py::object message = py::str(e.code().message());
+  // Constructing OSError with an errno picks the matching subclass (FileNotFoundError, ...).
+  py::object exc = py::reinterpret_steal<py::object>(
+      PyObject_CallFunction(PyExc_OSError, "iOs", err, message.ptr(), e.path1().c_str()));
+  if (!exc) return;  // the call left its own error set
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+}
+
+// Sets the host error for the exception being handled; returns false when it
+// is not one of ours (pybind11 then applies its own translation).
+bool set_host_error(const std::exception_ptr& p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const tuning::CalibrationError& e) {
+    try {
+      std::rethrow_if_nested(e);
+    } catch (...) {
+      if (set_host_error(std::current_exception())) {
+        py::raise_from(PyExc_RuntimeError, e.what());
+        return true;
+      }
+    }
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const tuning::ShapeError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const tuning::AssertionFailure& e) {
+    PyErr_SetString(PyExc_AssertionError, e.what());
+  } catch (const tuning::DivisionByZero& e) {
+    PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+  } catch (const std::filesystem::filesystem_error& e) {
+    set_os_error(e);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void install_error_translation() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  py::register_exception_translator([](std::exception_ptr p) {
+    if (p && !set_host_error(p)) std::rethrow_exception(p);
+  });
+}
+
+PyObject* create_module(const char* full_name, ModuleDeclarer declare) {
+  // One definition per module object: the host may load a module twice under
+  // two names ("bpc" and "tuning.bpc.bpc"), and it keeps each definition for
+  // the life of the process, so it is never freed.
+  auto* def = new PyModuleDef{};
+  auto m = py::module_::create_extension_module(full_name, nullptr, def);
+  try {
+    install_error_translation();
+    declare(m);
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains(full_name)) {
+      modules[full_name] = m;
+      // Bind it on its loaded parent package too, as an import would, so that
+      // `import tuning.common` after a load under another name finds it.
+      const std::string name = full_name;
+      const auto dot = name.rfind('.');
+      if (dot != std::string::npos && modules.contains(name.substr(0, dot)))
+        py::setattr(modules[py::str(name.substr(0, dot))], name.substr(dot + 1).c_str(), m);
+    }
+    return m.release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return nullptr;
+}
+
+}  // namespace tunekit

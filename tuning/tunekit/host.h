@@ -1,0 +1,58 @@
+// The thin layer between the Python host and the C++ cores: host records in,
+// plain structs out, core failures translated into the host's exception types.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "../shared/model.h"
+#include "../shared/raw_capture.h"
+
+namespace tunekit {
+
+namespace py = pybind11;
+
+// One field of a host record: name, annotation, default (or factory) and a
+// description that states the unit.
+struct FieldSpec {
+  const char* name;
+  py::object annotation;
+  py::object default_value;
+  const char* description;
+  bool default_is_factory = false;
+};
+
+// A pydantic model class created under module m, deriving from base, with the
+// fields in the given order after the base's own fields.
+py::object define_record(py::module_& m, const char* name, py::handle base, const std::vector<FieldSpec>& fields,
+                         const char* doc);
+
+// Annotations used by the records.
+py::object number_list_type();  // list of ints or reals, each kept as given
+py::object typing_attr(const char* name);
+
+// The tuning.common module, created and entered into sys.modules when the
+// host has not loaded it yet, so every module can derive from its records.
+py::module_ common_module();
+
+// Conversions from host records to core structs; fields are read by name.
+tuning::Number number_from(py::handle value, const char* what);
+std::vector<tuning::Number> numbers_from(py::handle list, const char* what);
+tuning::FileParam file_param_from(py::handle record);
+std::int64_t int_field(py::handle record, const char* name);
+std::string str_field(py::handle record, const char* name);
+
+// Progress lines of the cores go to the host's sys.stdout (GIL taken per line).
+tuning::LineSink host_print();
+
+// Installs the translation of core exceptions into host exceptions (once).
+void install_error_translation();
+
+// Creates a module under its full dotted name and enters it into sys.modules
+// when no module of that name is there yet.
+using ModuleDeclarer = void (*)(py::module_&);
+PyObject* create_module(const char* full_name, ModuleDeclarer declare);
+
+}  // namespace tunekit
