@@ -63,9 +63,13 @@ class SensorModel:
         frame[0::2, 1::2] += self.black_level_at(gain)[1]
         frame[1::2, 0::2] += self.black_level_at(gain)[2]
         frame[1::2, 1::2] += self.black_level_at(gain)[3]
-        for row, col, level in self.hot_pixels:
+        for row, col, level in self.planted_hot_pixels():
             frame[row, col] += level * gain
         return frame
+
+    def planted_hot_pixels(self):
+        """The hot pixels that fall inside the frame (a small model drops the others)."""
+        return [(r, c, v) for r, c, v in self.hot_pixels if r < self.height and c < self.width]
 
     def true_dark_level(self, gain) -> np.ndarray:
         """Mean per cell position of the noise-free dark frame: what black level calibration recovers (DN)."""
