@@ -1,0 +1,121 @@
+"""What a calibration plug-in declares, and what the tool derives from it."""
+import dataclasses
+import fnmatch
+from typing import Any, Callable, Dict, List, Optional, Sequence
+
+from tuning.cli import library
+
+# How a routine shapes a capture into a frame: it ignores extra samples
+# ("truncating") or demands exactly width x height samples ("exact").
+TRUNCATING = "truncating"
+EXACT = "exact"
+
+
+def number_text(value) -> str:
+    """A gain or exposure as the routines write it into file patterns and keys."""
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+@dataclasses.dataclass(frozen=True)
+class Condition:
+    """One capture condition a routine reads: the files one of its glob patterns matches."""
+
+    kind: str
+    mode: str
+    exposure: str  # number text, or "*" when the routine takes every exposure
+    gain: str
+
+    @property
+    def name_pattern(self) -> str:
+        return f"*_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_*.raw"
+
+    @property
+    def label(self) -> str:
+        exposure = "any exp" if self.exposure == "*" else f"exp {self.exposure}"
+        return f"{self.kind} {self.mode} {exposure} again {self.gain}"
+
+    def matches(self, name: str) -> bool:
+        # The routines' listing skips hidden files, as the shell does.
+        return not name.startswith(".") and fnmatch.fnmatchcase(name, self.name_pattern)
+
+
+def gain_exposure_conditions(kind: str, file_param) -> List[Condition]:
+    """Every (gain, exposure) pair of the record, gain first: the black level sweep order."""
+    mode = file_param.sensor_mode.name
+    return [Condition(kind, mode, number_text(e), number_text(g))
+            for g in file_param.again_list for e in file_param.exp_time_list]
+
+
+def per_gain_conditions(kind: str, file_param) -> List[Condition]:
+    """One condition per gain, any exposure: the order of the per-gain calibrations."""
+    mode = file_param.sensor_mode.name
+    return [Condition(kind, mode, "*", number_text(g)) for g in file_param.again_list]
+
+
+@dataclasses.dataclass
+class Figure:
+    title: str
+    caption: str  # says what is plotted and in which unit
+    png_base64: str
+
+
+@dataclasses.dataclass
+class Section:
+    title: str
+    figures: List[Figure]
+    table_html: str = ""  # an optional table of the values, already escaped
+
+
+@dataclasses.dataclass
+class RunContext:
+    """What the plug-in hooks see of one run."""
+
+    file_param: Any
+    tuning_param: Any
+    result: Any = None
+    truth: Any = None  # a tuning.sim.SensorModel when the captures came from the simulator
+    earlier: Dict[str, Any] = dataclasses.field(default_factory=dict)  # results of this run so far, by name
+    out_dir: str = ""
+
+
+@dataclasses.dataclass(frozen=True)
+class Calibration:
+    name: str  # subcommand
+    summary: str
+    order: int  # position in `all`
+    module: str  # dotted name of the compiled module
+    file_record: str
+    tuning_record: str
+    routine: str
+    result_file: str
+    shape_rule: str
+    kind: Callable[[Any], str]  # capture kind word the routine reads, given the file record
+    conditions: Callable[[Any], List[Condition]]
+    report: Callable[[RunContext], Section]
+    key_figures: Callable[[Any], Dict[str, str]]
+    required: Sequence[str] = ("width", "height")
+    # Fills values the user left out from earlier results of the run or the
+    # folder (for example levels for the noise calibrations); returns notes.
+    complete: Optional[Callable[[Dict[str, Any], RunContext], List[str]]] = None
+    # The result record as JSON text, when it is not a record (a plain mapping).
+    to_json: Optional[Callable[[Any], str]] = None
+
+    def compiled(self):
+        """The compiled module when this build carries the routine and its records, else None."""
+        mod = library.module(self.module)
+        if mod is None:
+            return None
+        if not all(hasattr(mod, n) for n in (self.file_record, self.tuning_record, self.routine)):
+            return None
+        return mod
+
+    def records(self):
+        mod = self.compiled()
+        return getattr(mod, self.file_record), getattr(mod, self.tuning_record)
+
+    def run(self, file_param, tuning_param):
+        return getattr(self.compiled(), self.routine)(file_param, tuning_param)
+
+    def result_json(self, result) -> str:
+        # The same text the module entries write: 4-space indentation, keys in field order.
+        return self.to_json(result) if self.to_json else result.json(indent=4)

@@ -1,0 +1,133 @@
+"""Checks a capture set against what a calibration will read, before it runs.
+
+Errors are what would make the routine fail or silently calibrate nothing
+(a folder that is not there, a capture of the wrong size, no capture at all);
+everything a good capture set may hold is at most a warning (pairs without
+captures, which the routines skip; longer captures a truncating routine
+cuts; files that follow no naming convention, which no routine reads).
+"""
+import dataclasses
+import os
+from typing import List, Tuple
+
+from tuning.cli import captures
+from tuning.cli.calibration import Calibration, Condition
+
+ERROR = "error"
+WARNING = "warning"
+LISTED = 4  # names shown before "and N more"
+
+
+@dataclasses.dataclass
+class Finding:
+    level: str
+    text: str
+
+
+@dataclasses.dataclass
+class CheckOutcome:
+    findings: List[Finding]
+    plan: List[Tuple[Condition, List[captures.CaptureFile]]]  # conditions that have captures
+    absent: bool = False  # not one capture of what the routine reads is there
+
+    @property
+    def errors(self) -> List[Finding]:
+        return [f for f in self.findings if f.level == ERROR]
+
+    @property
+    def capture_count(self) -> int:
+        return sum(len(files) for _, files in self.plan)
+
+
+def listing(items: List[str]) -> str:
+    shown = ", ".join(items[:LISTED])
+    return shown if len(items) <= LISTED else f"{shown} and {len(items) - LISTED} more"
+
+
+def check_parameters(calibration: Calibration, file_param) -> List[Finding]:
+    findings = []
+    for name in calibration.required:
+        if not getattr(file_param, name):
+            findings.append(Finding(ERROR, f"{name} is needed: give --{name.replace('_', '-')} "
+                                           f"or '{name}' in a config file"))
+    for name in ("width", "height"):
+        value = getattr(file_param, name)
+        if value < 0 or value % 2:
+            findings.append(Finding(ERROR, f"{name} {value} cannot hold whole 2 x 2 Bayer cells: "
+                                           f"expected a positive even number"))
+    return findings
+
+
+def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
+    findings = check_parameters(calibration, file_param)
+    folder = file_param.inp_file_dir or "."
+    if not os.path.isdir(folder):
+        what = "is not a folder" if os.path.exists(folder) else "does not exist"
+        findings.append(Finding(ERROR, f"capture folder {folder} {what}"))
+        return CheckOutcome(findings, [])
+    if any(f.level == ERROR for f in findings):
+        return CheckOutcome(findings, [])
+
+    scanned = captures.scan(folder)
+    files = scanned.captures + scanned.misnamed
+    width, height = file_param.width, file_param.height
+    plan, empty, wrong, longer = [], [], [], []
+    used = set()
+    conditions = calibration.conditions(file_param)
+    for condition in conditions:
+        matched = [f for f in files if condition.matches(f.name)]
+        if not matched:
+            empty.append(condition)
+            continue
+        plan.append((condition, matched))
+        for f in matched:
+            used.add(f.name)
+            problem = f.problem(width, height, calibration.shape_rule)
+            if problem:
+                wrong.append(f"{f.path} {problem}")
+            elif f.samples > width * height:
+                longer.append(f.name)
+
+    for text in wrong:
+        findings.append(Finding(ERROR, text))
+    if longer:
+        findings.append(Finding(WARNING, f"{len(longer)} captures hold more than {width} x {height} samples; "
+                                         f"{calibration.name} reads the first {width * height} of each: "
+                                         f"{listing(longer)}"))
+    if not plan and conditions:
+        findings.append(Finding(ERROR, f"no capture in {folder} matches what {calibration.name} reads "
+                                       f"({listing([c.name_pattern for c in conditions])}); "
+                                       f"the folder holds {holdings(scanned)}"))
+    elif empty:
+        findings.append(Finding(WARNING, f"no captures for {len(empty)} of {len(conditions)} conditions, "
+                                         f"which {calibration.name} skips: {listing([c.label for c in empty])}"))
+    if not conditions:
+        findings.append(Finding(WARNING, "no gain or exposure to calibrate: the lists are empty"))
+    if plan:
+        kind, mode = plan[0][0].kind, plan[0][0].mode
+        unlisted = sorted({f"again {c.gain} exp {c.exposure}" for c in scanned.captures
+                           if c.kind == kind and c.mode == mode and c.name not in used})
+        if unlisted:
+            findings.append(Finding(WARNING, f"{kind} {mode} captures of conditions not in the gain or exposure "
+                                             f"lists are left out: {listing(unlisted)}"))
+    if scanned.misnamed:
+        findings.append(Finding(WARNING, f"{len(scanned.misnamed)} .raw files follow no capture name convention "
+                                         f"(<prefix>_<kind>_<LCG|HCG>_exp_<exposure>_again_<gain>_<suffix>.raw): "
+                                         f"{listing([f.name for f in scanned.misnamed])}"))
+    return CheckOutcome(findings, plan, absent=not plan and bool(conditions))
+
+
+def holdings(scanned: captures.CaptureFolder) -> str:
+    """A short description of the captures present, to point at a wrong mode, kind or list."""
+    if not scanned.captures:
+        return "no captures"
+    groups = {}
+    for c in scanned.captures:
+        groups.setdefault((c.kind, c.mode), []).append(c)
+    parts = []
+    for (kind, mode), items in sorted(groups.items()):
+        gains = sorted({c.gain for c in items}, key=captures.number_sort_key)
+        exposures = sorted({c.exposure for c in items}, key=captures.number_sort_key)
+        parts.append(f"{len(items)} {kind} {mode} captures (gains {' '.join(gains)}; "
+                     f"exposures {' '.join(exposures)})")
+    return "; ".join(parts)

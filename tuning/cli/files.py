@@ -1,0 +1,24 @@
+"""Writing result files whole or not at all."""
+import os
+import tempfile
+
+
+def write_text_atomically(path: str, text: str) -> None:
+    """Writes text beside path and renames it into place: readers never see half a file."""
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, partial = tempfile.mkstemp(prefix=os.path.basename(path) + ".", suffix=".partial", dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.chmod(partial, 0o666 & ~_umask())
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.exists(partial):
+            os.unlink(partial)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
