@@ -25,5 +25,5 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "${toolkit_mingw_static_runtime}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${toolkit_mingw_static_runtime}")
 
 # ctest runs the test programs in the matching headless wine prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run;${TOOLKIT_WINE_PREFIX}")
+get_filename_component(toolkit_wine_run "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run" ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${toolkit_wine_run};${TOOLKIT_WINE_PREFIX}")

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared settings of the Windows test environment, sourced by setup-windows-env,
 # wine-run and test-windows (not run on its own).
 #
