@@ -61,7 +61,11 @@ def read_list(path: str) -> List[Dict[str, str]]:
             continue
         full = os.path.normpath(os.path.join(base, entry))
         is_config = entry.endswith(".json")
-        stem = os.path.basename(os.path.dirname(full) if is_config else full) or f"set{number}"
+        # The entry as written names the set: a/captures and b/captures stay apart.
+        named = os.path.dirname(entry) if is_config else entry
+        named = os.path.basename(full if is_config is False else os.path.dirname(full)) if os.path.isabs(entry) \
+            else os.path.normpath(named or ".")
+        stem = named.replace(os.sep, "-").strip(".-") or f"set{number}"
         name, k = stem, 2
         while name in names:
             name, k = f"{stem}-{k}", k + 1

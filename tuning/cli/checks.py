@@ -102,7 +102,9 @@ def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
         findings.append(Finding(WARNING, f"no captures for {len(empty)} of {len(conditions)} conditions, "
                                          f"which {calibration.name} skips: {listing([c.label for c in empty])}"))
     if not conditions:
-        findings.append(Finding(WARNING, "no gain or exposure to calibrate: the lists are empty"))
+        findings.append(Finding(ERROR, f"nothing to calibrate: the gain or exposure list is empty and no "
+                                       f"{calibration.kind(file_param)} {file_param.sensor_mode.name} capture in "
+                                       f"{folder} gives one; the folder holds {holdings(scanned)}"))
     if plan:
         kind, mode = plan[0][0].kind, plan[0][0].mode
         unlisted = sorted({f"again {c.gain} exp {c.exposure}" for c in scanned.captures
@@ -114,7 +116,7 @@ def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
         findings.append(Finding(WARNING, f"{len(scanned.misnamed)} .raw files follow no capture name convention "
                                          f"(<prefix>_<kind>_<LCG|HCG>_exp_<exposure>_again_<gain>_<suffix>.raw): "
                                          f"{listing([f.name for f in scanned.misnamed])}"))
-    return CheckOutcome(findings, plan, absent=not plan and bool(conditions))
+    return CheckOutcome(findings, plan, absent=not plan)
 
 
 def holdings(scanned: captures.CaptureFolder) -> str:

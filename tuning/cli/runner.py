@@ -52,14 +52,14 @@ def params_of(calibration: Calibration) -> List[parameters.Param]:
     return parameters.record_params(file_record) + parameters.record_params(tuning_record)
 
 
-def infer_lists(calibration: Calibration, values: Dict[str, Any], notes: List[str]) -> None:
+def infer_lists(calibration: Calibration, values: Dict[str, Any], origin: Dict[str, str], notes: List[str]) -> None:
     """Gains and exposures left out are taken from the captures the routine would read."""
     missing = [n for n in ("again_list", "exp_time_list") if not values.get(n)]
     folder = values.get("inp_file_dir")
     if not missing or not folder or not os.path.isdir(folder):
         return
     file_record, _ = calibration.records()
-    probe = parameters.build_record(file_record, values, {})
+    probe = parameters.build_record(file_record, values, origin)
     kind, mode = calibration.kind(probe), probe.sensor_mode.name
     found = [c for c in captures.scan(folder).captures if c.kind == kind and c.mode == mode]
     for name, tag in (("again_list", "gain"), ("exp_time_list", "exposure")):
@@ -151,7 +151,7 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
         notes: List[str] = []
         context = None
         try:
-            infer_lists(calibration, own, notes)
+            infer_lists(calibration, own, origin, notes)
             context = RunContext(None, None, truth=truth, earlier=earlier)
             if calibration.complete:
                 notes += calibration.complete(own, context)
