@@ -40,6 +40,8 @@ def add_parser(sub, calibrations, params) -> None:
                        help="processes of the local pool (default: %(default)s)")
     group.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler (tcp://host:port) instead of locally")
+    group.add_argument("--connect-timeout", type=float, default=20.0, metavar="SECONDS",
+                       help="how long to try reaching the scheduler (default: %(default)s)")
     group.add_argument("--report", action="store_true", help="write report.html for every set")
     group.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                        help="a line per finished set on standard error (auto: when it is a terminal)")
@@ -179,14 +181,14 @@ def run_local(jobs, workers: int, on_done) -> List[Dict[str, Any]]:
     return results
 
 
-def run_dask(jobs, address: str, on_done) -> List[Dict[str, Any]]:
+def run_dask(jobs, address: str, connect_timeout: float, on_done) -> List[Dict[str, Any]]:
     try:
         from distributed import Client, as_completed
     except ImportError:
         raise ToolError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
     results = []
     try:
-        client = Client(address, timeout="20s")
+        client = Client(address, timeout=f"{connect_timeout}s")
     except (OSError, TimeoutError) as error:
         raise ToolError(f"cannot reach the Dask scheduler {address}: {error}") from None
     with client:
@@ -242,7 +244,7 @@ def run(args) -> int:
         return result
 
     if args.scheduler:
-        results = run_dask(jobs, args.scheduler, on_done)
+        results = run_dask(jobs, args.scheduler, args.connect_timeout, on_done)
     else:
         results = run_local(jobs, args.jobs, on_done)
     rows = summary_rows(results, [j["name"] for j in jobs])

@@ -39,7 +39,7 @@ def size_text(files: List[captures.CaptureFile]) -> str:
         counts[f.samples] = counts.get(f.samples, 0) + 1
     if len(counts) == 1:
         return f"{next(iter(counts))} samples each"
-    return "mixed: " + ", ".join(f"{n} x {s}" for s, n in sorted(counts.items(), key=lambda kv: -kv[1]))
+    return "mixed: " + ", ".join(f"{n} x {s}" for s, n in sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
 
 
 def table(rows: List[List[str]]) -> str:

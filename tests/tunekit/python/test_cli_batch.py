@@ -1,0 +1,83 @@
+"""tunekit batch: many capture sets at once, locally and on a Dask cluster; a broken set stays alone."""
+import csv
+import logging
+
+import numpy as np
+import pytest
+
+from cli_helpers import HEIGHT, WIDTH, read_json, simulate, size_flags, tool
+
+
+def write_sets(root, good=3):
+    """good simulated sets plus one with a short capture; returns the list file."""
+    entries = []
+    for i in range(good):
+        simulate(root / f"module{i}", seed=100 + i)
+        entries.append(f"module{i}/captures")
+    broken = simulate(root / "broken")
+    np.zeros(WIDTH * HEIGHT // 2, "<u2").tofile(f"{broken}/sim_dark_LCG_exp_10_again_2_000.raw")
+    entries.insert(1, "broken/captures")
+    listing = root / "sets.txt"
+    listing.write_text("# production line, station 2\n" + "\n".join(entries) + "\n\n")
+    return listing
+
+
+def summary(out):
+    with open(out / "summary.csv", newline="") as f:
+        return {row["set"]: row for row in csv.DictReader(f)}
+
+
+def check_batch(run, out, good=3):
+    assert run.returncode == 1, run.stderr  # one set failed
+    assert f"({good} of {good + 1} sets calibrated)" in run.stdout
+    rows = summary(out)
+    assert list(rows) == ["module0-captures", "broken-captures", "module1-captures", "module2-captures"][:good + 1]
+    broken = rows.pop("broken-captures")
+    assert broken["status"] == "failed"
+    assert "sim_dark_LCG_exp_10_again_2_000.raw holds 384 samples, expected 768 (32 x 24)" in broken["message"]
+    for name, row in rows.items():
+        assert row["status"] == "ok", row
+        result = read_json(out / name / "black_level.json")
+        assert row["blc fixed_sbl (DN)"] == f"{result['fixed_sbl']['fixed_sbl']:.3f}"
+        assert row["blc pairs"] == "4"
+        assert (out / name / "tunekit-config.json").exists() and (out / name / "tunekit.log").exists()
+    # Different seeds: every set was calibrated on its own captures.
+    assert len({row["blc fixed_sbl (DN)"] for row in rows.values()}) == good
+
+
+def test_local_pool_reports_the_broken_set_and_calibrates_the_others(tmp_path):
+    listing = write_sets(tmp_path)
+    run = tool("batch", listing, "-o", tmp_path / "out", *size_flags(), "--jobs", 2, "--run", "blc")
+    check_batch(run, tmp_path / "out")
+    assert not (tmp_path / "out" / "module0-captures" / "black_level_v2.json").exists()
+
+
+def test_batch_refuses_unknown_calibrations_and_empty_lists(tmp_path):
+    listing = write_sets(tmp_path, good=1)
+    run = tool("batch", listing, "-o", tmp_path / "out", "--run", "blc,flat-field")
+    assert run.returncode == 2 and "--run: unknown calibration flat-field" in run.stderr
+    (tmp_path / "empty.txt").write_text("# nothing yet\n")
+    run = tool("batch", tmp_path / "empty.txt", "-o", tmp_path / "out")
+    assert run.returncode == 2 and "names no capture set" in run.stderr
+
+
+def test_dask_cluster_on_loopback_runs_the_batch(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    listing = write_sets(tmp_path)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, local_directory=str(tmp_path / "dask"),
+                                  silence_logs=logging.ERROR) as cluster:
+        assert cluster.scheduler_address.startswith("tcp://127.0.0.1:")
+        run = tool("batch", listing, "-o", tmp_path / "out", *size_flags(), "--report",
+                   "--scheduler", cluster.scheduler_address, timeout=120)
+    check_batch(run, tmp_path / "out")
+    assert (tmp_path / "out" / "module2-captures" / "report.html").exists()
+    assert read_json(tmp_path / "out" / "module2-captures" / "black_level_v2.json")["module"] == "blc"
+
+
+def test_an_unreachable_scheduler_is_named(tmp_path):
+    pytest.importorskip("distributed")
+    listing = write_sets(tmp_path, good=1)
+    run = tool("batch", listing, "-o", tmp_path / "out", "--scheduler", "tcp://127.0.0.1:9",
+               "--connect-timeout", 1, timeout=60)
+    assert run.returncode == 2 and "cannot reach the Dask scheduler tcp://127.0.0.1:9" in run.stderr

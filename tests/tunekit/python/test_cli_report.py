@@ -1,0 +1,85 @@
+"""The HTML report: self-contained, and rendered by headless Chromium with every figure shown."""
+import base64
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+
+import pytest
+
+from cli_helpers import simulate, size_flags, tool
+
+CHROMIUM = shutil.which("chromium")
+FIGURES_PER_BLACK_LEVEL = 2
+
+# Appended to a copy of the report: counts what the browser actually decoded.
+PROBE = """<script>
+window.addEventListener("load", () => {
+  const images = [...document.images];
+  const probe = document.createElement("pre");
+  probe.id = "probe";
+  probe.textContent = JSON.stringify({
+    figures: document.querySelectorAll("figure").length,
+    images: images.length,
+    decoded: images.filter(i => i.complete && i.naturalWidth > 0).length,
+    captions: document.querySelectorAll("figcaption").length,
+  });
+  document.body.appendChild(probe);
+});
+</script>"""
+
+
+def chromium(tmp_path, *args):
+    profile = tmp_path / "chromium-profile"
+    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+               "--disable-component-update", "--disable-sync", "--no-first-run", f"--user-data-dir={profile}",
+               *args]
+    return subprocess.run(command, capture_output=True, text=True, timeout=90)
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
+    return struct.unpack(">II", head[16:24])
+
+
+@pytest.fixture(scope="module")
+def report(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("report")
+    captures = simulate(folder)
+    run = tool("all", "-q", "-i", captures, "-o", folder / "out", *size_flags(), "--report")
+    assert run.returncode == 0, run.stderr
+    assert f"report: wrote {folder / 'out' / 'report.html'}" in run.stdout
+    return folder / "out" / "report.html"
+
+
+def test_report_embeds_every_figure_and_draws_the_truth(report):
+    html = report.read_text()
+    sources = re.findall(r'<img [^>]*src="([^"]*)"', html)
+    assert len(sources) == html.count("<figure>") == 2 * FIGURES_PER_BLACK_LEVEL
+    for src in sources:
+        assert src.startswith("data:image/png;base64,")
+        assert base64.b64decode(src.split(",", 1)[1])[:8] == b"\x89PNG\r\n\x1a\n"
+    assert not re.search(r'(src|href)="(?!data:)', html), "the report must not load anything from outside"
+    assert "Simulated truth from" in html and "simulated truth in brackets" in html
+    assert html.count("<td class='ok'>ok</td>") == 2
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="Debian's chromium is not installed")
+def test_report_renders_in_headless_chromium(report, tmp_path):
+    probe = tmp_path / "probe.html"
+    probe.write_text(report.read_text().replace("</body>", PROBE + "</body>"))
+    run = chromium(tmp_path, "--virtual-time-budget=20000", "--dump-dom", probe.as_uri())
+    found = re.search(r'<pre id="probe">(.*?)</pre>', run.stdout)
+    assert found, run.stderr[-2000:]
+    counts = json.loads(found.group(1).replace("&quot;", '"'))
+    expected = 2 * FIGURES_PER_BLACK_LEVEL
+    assert counts == {"figures": expected, "images": expected, "decoded": expected, "captions": expected}
+
+    shot = tmp_path / "report.png"
+    chromium(tmp_path, f"--screenshot={shot}", "--window-size=1100,1600", report.as_uri())
+    assert os.path.getsize(shot) > 20_000  # figures, not a blank page
+    assert png_size(shot) == (1100, 1600)
