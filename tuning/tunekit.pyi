@@ -1,0 +1,18 @@
+# Type stubs of the compiled library's bootstrap module (tuning.tunekit).
+from importlib.abc import MetaPathFinder
+from importlib.machinery import ModuleSpec
+from types import ModuleType
+from typing import List, Optional, Sequence
+
+class CythonPackageMetaPathFinder(MetaPathFinder):
+    """Finds the calibration modules carried by this library."""
+
+    name_filters: List[str]
+    def __init__(self, name_filters: List[str]) -> None: ...
+    # The import system always passes target; the library's finder requires it.
+    def find_spec(  # type: ignore[override]
+        self, fullname: str, path: Optional[Sequence[str]], target: Optional[ModuleType]
+    ) -> Optional[ModuleSpec]: ...
+
+def bootstrap_cython_submodules() -> None:
+    """Installs the import finder for the calibration modules (once) and prints the library path."""
