@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "../shared/errors.h"
+#include "../shared/progress.h"
 
 namespace tuning::blc {
 
@@ -57,6 +58,9 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
       print(path_list_repr(files));
       if (files.empty()) continue;
       const BlackLevel4 level = estimate(files);
+      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
+                           " exp " + exposure.text() + " again " + gain.text(),
+                       files.size(), files.size()});
       gain_levels.exposures.push_back({"exp_time_" + exposure.text(), level});
       total += four_channel_mean(level);
       ++count;
