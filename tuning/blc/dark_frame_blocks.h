@@ -30,7 +30,7 @@ BlockAxis block_axis(std::int64_t length, std::int64_t mesh_size, const char* wh
 // values in row-major order (raw DN). Every capture must hold exactly one
 // frame of rows.count*rows.size x cols.count*cols.size samples.
 // Sums are exact in 64-bit integers, so the order of the captures does not
-// change the result; the next capture is read while the current one is summed.
+// change the result. Only one band of rows of one capture is held at a time.
 std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols);
 
 // Throws ShapeError naming the file, the expected and the found sample count

@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "../shared/errors.h"
+#include "../shared/progress.h"
 #include "dark_frame_blocks.h"
 
 namespace tuning::blc {
@@ -97,6 +98,9 @@ DarkShadingResult dark_shading_tuning(const BLCFileParam& file_param, const BLCT
       }
       const std::vector<double> means = averaged_block_means(files, rows, cols);
       result.mesh_table.push_back(mesh_from_block_means(means, rows.count, cols.count, tuning_param, file_param.bits));
+      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
+                           " exp " + exposure.text() + " again " + gain.text(),
+                       files.size(), files.size()});
     }
   }
   return result;
