@@ -30,11 +30,8 @@ BlockAxis block_axis(std::int64_t length, std::int64_t mesh_size, const char* wh
 // values in row-major order (raw DN). Every capture must hold exactly one
 // frame of rows.count*rows.size x cols.count*cols.size samples.
 // Sums are exact in 64-bit integers, so the order of the captures does not
-// change the result. Only one band of rows of one capture is held at a time.
+// change the result. Captures are read in bands of rows (see capture_bands.h),
+// so memory stays at a few bands whatever the frame size.
 std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols);
-
-// Throws ShapeError naming the file, the expected and the found sample count
-// unless the capture holds exactly height x width samples.
-void require_frame_samples(const std::string& path, std::uint64_t found, std::int64_t height, std::int64_t width);
 
 }  // namespace tuning::blc

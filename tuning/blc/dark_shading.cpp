@@ -6,6 +6,7 @@
 
 #include "../shared/errors.h"
 #include "../shared/progress.h"
+#include "capture_bands.h"
 #include "dark_frame_blocks.h"
 
 namespace tuning::blc {
