@@ -58,7 +58,7 @@ void warn_if_blank(const blc::PreviewImage& image, const std::string& path) {
   const std::string message = "dark preview " + path + " is written black: its largest value before scaling is " +
                               tuning::float_repr(image.largest) +
                               ", so it cannot be stretched to 0..255 (a test frame without variation?)";
-  py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 2);
+  py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
 }
 
 void check_tuning_quality_in_dark_img(const DoubleArray& mesh_table, const DoubleArray& testraw,
