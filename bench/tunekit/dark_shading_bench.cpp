@@ -2,6 +2,7 @@
 // 2560 x 1440, against the time to just read the same files. A full-frame
 // double-precision running sum of the same captures is timed too, to show
 // what reducing each capture to its blocks as it is read saves.
+// Usage: DIR [CAPTURES_PER_CONDITION].
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,6 +27,7 @@ void full_frame_running_sum(const std::vector<std::string>& files, std::size_t s
 int main(int argc, char** argv) {
   const std::string dir = argc > 1 ? argv[1] : "/tmp/tunekit-bench/dark_shading";
   bench::CaptureSetShape shape;
+  if (argc > 2) shape.captures_per_condition = std::atoi(argv[2]);
   bench::describe(dir, shape);
   const auto files = bench::ensure_capture_set(dir, shape);
 

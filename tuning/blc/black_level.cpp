@@ -89,10 +89,11 @@ BlackLevel4 estimate_black_level(const std::vector<std::string>& files, std::int
   if (files.empty()) throw CalibrationError(kEmptyImageList);
   // One capture at a time: memory stays at one frame whatever the count.
   CellAccumulator acc;
+  RawBuffer capture;
   for (const auto& path : files) {
-    const Samples samples = read_raw_u16(path);
-    require_truncating_shape(samples, height, width);
-    acc.add(samples.data(), height, width);
+    read_raw_u16_into(path, capture);
+    require_truncating_shape(capture.size(), height, width);
+    acc.add(capture.data(), height, width);
   }
   return acc.means();
 }
@@ -108,10 +109,11 @@ BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileP
   const double ratio = 256.0 / std::pow(2.0, static_cast<double>(file_param.bits));
   BlackLevel4 sum{};
   std::size_t count = 0;
+  RawBuffer capture;
   for (const auto& path : files) {
-    const Samples samples = read_raw_u16(path);
-    require_exact_shape(samples, file_param.height, file_param.width);
-    const BlackLevel4 means = CellAccumulator::frame_means(samples.data(), file_param.height, file_param.width);
+    read_raw_u16_into(path, capture);
+    require_exact_shape(capture.size(), file_param.height, file_param.width);
+    const BlackLevel4 means = CellAccumulator::frame_means(capture.data(), file_param.height, file_param.width);
     for (int c = 0; c < kCellPositions; ++c) sum[c] += means[c];
     ++count;
   }
