@@ -38,44 +38,47 @@ class Captures {
 }  // namespace
 
 TEST(CaptureBands, VisitsEveryRowOfEveryCaptureOnceInOrder) {
-  // 1000-sample rows make bands of 131 rows: 131, 131 and a short 38.
-  const Captures captures(3, 300, 1000);
+  // 10000-sample rows make bands of 52 rows: 52, 52 and a short 16.
+  const Captures captures(3, 120, 10000);
+  std::vector<std::int64_t> band_rows;
   std::vector<std::int64_t> seen_rows;
-  for_each_capture_band(captures.paths, 300, 1000, [&](const std::uint16_t* band, std::int64_t first, std::int64_t count) {
+  for_each_capture_band(captures.paths, 120, 10000, [&](const std::uint16_t* band, std::int64_t first, std::int64_t count) {
+    band_rows.push_back(count);
     for (std::int64_t r = 0; r < count; ++r) {
-      EXPECT_EQ(band[r * 1000], band[r * 1000 + 999]);
-      seen_rows.push_back(band[r * 1000]);
-      EXPECT_EQ(band[r * 1000] % 1000, first + r);
+      EXPECT_EQ(band[r * 10000], band[r * 10000 + 9999]);
+      seen_rows.push_back(band[r * 10000]);
+      EXPECT_EQ(band[r * 10000] % 1000, first + r);
     }
   });
-  ASSERT_EQ(seen_rows.size(), 900u);
-  for (std::size_t i = 0; i < seen_rows.size(); ++i) EXPECT_EQ(seen_rows[i], 1000 * (i / 300) + i % 300);
+  EXPECT_EQ(band_rows, (std::vector<std::int64_t>{52, 52, 16, 52, 52, 16, 52, 52, 16}));
+  ASSERT_EQ(seen_rows.size(), 360u);
+  for (std::size_t i = 0; i < seen_rows.size(); ++i) EXPECT_EQ(seen_rows[i], 1000 * (i / 120) + i % 120);
 }
 
 TEST(CaptureBands, StopsAtTheFirstCaptureOfTheWrongSizeAfterTheGoodOnes) {
-  Captures captures(2, 300, 1000);
-  fs::resize_file(captures.paths[1], 300 * 1000 * 2 - 2);
+  Captures captures(2, 120, 10000);
+  fs::resize_file(captures.paths[1], 120 * 10000 * 2 - 2);
   std::int64_t rows = 0;
   try {
-    for_each_capture_band(captures.paths, 300, 1000,
+    for_each_capture_band(captures.paths, 120, 10000,
                           [&](const std::uint16_t*, std::int64_t, std::int64_t count) { rows += count; });
     FAIL() << "a capture one sample short was accepted";
   } catch (const tuning::ShapeError& e) {
-    EXPECT_NE(std::string(e.what()).find("c1.raw' holds 299999 samples"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("c1.raw' holds 1199999 samples"), std::string::npos) << e.what();
   }
-  EXPECT_EQ(rows, 300);  // the whole first capture, nothing of the second
+  EXPECT_EQ(rows, 120);  // the whole first capture, nothing of the second
 }
 
 TEST(CaptureBands, AFailingVisitorStopsTheReaderAndIsRethrown) {
-  const Captures captures(3, 300, 1000);
+  const Captures captures(3, 120, 10000);
   int calls = 0;
-  EXPECT_THROW(for_each_capture_band(captures.paths, 300, 1000,
+  EXPECT_THROW(for_each_capture_band(captures.paths, 120, 10000,
                                      [&](const std::uint16_t*, std::int64_t, std::int64_t) {
                                        if (++calls == 2) throw std::runtime_error("visitor gave up");
                                      }),
                std::runtime_error);
   EXPECT_EQ(calls, 2);
-  EXPECT_THROW(for_each_capture_band({captures.paths[0] + ".missing"}, 300, 1000,
+  EXPECT_THROW(for_each_capture_band({captures.paths[0] + ".missing"}, 120, 10000,
                                      [](const std::uint16_t*, std::int64_t, std::int64_t) {}),
                fs::filesystem_error);
 }

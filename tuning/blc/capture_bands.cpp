@@ -28,8 +28,9 @@ void require_frame_samples(const std::string& path, std::uint64_t found, std::in
 
 namespace {
 
-// About 256 KiB of rows per band: a band stays in cache from read to sum.
-constexpr std::size_t kBandBytes = std::size_t{256} << 10;
+// About 1 MiB of rows per band: small enough to stay in cache from read to
+// sum, large enough that handing bands between the threads costs little.
+constexpr std::size_t kBandBytes = std::size_t{1024} << 10;
 // Bands in flight: one being summed, one being read, one spare.
 constexpr std::size_t kBandsInFlight = 3;
 
