@@ -15,7 +15,7 @@ import pytest
 
 BINARY = os.environ.get("CALVANE_BINARY", "")
 LAUNCHER = shlex.split(os.environ.get("CALVANE_LAUNCHER", ""))
-TIMEOUT = 20.0 if LAUNCHER else 5.0
+TIMEOUT = 30.0 if LAUNCHER else 10.0
 
 READY = b"[ready]\n"
 ACK = b" OK\n"

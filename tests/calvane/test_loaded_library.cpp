@@ -33,6 +33,22 @@ std::string error_text(Call call) {
   return "";
 }
 
+void set_variable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+void clear_variable(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");  // an empty value removes the variable
+#else
+  unsetenv(name);
+#endif
+}
+
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -42,7 +58,7 @@ class StandinTest : public ::testing::Test {
   void SetUp() override {
     for (const char* name : {"CALVIX_JOURNAL", "CALVIX_FAIL_INIT", "CALVIX_FAIL_RUNTIME",
                              "CALVIX_THROW_MODULE", "CALVIX_DELAY_MS"}) {
-      unsetenv(name);
+      clear_variable(name);
     }
     journal = ::testing::TempDir() + "calvix_journal_" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
@@ -59,10 +75,19 @@ class StandinTest : public ::testing::Test {
   std::unique_ptr<CalibrationLibrary> library;
 };
 
+#ifdef _WIN32
+constexpr char kLibraryFileName[] = "calvix.dll";
+// A system library that exports none of the calibration entry points.
+constexpr char kForeignLibrary[] = "kernel32.dll";
+#else
+constexpr char kLibraryFileName[] = "libcalvix.so";
+constexpr char kForeignLibrary[] = "libm.so.6";
+#endif
+
 TEST(LibraryPath, VariableWinsElseNextToTheExecutable) {
   EXPECT_EQ(library_path("/opt/lib/x.so", "/usr/bin/"), "/opt/lib/x.so");
-  EXPECT_EQ(library_path("", "/usr/bin/"), "/usr/bin/libcalvix.so");
-  EXPECT_EQ(library_path(nullptr, "/usr/bin/"), "/usr/bin/libcalvix.so");
+  EXPECT_EQ(library_path("", "/usr/bin/"), std::string("/usr/bin/") + kLibraryFileName);
+  EXPECT_EQ(library_path(nullptr, "/usr/bin/"), std::string("/usr/bin/") + kLibraryFileName);
 }
 
 TEST(LoadCalibrationLibrary, MissingFileIsNamed) {
@@ -73,25 +98,25 @@ TEST(LoadCalibrationLibrary, MissingFileIsNamed) {
 
 TEST(LoadCalibrationLibrary, LibraryWithoutTheEntryPointsIsRefused) {
   const std::string text =
-      error_text<LibraryLoadError>([] { load_calibration_library("libm.so.6"); });
-  EXPECT_TRUE(contains(text, "libm.so.6")) << text;
+      error_text<LibraryLoadError>([] { load_calibration_library(kForeignLibrary); });
+  EXPECT_TRUE(contains(text, kForeignLibrary)) << text;
   EXPECT_TRUE(contains(text, "CalvixRuntimeInitialize")) << text;
 }
 
 TEST_F(StandinTest, InitialisersFailOnRequest) {
-  setenv("CALVIX_FAIL_RUNTIME", "1", 1);
+  set_variable("CALVIX_FAIL_RUNTIME", "1");
   EXPECT_FALSE(library->initialize_runtime());
-  unsetenv("CALVIX_FAIL_RUNTIME");
+  clear_variable("CALVIX_FAIL_RUNTIME");
   EXPECT_TRUE(library->initialize_runtime());
-  setenv("CALVIX_FAIL_INIT", "1", 1);
+  set_variable("CALVIX_FAIL_INIT", "1");
   EXPECT_FALSE(library->initialize());
-  setenv("CALVIX_FAIL_INIT", "0", 1);
+  set_variable("CALVIX_FAIL_INIT", "0");
   EXPECT_TRUE(library->initialize());
 }
 
 TEST_F(StandinTest, EveryCallIsJournalledBeforeItReturns) {
   initialize();
-  setenv("CALVIX_JOURNAL", journal.c_str(), 1);
+  set_variable("CALVIX_JOURNAL", journal.c_str());
   library->cli("preload", "suit");
   EXPECT_EQ(read_file(journal), "preload suit\n");
   library->cli("load", "cac");
@@ -100,8 +125,8 @@ TEST_F(StandinTest, EveryCallIsJournalledBeforeItReturns) {
 
 TEST_F(StandinTest, ChosenModuleFailsAsLibraryErrorOthersStillWork) {
   initialize();
-  setenv("CALVIX_JOURNAL", journal.c_str(), 1);
-  setenv("CALVIX_THROW_MODULE", "blc", 1);
+  set_variable("CALVIX_JOURNAL", journal.c_str());
+  set_variable("CALVIX_THROW_MODULE", "blc");
   const std::string text = error_text<LibraryError>([&] { library->cli("load", "blc"); });
   EXPECT_TRUE(contains(text, "'blc'")) << text;
   EXPECT_NO_THROW(library->cli("load", "awb"));
@@ -110,7 +135,7 @@ TEST_F(StandinTest, ChosenModuleFailsAsLibraryErrorOthersStillWork) {
 
 TEST_F(StandinTest, MalformedDelayIsReportedWithTheValueFound) {
   initialize();
-  setenv("CALVIX_DELAY_MS", "12ms", 1);
+  set_variable("CALVIX_DELAY_MS", "12ms");
   const std::string text = error_text<LibraryError>([&] { library->cli("load", "nc"); });
   EXPECT_TRUE(contains(text, "CALVIX_DELAY_MS")) << text;
   EXPECT_TRUE(contains(text, "'12ms'")) << text;
@@ -118,7 +143,7 @@ TEST_F(StandinTest, MalformedDelayIsReportedWithTheValueFound) {
 
 TEST_F(StandinTest, UnwritableJournalFailsTheCallNamingTheFile) {
   initialize();
-  setenv("CALVIX_JOURNAL", "/nonexistent/dir/journal.txt", 1);
+  set_variable("CALVIX_JOURNAL", "/nonexistent/dir/journal.txt");
   const std::string text = error_text<LibraryError>([&] { library->cli("load", "xg"); });
   EXPECT_TRUE(contains(text, "/nonexistent/dir/journal.txt")) << text;
 }
