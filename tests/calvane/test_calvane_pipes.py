@@ -297,6 +297,17 @@ def test_termination_signal_shuts_down_while_idle(start):
     assert server.proc.wait(TIMEOUT) == 0
 
 
+@pytest.mark.skipif(bool(LAUNCHER), reason="signals reach the emulator, not the program")
+def test_termination_signal_during_a_slow_call_ends_the_process(start):
+    # The reader is inside the library call; shutdown must not wait for it
+    # nor abort because of it.
+    server = start(CALVIX_DELAY_MS="1500")
+    server.command(b"[awb]")
+    server.proc.send_signal(signal.SIGTERM)
+    assert server.proc.wait(TIMEOUT) == 0
+    assert server.journal() == loads()
+
+
 def test_idle_server_does_not_spin(start):
     server = start()
     server.command(b"[awb]")
