@@ -1,6 +1,7 @@
 # Type stubs of tuning.blc.blc (compiled): black level records and routines.
 from typing import Dict, List, Sequence, Tuple, Union
 
+import numpy as np
 import numpy.typing as npt
 
 from pydantic import Field
@@ -35,3 +36,12 @@ def gen_blc_param_v2(file_param: BLCFileParam, tuning_param: BLCTuningParam) -> 
 def count_sbl_list(img_list: Sequence[npt.ArrayLike]) -> _BlackLevel4: ...
 def count_sbl_list_v2(file_list: List[str], file_param: FileParam) -> _BlackLevel4: ...
 def main() -> None: ...
+def dark_shading_tuning(
+    file_param: BLCFileParam, tuning_param: BLCTuningParam
+) -> Dict[str, List[npt.NDArray[np.float64]]]:
+    """{'mesh_table': [mesh_table_h x mesh_table_w tables, raw DN]}, one per (gain, exposure) pair with captures."""
+
+def check_tuning_quality_in_dark_img(
+    mesh_table: npt.ArrayLike, testraw: npt.ArrayLike, with_sbl: int, name: str, path: str
+) -> None:
+    """Writes <path>/tmp/<name>_before.png and <name>_after.png, 8 x 8 block-mean previews on one 0..255 scale."""

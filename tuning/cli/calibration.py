@@ -38,6 +38,13 @@ class Condition:
         # The routines' listing skips hidden files, as the shell does.
         return not name.startswith(".") and fnmatch.fnmatchcase(name, self.name_pattern)
 
+    def files_in(self, folder: str) -> List[str]:
+        """The paths this condition's pattern matches in folder, in listing order."""
+        import os
+
+        with os.scandir(folder) as entries:
+            return [e.path for e in entries if self.matches(e.name)]
+
 
 def gain_exposure_conditions(kind: str, file_param) -> List[Condition]:
     """Every (gain, exposure) pair of the record, gain first: the black level sweep order."""
@@ -97,7 +104,10 @@ class Calibration:
     # Fills values the user left out from earlier results of the run or the
     # folder (for example levels for the noise calibrations); returns notes.
     complete: Optional[Callable[[Dict[str, Any], RunContext], List[str]]] = None
-    # The result record as JSON text, when it is not a record (a plain mapping).
+    # The routine call, when the result needs more than the routine returns
+    # (for example which conditions its tables belong to).
+    invoke: Optional[Callable[[Any, Any, Any], Any]] = None  # (compiled module, file_param, tuning_param)
+    # The result as JSON text, when it is not a record.
     to_json: Optional[Callable[[Any], str]] = None
 
     def compiled(self):
@@ -114,6 +124,8 @@ class Calibration:
         return getattr(mod, self.file_record), getattr(mod, self.tuning_record)
 
     def run(self, file_param, tuning_param):
+        if self.invoke:
+            return self.invoke(self.compiled(), file_param, tuning_param)
         return getattr(self.compiled(), self.routine)(file_param, tuning_param)
 
     def result_json(self, result) -> str:

@@ -11,8 +11,12 @@ import pytest
 
 from cli_helpers import simulate, size_flags, tool
 
+from tuning.cli import plugins
+
 CHROMIUM = shutil.which("chromium")
-FIGURES_PER_BLACK_LEVEL = 2
+# Figures per calibration on a simulated set whose frame sides are multiples of 8 (dark shading previews).
+FIGURES = {"blc": 2, "blc-v2": 2, "dark-shading": 3}
+EXPECTED = sum(FIGURES[name] for name in plugins.available_calibrations())
 
 # Appended to a copy of the report: counts what the browser actually decoded.
 PROBE = """<script>
@@ -59,13 +63,13 @@ def report(tmp_path_factory):
 def test_report_embeds_every_figure_and_draws_the_truth(report):
     html = report.read_text()
     sources = re.findall(r'<img [^>]*src="([^"]*)"', html)
-    assert len(sources) == html.count("<figure>") == 2 * FIGURES_PER_BLACK_LEVEL
+    assert len(sources) == html.count("<figure>") == EXPECTED
     for src in sources:
         assert src.startswith("data:image/png;base64,")
         assert base64.b64decode(src.split(",", 1)[1])[:8] == b"\x89PNG\r\n\x1a\n"
     assert not re.search(r'(src|href)="(?!data:)', html), "the report must not load anything from outside"
     assert "Simulated truth from" in html and "simulated truth in brackets" in html
-    assert html.count("<td class='ok'>ok</td>") == 2
+    assert html.count("<td class='ok'>ok</td>") == len(plugins.available_calibrations())
 
 
 @pytest.mark.skipif(CHROMIUM is None, reason="Debian's chromium is not installed")
@@ -76,8 +80,7 @@ def test_report_renders_in_headless_chromium(report, tmp_path):
     found = re.search(r'<pre id="probe">(.*?)</pre>', run.stdout)
     assert found, run.stderr[-2000:]
     counts = json.loads(found.group(1).replace("&quot;", '"'))
-    expected = 2 * FIGURES_PER_BLACK_LEVEL
-    assert counts == {"figures": expected, "images": expected, "decoded": expected, "captions": expected}
+    assert counts == {"figures": EXPECTED, "images": EXPECTED, "decoded": EXPECTED, "captions": EXPECTED}
 
     shot = tmp_path / "report.png"
     chromium(tmp_path, f"--screenshot={shot}", "--window-size=1100,1600", report.as_uri())
