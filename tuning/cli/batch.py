@@ -8,14 +8,11 @@ Dask cluster with --scheduler. A failing set is reported and the others go
 on; a summary table of every set is printed and written to OUT/summary.csv.
 """
 import argparse
-import concurrent.futures
 import contextlib
-import csv
 import io
 import os
 import sys
 import time
-import traceback
 from typing import Any, Dict, List
 
 from tuning.cli import parameters, progress
@@ -25,8 +22,10 @@ SUMMARY_FILE = "summary.csv"
 LOG_FILE = "tunekit.log"
 
 
+HELP = "calibrate many capture sets in parallel (process pool or Dask)"
+
 def add_parser(sub, calibrations, params) -> None:
-    parser = sub.add_parser("batch", help="calibrate many capture sets in parallel (process pool or Dask)",
+    parser = sub.add_parser("batch", help=HELP,
                             description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("list", metavar="LIST", help="file naming one capture folder or config file per line")
     parameters.add_flags(parser, params)
@@ -91,6 +90,8 @@ def run_set(job: Dict[str, Any]) -> Dict[str, Any]:
     except Exception as error:  # reported in the summary; the batch goes on with the other sets
         summary["message"] = f"{type(error).__name__}: {error}"
         if not isinstance(error, ToolError):
+            import traceback
+
             summary["message"] += "\n" + traceback.format_exc(limit=4)
     summary["seconds"] = time.monotonic() - started
     return summary
@@ -164,6 +165,8 @@ def portable(values, known) -> Dict[str, Any]:
 
 def run_local(jobs, workers: int, on_done) -> List[Dict[str, Any]]:
     """A process pool; a set whose worker dies is retried once alone, then reported as crashed."""
+    import concurrent.futures.process
+
     results, retry = [], []
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, workers)) as pool:
         futures = {pool.submit(run_set, job): job for job in jobs}
@@ -247,6 +250,8 @@ def run(args) -> int:
         results = run_dask(jobs, args.scheduler, args.connect_timeout, on_done)
     else:
         results = run_local(jobs, args.jobs, on_done)
+    import csv
+
     rows = summary_rows(results, [j["name"] for j in jobs])
     buffer = io.StringIO()
     csv.writer(buffer, lineterminator="\n").writerows(rows)

@@ -2,8 +2,6 @@
 import html
 from typing import Dict
 
-import numpy as np
-
 from tuning.cli.calibration import Figure, RunContext, Section, gain_exposure_conditions, number_text
 
 KIND = "dark"
@@ -25,6 +23,8 @@ def levels_table(context: RunContext):
 
 def section(context: RunContext, title: str, unit: str, scale: float) -> Section:
     """scale: from raw DN to the result's unit (1 for raw black levels)."""
+    import numpy as np
+
     from tuning.cli import figures  # matplotlib is loaded only when a report is drawn
 
     p = context.file_param

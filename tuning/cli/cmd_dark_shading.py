@@ -3,9 +3,7 @@ import dataclasses
 import json
 import os
 import tempfile
-from typing import Dict, List
-
-import numpy as np
+from typing import Any, Dict, List
 
 from tuning.cli import black_level_figures, library
 from tuning.cli.calibration import EXACT, Calibration, Figure, RunContext, Section, gain_exposure_conditions
@@ -21,7 +19,7 @@ class MeshTables:
 
     conditions: List[str]  # <mode>_exp_<exposure>_again_<gain>
     pairs: List[tuple]  # (gain, exposure) numbers
-    tables: List[np.ndarray]
+    tables: List[Any]  # numpy arrays, mesh_table_h x mesh_table_w
     with_sbl: int
     fpn_sbl: int
     first_capture: List[str]
@@ -49,12 +47,31 @@ def _only(file_param, gain, exposure):
 
 
 def to_json(result: MeshTables) -> str:
-    record = {"with_sbl": result.with_sbl, "fpn_sbl": result.fpn_sbl, "condition": result.conditions,
-              "mesh_table": [t.tolist() for t in result.tables]}
-    return json.dumps(record, indent=4)
+    """The text json.dumps(record, indent=4) gives, written table by table: the general encoder
+    spends longer on the tables of a large set than the tool's whole run otherwise takes."""
+    head = json.dumps({"with_sbl": result.with_sbl, "fpn_sbl": result.fpn_sbl, "condition": result.conditions,
+                       "mesh_table": []}, indent=4)
+    if not result.tables:
+        return head
+    tables = ",\n".join(_table_text(t.tolist(), " " * 8) for t in result.tables)
+    return head[:-len("[]\n}")] + "[\n" + tables + "\n    ]\n}"
+
+
+def _table_text(rows, indent: str) -> str:
+    inner = indent + "    "
+    cell = inner + "    "
+    lines = [inner + "[\n" + ",\n".join(cell + _number(v) for v in row) + "\n" + inner + "]" for row in rows]
+    return indent + "[\n" + ",\n".join(lines) + "\n" + indent + "]"
+
+
+def _number(value: float) -> str:
+    # float.__repr__ is what the encoder writes for a finite real; the rest it spells its own way.
+    return repr(value) if value == value and value not in (float("inf"), float("-inf")) else json.dumps(value)
 
 
 def true_tables(context: RunContext, result: MeshTables):
+    import numpy as np
+
     from tuning.sim.dark_mesh import true_dark_mesh
 
     t = context.tuning_param
@@ -68,6 +85,8 @@ def true_tables(context: RunContext, result: MeshTables):
 
 
 def table_grid(tables, labels, title_unit):
+    import numpy as np
+
     from tuning.cli import figures
 
     cols = min(len(tables), 4)
@@ -89,6 +108,8 @@ def table_grid(tables, labels, title_unit):
 
 def previews(context: RunContext, result: MeshTables):
     """Before/after previews of the first capture of some pairs, made by the library's quality check."""
+    import numpy as np
+
     from matplotlib import image as mpimg
 
     from tuning.cli import figures
@@ -139,6 +160,8 @@ def section(context: RunContext) -> Section:
 
 
 def key_figures(result: MeshTables) -> Dict[str, str]:
+    import numpy as np
+
     spread = max((float(np.ptp(t)) for t in result.tables), default=0.0)
     return {"tables": str(len(result.tables)), f"largest table range ({UNIT})": f"{spread:.3f}"}
 

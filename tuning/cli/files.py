@@ -1,10 +1,11 @@
 """Writing result files whole or not at all."""
 import os
-import tempfile
 
 
 def write_text_atomically(path: str, text: str) -> None:
     """Writes text beside path and renames it into place: readers never see half a file."""
+    import tempfile  # loaded on first write: it costs more start-up time than the rest of the tool
+
     folder = os.path.dirname(os.path.abspath(path))
     fd, partial = tempfile.mkstemp(prefix=os.path.basename(path) + ".", suffix=".partial", dir=folder)
     try:

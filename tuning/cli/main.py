@@ -97,27 +97,40 @@ def run_calibrations(args) -> int:
     return 0
 
 
-def build_parser(calibrations) -> argparse.ArgumentParser:
+def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
+    """The parser; with `wanted` (the command on the line) only that command gets its flags, the
+    others a name and a help line: a calibration's flags are derived from its records at every start."""
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
     sub = parser.add_subparsers(title="commands", metavar="COMMAND")
-    for name, c in calibrations.items():
-        add_calibration_parser(sub, name, c.summary, [c])
+    commands = [(name, c.summary, lambda name=name, c=c: add_calibration_parser(sub, name, c.summary, [c]))
+                for name, c in calibrations.items()]
     if calibrations:
-        add_calibration_parser(sub, "all", f"every calibration in turn ({', '.join(calibrations)}); "
-                                           "kinds of capture that are not there are skipped",
-                               list(calibrations.values()))
+        summary = (f"every calibration in turn ({', '.join(calibrations)}); "
+                   "kinds of capture that are not there are skipped")
+        commands.append(("all", summary,
+                         lambda: add_calibration_parser(sub, "all", summary, list(calibrations.values()))))
     from tuning.cli import batch, inspect_cmd, simulate_cmd
 
-    inspect_cmd.add_parser(sub)
-    batch.add_parser(sub, calibrations, calibration_params(calibrations.values()))
-    simulate_cmd.add_parser(sub)
+    commands += [
+        ("inspect", inspect_cmd.HELP, lambda: inspect_cmd.add_parser(sub)),
+        ("batch", batch.HELP, lambda: batch.add_parser(sub, calibrations,
+                                                       calibration_params(calibrations.values()))),
+        ("simulate", simulate_cmd.HELP, lambda: simulate_cmd.add_parser(sub)),
+    ]
+    known = [name for name, _, _ in commands]
+    for name, help_text, add in commands:
+        if wanted not in known or name == wanted:
+            add()
+        else:
+            sub.add_parser(name, help=help_text)
     return parser
 
 
 def main(argv=None) -> int:
     library.load()
     calibrations = plugins.available_calibrations()
-    parser = build_parser(calibrations)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = build_parser(calibrations, argv[0] if argv else None)
     args = parser.parse_args(argv)
     if not hasattr(args, "command"):
         parser.print_help(sys.stderr)
