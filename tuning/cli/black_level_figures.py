@@ -60,10 +60,13 @@ def section(context: RunContext, title: str, unit: str, scale: float) -> Section
     ax.set_yticks(range(len(gains)), [number_text(g) for g in gains])
     ax.set_xlabel("exposure time")
     ax.set_ylabel("analog gain")
+    middle = np.nanmean(grid) if np.isfinite(grid).any() else 0.0
     for i in range(len(gains)):
         for j in range(len(exposures)):
             text = "none" if np.isnan(grid[i, j]) else f"{grid[i, j]:.2f}"
-            ax.text(j, i, text, ha="center", va="center", color="w", fontsize=8)
+            # Dark text on the bright end of the colour map, light text on the dark end.
+            colour = "k" if not np.isnan(grid[i, j]) and grid[i, j] > middle else "w"
+            ax.text(j, i, text, ha="center", va="center", color=colour, fontsize=8)
     fig.colorbar(image, ax=ax, label=unit)
     fixed = context.result.fixed_sbl.get("fixed_sbl")
     heat = Figure("Four-channel mean over gain and exposure",

@@ -52,11 +52,14 @@ def settings_table(values: dict) -> str:
 
 
 def status_table(outcomes) -> str:
-    rows = "".join(f"<tr><td style='text-align:left'>{html.escape(o.calibration.name)}</td>"
-                   f"<td class='{o.status}'>{o.status}</td><td>{o.seconds:.2f} s</td>"
-                   f"<td style='text-align:left'>{html.escape(o.result_path or o.message.splitlines()[0] if o.message else '')}</td></tr>"
-                   for o in outcomes)
-    return f"<table><caption>Calibrations</caption><tr><th>name</th><th>status</th><th>time</th><th>result</th></tr>{rows}</table>"
+    rows = []
+    for o in outcomes:
+        detail = o.result_path or (o.message.splitlines()[0] if o.message else "")
+        rows.append(f"<tr><td style='text-align:left'>{html.escape(o.calibration.name)}</td>"
+                    f"<td class='{o.status}'>{o.status}</td><td>{o.seconds:.2f} s</td>"
+                    f"<td style='text-align:left'>{html.escape(detail)}</td></tr>")
+    return ("<table><caption>Calibrations</caption><tr><th>name</th><th>status</th><th>time</th>"
+            f"<th>result</th></tr>{''.join(rows)}</table>")
 
 
 def render(title: str, outcomes, settings: dict, truth_path: str = "") -> str:

@@ -200,3 +200,20 @@ def test_all_runs_every_calibration_into_one_folder(tmp_path):
     v1 = read_json(tmp_path / "out" / "black_level.json")["fixed_sbl"]["fixed_sbl"]
     v2 = read_json(tmp_path / "out" / "black_level_v2.json")["fixed_sbl"]["fixed_sbl"]
     assert v2 == pytest.approx(v1 * 256 / 2 ** BITS)
+
+
+def test_the_tunekit_script_runs_the_tool_through_a_link_from_any_folder(tmp_path):
+    import subprocess
+
+    from cli_helpers import ROOT
+
+    link = tmp_path / "bin" / "tunekit"
+    link.parent.mkdir()
+    link.symlink_to(os.path.join(ROOT, "scripts", "tunekit"))
+    captures = simulate(tmp_path / "set")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    run = subprocess.run([str(link), "inspect", captures, "--width", str(WIDTH), "--height", str(HEIGHT)], cwd="/",
+                         capture_output=True, text=True, env={**env, "PATH": os.environ.get("PATH", "")},
+                         timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(f"{captures}: 8 captures against 32 x 24 = 768 samples")
