@@ -94,7 +94,7 @@ class Calibration:
     file_record: str
     tuning_record: str
     routine: str
-    result_file: str
+    result_file: Any  # file name, or a function of the file record giving it
     shape_rule: str
     kind: Callable[[Any], str]  # capture kind word the routine reads, given the file record
     conditions: Callable[[Any], List[Condition]]
@@ -127,6 +127,9 @@ class Calibration:
         if self.invoke:
             return self.invoke(self.compiled(), file_param, tuning_param)
         return getattr(self.compiled(), self.routine)(file_param, tuning_param)
+
+    def result_name(self, file_param) -> str:
+        return self.result_file(file_param) if callable(self.result_file) else self.result_file
 
     def result_json(self, result) -> str:
         # The same text the module entries write: 4-space indentation, keys in field order.

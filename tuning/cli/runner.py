@@ -131,7 +131,7 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
     except ROUTINE_FAILURES as error:
         raise CalibrationFailed(f"{calibration.routine} failed: {type(error).__name__}: {error}") from error
     seconds = time.monotonic() - started
-    path = os.path.join(out_dir, calibration.result_file)
+    path = os.path.join(out_dir, calibration.result_name(file_param))
     files.write_text_atomically(path, calibration.result_json(result))
     context.result = result
     context.out_dir = out_dir
@@ -164,7 +164,6 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
                 check = checks.check_capture_set(calibration, file_param)
                 if check.absent and len(check.errors) == 1:
                     outcomes.append(Outcome(calibration, "skipped", check.errors[0].text, context=context))
-                    note(options, calibration.name, "skipped", check.errors[0].text)
                     continue
             outcome = run_one(calibration, file_param, tuning_param, options, context, check)
             earlier[calibration.name] = context.result
