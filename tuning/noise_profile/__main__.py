@@ -1,8 +1,12 @@
-"""python3 -m tuning.noise_profile read_noise|shot_noise: a noise calibration on its built-in settings.
+"""python3 -m tuning.noise_profile {read_noise|shot_noise}: one noise calibration on its built-in settings.
 
-The modules themselves live in the compiled library, so the host cannot start
-them with -m; this runner bootstraps the library and calls the chosen main().
+read_noise reads dark captures from ./test_data/imx347_blc2/ (2560 x 1440,
+16-bit, gains 1 2 4 8) and writes ./test_data/imx347/read_noise.json;
+shot_noise reads noise captures from ./test_data/shot_noise/ (512 x 512,
+16-bit, gains 1 2 4 8) and writes shot_noise.json there. The modules live in
+the compiled library, which the host cannot start with -m, hence this runner.
 """
+import importlib
 import sys
 
 import tuning.tunekit
@@ -12,12 +16,13 @@ MODULES = ("read_noise", "shot_noise")
 
 def run(argv):
     if len(argv) != 1 or argv[0] not in MODULES:
-        sys.stderr.write("usage: python3 -m tuning.noise_profile {read_noise|shot_noise}\n")
-        return 2
+        return "usage: python3 -m tuning.noise_profile {read_noise|shot_noise}"
     tuning.tunekit.bootstrap_cython_submodules()
-    import importlib
-
-    importlib.import_module("tuning.noise_profile." + argv[0]).main()
+    module = importlib.import_module("tuning.noise_profile." + argv[0])
+    try:
+        module.main()
+    except (OSError, RuntimeError, ZeroDivisionError, ValueError, IndexError) as error:
+        return f"{argv[0].replace('_', ' ')} calibration failed: {type(error).__name__}: {error}"
     return 0
 
 

@@ -18,4 +18,7 @@ std::string gain_capture_pattern(const std::string& inp_file_dir, std::string_vi
 std::vector<std::string> captures_at_gain(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
                                           const Number& gain);
 
+// Tells the progress hook that every capture of one gain has been folded in.
+void report_gain_done(std::string_view kind, SensorMode mode, const Number& gain, std::size_t captures);
+
 }  // namespace tuning::noise

@@ -52,6 +52,7 @@ ReadNoiseMeasurements measure_read_noise(const ReadNoiseFileParam& file_param,
     const auto files = captures_at_gain(file_param.inp_file_dir, kDarkKind, file_param.sensor_mode, gain);
     if (files.empty()) continue;
     const CellMoments moments = dark_moments(files, file_param.height, file_param.width);
+    report_gain_done(kDarkKind, file_param.sensor_mode, gain, files.size());
     require_even_frame(file_param.height, file_param.width);
     CellValues sigma{}, sigma_256{};
     for (int c = 0; c < kCellPositions; ++c) {

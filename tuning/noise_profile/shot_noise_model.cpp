@@ -116,6 +116,7 @@ ShotNoiseMeasurements measure_shot_noise(const ShotNoiseFileParam& file_param,
     const auto files = captures_at_gain(file_param.inp_file_dir, kNoiseKind, file_param.sensor_mode, gain);
     if (files.empty()) continue;
     const auto bins = bin_captures(files, file_param, regions);
+    report_gain_done(kNoiseKind, file_param.sensor_mode, gain, files.size());
     require_even_frame(file_param.height, file_param.width);
     ShotNoiseGain entry;
     entry.analog_gain = gain.value();
