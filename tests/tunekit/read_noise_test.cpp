@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "noise_profile/capture_bands.h"
 #include "noise_profile/capture_sums.h"
 #include "noise_profile/polynomial_fit.h"
 #include "noise_profile/read_noise_model.h"
@@ -43,14 +44,14 @@ TEST(CaptureSums, ExactPerPixelSumsAndSquaresOverCaptures) {
   ScratchDir dir;
   const std::vector<Samples> frames = {frame(4, 6, [](auto y, auto x) { return 65535 - y * 6 - x; }),
                                        frame(4, 6, [](auto y, auto x) { return y * 6 + x; }),
-                                       filled(24, 65535)};
+                                       filled(24, 65535), filled(24, 65535), filled(24, 65534)};
   std::vector<std::string> files;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     files.push_back(dir.file("f" + std::to_string(i) + ".raw"));
     write_samples(files.back(), frames[i]);
   }
   const CaptureSums sums = accumulate_capture_sums(files, 4, 6);
-  ASSERT_EQ(sums.num, 3);
+  ASSERT_EQ(sums.num, 5);
   ASSERT_EQ(sums.sum_arr.size(), 24u);
   for (std::size_t i = 0; i < 24; ++i) {
     double s = 0, q = 0;
@@ -59,17 +60,17 @@ TEST(CaptureSums, ExactPerPixelSumsAndSquaresOverCaptures) {
       q += static_cast<double>(f[i]) * f[i];
     }
     EXPECT_EQ(sums.sum_arr[i], s) << i;
-    EXPECT_EQ(sums.square_sum_arr[i], q) << i;  // 3 x 65535^2 is exact in a double
+    EXPECT_EQ(sums.square_sum_arr[i], q) << i;  // 5 x 65535^2 is exact in a double
   }
 }
 
 TEST(CaptureSums, BandsAcrossATallFrameMatchDirectSums) {
-  // 8 columns make bands of 2048 rows: 4100 rows cross two band edges and
-  // leave a short last band, folded on more than one thread.
+  // Two full bands and a short last one, folded on more than one thread, by
+  // four captures at a time and then one by one.
   ScratchDir dir;
-  const std::int64_t h = 4100, w = 8;
+  const std::int64_t w = 8, h = 2 * band_rows_for(w) + 4;
   std::vector<std::string> files;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 5; ++i) {
     files.push_back(dir.file("t" + std::to_string(i) + ".raw"));
     write_samples(files.back(), frame(h, w, [i](auto y, auto x) { return (y * 31 + x * 7 + i * 1000) % 4096; }));
   }
@@ -77,7 +78,7 @@ TEST(CaptureSums, BandsAcrossATallFrameMatchDirectSums) {
   for (std::int64_t y = 0; y < h; y += 37)
     for (std::int64_t x = 0; x < w; ++x) {
       double s = 0, q = 0;
-      for (int i = 0; i < 3; ++i) {
+      for (int i = 0; i < 5; ++i) {
         const double v = (y * 31 + x * 7 + i * 1000) % 4096;
         s += v;
         q += v * v;

@@ -56,7 +56,20 @@ void fold_samples(const std::uint16_t* samples, std::size_t count, bool first, s
 }
 
 NOISE_HOT_LOOP
-void truncated_means(const std::uint64_t* sum, std::size_t count, std::uint64_t captures, std::uint16_t* level) {
+void fold_four_samples(const std::uint16_t* const samples[4], std::size_t count, bool first, std::uint64_t* sum,
+                       std::uint64_t* square_sum) {
+  const std::uint16_t *a = samples[0], *b = samples[1], *c = samples[2], *d = samples[3];
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t va = a[i], vb = b[i], vc = c[i], vd = d[i];
+    const std::uint64_t s = std::uint64_t{va} + vb + vc + vd;
+    const std::uint64_t q = std::uint64_t{va * va} + (vb * vb) + (vc * vc) + (vd * vd);
+    sum[i] = first ? s : sum[i] + s;
+    square_sum[i] = first ? q : square_sum[i] + q;
+  }
+}
+
+NOISE_HOT_LOOP
+LevelSpan truncated_means(const std::uint64_t* sum, std::size_t count, std::uint64_t captures, std::uint16_t* level) {
   // Integers below 2^52 become doubles by filling the mantissa of 2^52: a
   // conversion every vector unit has, unlike the unsigned 64-bit one.
   constexpr std::uint64_t kExponent52 = 0x4330000000000000ULL;
@@ -68,6 +81,12 @@ void truncated_means(const std::uint64_t* sum, std::size_t count, std::uint64_t 
     std::memcpy(&value, &bits, sizeof value);
     level[i] = static_cast<std::uint16_t>(static_cast<std::int32_t>((value - kTwo52) / divisor));
   }
+  std::uint16_t lowest = 0xFFFF, highest = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    lowest = std::min(lowest, level[i]);
+    highest = std::max(highest, level[i]);
+  }
+  return {lowest, highest};
 }
 
 }  // namespace tuning::noise

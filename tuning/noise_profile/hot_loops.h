@@ -24,9 +24,18 @@ void add_row_moments(const std::uint16_t* row, std::size_t width, std::uint64_t 
 void fold_samples(const std::uint16_t* samples, std::size_t count, bool first, std::uint64_t* sum,
                   std::uint64_t* square_sum);
 
+// The same for four captures at once: one pass over the sums instead of four.
+void fold_four_samples(const std::uint16_t* const samples[4], std::size_t count, bool first, std::uint64_t* sum,
+                       std::uint64_t* square_sum);
+
 // level[i] = sum[i] / captures truncated (sum[i] < 2^52). A correctly rounded
 // quotient below 65536 truncates to the exact floor for fewer than 2^36
 // captures, so this is the integer quotient.
-void truncated_means(const std::uint64_t* sum, std::size_t count, std::uint64_t captures, std::uint16_t* level);
+// Returns the lowest and the highest level written (count > 0).
+struct LevelSpan {
+  std::uint16_t lowest;
+  std::uint16_t highest;
+};
+LevelSpan truncated_means(const std::uint64_t* sum, std::size_t count, std::uint64_t captures, std::uint16_t* level);
 
 }  // namespace tuning::noise

@@ -34,10 +34,14 @@ class LevelHistograms {
   // bins once per region that holds them.
   void add(const CaptureBand& band);
   void merge(const LevelHistograms& other);
+  // Empties every bin for the next gain; only the levels used are cleared.
+  void reset();
 
   // Samples (pixels x captures) whose pixel mean truncates to `level`, counted
   // over the regions.
-  std::uint64_t freq(int cell, std::size_t level) const { return cells_[cell].pixels[level] * captures_; }
+  std::uint64_t freq(int cell, std::size_t level) const {
+    return (cells_[cell].pixels[2 * level] + cells_[cell].pixels[2 * level + 1]) * captures_;
+  }
   // Mean of (sample - level)^2 over those samples; requires freq > 0.
   double variance_about_level(int cell, std::size_t level) const;
   // q-th percentile (0..100) of the truncated pixel means of the whole cell
@@ -46,12 +50,19 @@ class LevelHistograms {
 
  private:
   struct Bins {
+    // Two bins per level, side by side, filled in turns by neighbouring pixels
+    // (see count_levels); a level's value is the sum of its two.
     // Over the regions: pixels whose mean truncates to the level (with
     // multiplicity), and the sum over their samples of (sample - level)^2.
-    std::vector<std::uint64_t> pixels = std::vector<std::uint64_t>(kLevelCount);
-    std::vector<unsigned __int128> spread = std::vector<unsigned __int128>(kLevelCount);
-    std::vector<std::uint64_t> plane = std::vector<std::uint64_t>(kLevelCount);  // whole plane, no multiplicity
+    std::vector<std::uint64_t> pixels = std::vector<std::uint64_t>(2 * kLevelCount);
+    std::vector<unsigned __int128> spread = std::vector<unsigned __int128>(2 * kLevelCount);
+    // Over the whole plane, no multiplicity; 32 bits while a plane has fewer
+    // than 2^32 pixels.
+    std::vector<std::uint32_t> plane = std::vector<std::uint32_t>(2 * kLevelCount);
     std::uint64_t plane_pixels = 0;
+    // Levels [lo, hi) hold everything added: merges and resets touch no others.
+    std::size_t lo = kLevelCount;
+    std::size_t hi = 0;
   };
   std::uint16_t nth_plane_level(int cell, std::uint64_t rank) const;
 

@@ -36,18 +36,25 @@ std::vector<PlaneRect> regions_of(const ShotNoiseFileParam& file_param, const Sh
   return out;
 }
 
-std::unique_ptr<LevelHistograms> bin_captures(const std::vector<std::string>& files, const ShotNoiseFileParam& p,
-                                              const std::vector<PlaneRect>& regions) {
-  const int workers = default_workers();
-  std::vector<std::unique_ptr<LevelHistograms>> partial;
-  for (int w = 0; w < workers; ++w) partial.push_back(std::make_unique<LevelHistograms>(regions));
-  fold_capture_bands(files, p.height, p.width, workers, [&](const CaptureBand& band, int worker) {
-    partial[static_cast<std::size_t>(worker)]->add(band);
-  });
-  // Integer bins: the merge order cannot change the result.
-  for (std::size_t w = 1; w < partial.size(); ++w) partial[0]->merge(*partial[w]);
-  return std::move(partial[0]);
-}
+// Per-worker histograms, kept from gain to gain: each is 8 MiB, and clearing
+// the levels a gain used is far cheaper than fresh zeroed memory.
+class GainBinner {
+ public:
+  explicit GainBinner(const std::vector<PlaneRect>& regions) {
+    for (int w = 0; w < default_workers(); ++w) parts_.push_back(std::make_unique<LevelHistograms>(regions));
+  }
+  const LevelHistograms& bin(const std::vector<std::string>& files, const ShotNoiseFileParam& p) {
+    for (auto& part : parts_) part->reset();
+    fold_capture_bands(files, p.height, p.width, static_cast<int>(parts_.size()),
+                       [&](const CaptureBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); });
+    // Integer bins: the merge order cannot change the result.
+    for (std::size_t w = 1; w < parts_.size(); ++w) parts_[0]->merge(*parts_[w]);
+    return *parts_[0];
+  }
+
+ private:
+  std::vector<std::unique_ptr<LevelHistograms>> parts_;
+};
 
 double slope(const std::vector<double>& x, const std::vector<double>& y, const std::vector<double>& weights) {
   return fit_polynomial(x, y, 1, 1, weights).at(0, 0);
@@ -110,17 +117,17 @@ OrderedJson coeff_rows_json(const std::vector<ShotNoiseCoeff>& rows) {
 
 ShotNoiseMeasurements measure_shot_noise(const ShotNoiseFileParam& file_param,
                                          const ShotNoiseTuningParam& tuning_param) {
-  const std::vector<PlaneRect> regions = regions_of(file_param, tuning_param);
+  GainBinner binner(regions_of(file_param, tuning_param));
   ShotNoiseMeasurements out;
   for (const Number& gain : file_param.again_list) {
     const auto files = captures_at_gain(file_param.inp_file_dir, kNoiseKind, file_param.sensor_mode, gain);
     if (files.empty()) continue;
-    const auto bins = bin_captures(files, file_param, regions);
+    const LevelHistograms& bins = binner.bin(files, file_param);
     report_gain_done(kNoiseKind, file_param.sensor_mode, gain, files.size());
     require_even_frame(file_param.height, file_param.width);
     ShotNoiseGain entry;
     entry.analog_gain = gain.value();
-    for (int c = 0; c < kCellPositions; ++c) entry.cells[c] = fit_levels(*bins, c, tuning_param, gain);
+    for (int c = 0; c < kCellPositions; ++c) entry.cells[c] = fit_levels(bins, c, tuning_param, gain);
     out.gains.push_back(std::move(entry));
   }
   return out;
