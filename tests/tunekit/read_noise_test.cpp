@@ -215,6 +215,35 @@ TEST_F(ReadNoise, PopulationVariancePerCellPositionOverAllCaptures) {
   }
 }
 
+TEST_F(ReadNoise, NarrowAndFullRangeRowsGiveTheExactVariance) {
+  // Rows of 70 samples run through the vector lanes and a scalar tail; rows
+  // spanning under 4096 levels are summed as offsets, wider rows directly.
+  auto p = param({Number::of_integer(1), Number::of_integer(2)});
+  p.width = 70;
+  std::uint32_t seed = 7;
+  const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  const Samples narrow = frame(4, 70, [&](auto, auto) { return 60000 + next() % 4096; });
+  const Samples wide = frame(4, 70, [&](auto y, auto) { return y == 1 ? 65535 : next() % 65536; });
+  dark("1", 0, narrow);
+  dark("2", 0, wide);
+  const auto m = measure_read_noise(p, levels);
+  for (int g = 0; g < 2; ++g) {
+    const Samples& f = g == 0 ? narrow : wide;
+    for (int c = 0; c < 4; ++c) {
+      unsigned __int128 s = 0, q = 0, n = 0;
+      for (std::int64_t y = c / 2; y < 4; y += 2)
+        for (std::int64_t x = c % 2; x < 70; x += 2) {
+          const std::uint64_t v = f[static_cast<std::size_t>(y * 70 + x)];
+          s += v;
+          q += v * v;
+          ++n;
+        }
+      const long double exact = static_cast<long double>(n * q - s * s) / static_cast<long double>(n * n);
+      EXPECT_EQ(m.sigmas[g][c], static_cast<double>(exact)) << "gain " << g << " cell " << c;
+    }
+  }
+}
+
 TEST_F(ReadNoise, ConstantCapturesHaveNoVarianceAndFileOrderDoesNotMatter) {
   dark("2", 0, filled(16, 4000));
   dark("2", 1, filled(16, 4000));

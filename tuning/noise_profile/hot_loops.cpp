@@ -13,20 +13,68 @@ constexpr std::size_t kLanes = 16;
 constexpr std::size_t kStepsPer32BitSum = 65536;
 }  // namespace
 
+namespace {
+
+// Rows whose samples span fewer than kNarrowSpan levels (dark frames always)
+// are summed as offsets from their lowest sample: squares below 2^24 add up
+// in 32-bit lanes for kNarrowSteps steps, twice as many lanes per vector as
+// the 64-bit sums a full-range row needs.
+constexpr std::uint32_t kNarrowSpan = 4096;
+constexpr std::size_t kNarrowSteps = 256;  // 256 x 4095^2 < 2^32
+
+template <typename Body>
+inline void for_lanes(std::size_t& i, std::size_t end, Body body) {
+  for (; i < end; i += kLanes)
+    for (std::size_t j = 0; j < kLanes; ++j) body(i + j, j);
+}
+
+}  // namespace
+
 NOISE_HOT_LOOP
 void add_row_moments(const std::uint16_t* row, std::size_t width, std::uint64_t sum[2], std::uint64_t square_sum[2]) {
-  std::uint64_t lane_square[kLanes] = {};
-  std::size_t i = 0;
+  std::uint16_t lowest = 0xFFFF, highest = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    lowest = std::min(lowest, row[i]);
+    highest = std::max(highest, row[i]);
+  }
   const std::size_t vector_end = width - width % kLanes;
+  std::size_t i = 0;
+  if (width > 0 && static_cast<std::uint32_t>(highest - lowest) < kNarrowSpan) {
+    // sum s = sum d + n o and sum s^2 = sum d^2 + 2 o sum d + n o^2, with d = s - o.
+    const std::uint32_t offset = lowest;
+    std::uint64_t offset_sum[2] = {0, 0}, offset_square[2] = {0, 0};
+    while (i < vector_end) {
+      std::uint32_t lane_sum[kLanes] = {}, lane_square[kLanes] = {};
+      for_lanes(i, std::min(vector_end, i + kLanes * kNarrowSteps), [&](std::size_t k, std::size_t j) {
+        const std::uint32_t d = row[k] - offset;
+        lane_sum[j] += d;
+        lane_square[j] += d * d;
+      });
+      for (std::size_t j = 0; j < kLanes; ++j) {
+        offset_sum[j & 1] += lane_sum[j];
+        offset_square[j & 1] += lane_square[j];
+      }
+    }
+    for (; i < width; ++i) {
+      const std::uint32_t d = row[i] - offset;
+      offset_sum[i & 1] += d;
+      offset_square[i & 1] += d * d;
+    }
+    for (int p = 0; p < 2; ++p) {
+      const std::uint64_t count = (width + 1 - static_cast<std::size_t>(p)) / 2;
+      sum[p] += offset_sum[p] + count * offset;
+      square_sum[p] += offset_square[p] + 2 * offset * offset_sum[p] + count * offset * offset;
+    }
+    return;
+  }
+  std::uint64_t lane_square[kLanes] = {};
   while (i < vector_end) {
     std::uint32_t lane_sum[kLanes] = {};
-    const std::size_t block_end = std::min(vector_end, i + kLanes * kStepsPer32BitSum);
-    for (; i < block_end; i += kLanes)
-      for (std::size_t j = 0; j < kLanes; ++j) {
-        const std::uint32_t v = row[i + j];
-        lane_sum[j] += v;
-        lane_square[j] += v * v;  // 65535^2 fits 32 bits
-      }
+    for_lanes(i, std::min(vector_end, i + kLanes * kStepsPer32BitSum), [&](std::size_t k, std::size_t j) {
+      const std::uint32_t v = row[k];
+      lane_sum[j] += v;
+      lane_square[j] += v * v;  // 65535^2 fits 32 bits
+    });
     for (std::size_t j = 0; j < kLanes; ++j) sum[j & 1] += lane_sum[j];
   }
   for (std::size_t j = 0; j < kLanes; ++j) square_sum[j & 1] += lane_square[j];
