@@ -12,20 +12,6 @@ namespace {
 
 std::int64_t floor_half(std::int64_t v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); }
 
-}  // namespace
-
-PlaneRect plane_rect(std::int64_t top, std::int64_t left, std::int64_t bottom, std::int64_t right,
-                     std::int64_t plane_rows, std::int64_t plane_cols) {
-  PlaneRect r;
-  r.y0 = std::max<std::int64_t>(floor_half(top), 0);
-  r.x0 = std::max<std::int64_t>(floor_half(left), 0);
-  r.y1 = std::min(floor_half(bottom), plane_rows);
-  r.x1 = std::min(floor_half(right), plane_cols);
-  return r;
-}
-
-namespace {
-
 // Counts the levels at begin, begin + 2, ... below end. Two counters take
 // turns so that neighbouring pixels of one level do not wait on each other's
 // update of the same bin; plane holds them side by side (2 per level).
@@ -45,7 +31,7 @@ void bin_spreads(const std::uint16_t* levels, const std::uint64_t* sum, const st
                  std::int64_t begin, std::int64_t end, std::uint64_t captures, std::uint64_t* pixels,
                  unsigned __int128* spread) {
   // square_sum - 2 v sum + n v^2 is computed modulo 2^64; it is exact because
-  // the true value is below 2^64 (n x 65535^2).
+  // the true value is below 2^64 (n x 65535^2 for fewer than 2^32 captures).
   const auto spread_at = [&](std::int64_t x) {
     const std::uint64_t v = levels[x];
     return square_sum[x] - 2 * v * sum[x] + captures * v * v;
@@ -66,6 +52,16 @@ void bin_spreads(const std::uint16_t* levels, const std::uint64_t* sum, const st
 }
 
 }  // namespace
+
+PlaneRect plane_rect(std::int64_t top, std::int64_t left, std::int64_t bottom, std::int64_t right,
+                     std::int64_t plane_rows, std::int64_t plane_cols) {
+  PlaneRect r;
+  r.y0 = std::max<std::int64_t>(floor_half(top), 0);
+  r.x0 = std::max<std::int64_t>(floor_half(left), 0);
+  r.y1 = std::min(floor_half(bottom), plane_rows);
+  r.x1 = std::min(floor_half(right), plane_cols);
+  return r;
+}
 
 LevelHistograms::LevelHistograms(std::vector<PlaneRect> regions) : regions_(std::move(regions)) {}
 

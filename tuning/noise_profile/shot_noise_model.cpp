@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <utility>
 
 #include "../shared/errors.h"
 #include "capture_bands.h"
@@ -36,14 +37,15 @@ std::vector<PlaneRect> regions_of(const ShotNoiseFileParam& file_param, const Sh
   return out;
 }
 
-// Per-worker histograms, kept from gain to gain: each is 8 MiB, and clearing
-// the levels a gain used is far cheaper than fresh zeroed memory.
+// Per-worker histograms, made for the first gain with captures and kept for
+// the others: each holds some 15 MiB, and clearing the levels a gain used is
+// far cheaper than fresh zeroed memory.
 class GainBinner {
  public:
-  explicit GainBinner(const std::vector<PlaneRect>& regions) {
-    for (int w = 0; w < default_workers(); ++w) parts_.push_back(std::make_unique<LevelHistograms>(regions));
-  }
+  explicit GainBinner(std::vector<PlaneRect> regions) : regions_(std::move(regions)) {}
   const LevelHistograms& bin(const std::vector<std::string>& files, const ShotNoiseFileParam& p) {
+    while (parts_.size() < static_cast<std::size_t>(default_workers()))
+      parts_.push_back(std::make_unique<LevelHistograms>(regions_));
     for (auto& part : parts_) part->reset();
     fold_capture_bands(files, p.height, p.width, static_cast<int>(parts_.size()),
                        [&](const CaptureBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); });
@@ -53,6 +55,7 @@ class GainBinner {
   }
 
  private:
+  std::vector<PlaneRect> regions_;
   std::vector<std::unique_ptr<LevelHistograms>> parts_;
 };
 
