@@ -6,19 +6,12 @@
 #include "../tunekit/host.h"
 #include "../tunekit/modules.h"
 #include "black_level.h"
+#include "blc_records.h"
 
 namespace tunekit {
 namespace {
 
 namespace blc = tuning::blc;
-
-blc::BLCFileParam blc_file_param_from(py::handle record) {
-  blc::BLCFileParam p;
-  static_cast<tuning::FileParam&>(p) = file_param_from(record);
-  p.again_list = numbers_from(record.attr("again_list"), "again_list");
-  p.exp_time_list = numbers_from(record.attr("exp_time_list"), "exp_time_list");
-  return p;
-}
 
 py::tuple level_tuple(const blc::BlackLevel4& level) { return py::make_tuple(level[0], level[1], level[2], level[3]); }
 

@@ -3,6 +3,7 @@
 
 #include "../shared/errors.h"
 #include "../tunekit/host.h"
+#include "blc_records.h"
 #include "../tunekit/modules.h"
 #include "dark_preview.h"
 #include "dark_shading.h"
@@ -25,10 +26,7 @@ blc::BLCTuningParam dark_shading_param_from(py::handle record) {
 }
 
 py::dict dark_shading_tuning(py::handle file_param, py::handle tuning_param) {
-  blc::BLCFileParam p;
-  static_cast<tuning::FileParam&>(p) = file_param_from(file_param);
-  p.again_list = numbers_from(file_param.attr("again_list"), "again_list");
-  p.exp_time_list = numbers_from(file_param.attr("exp_time_list"), "exp_time_list");
+  const blc::BLCFileParam p = blc_file_param_from(file_param);
   const blc::BLCTuningParam t = dark_shading_param_from(tuning_param);
   blc::DarkShadingResult result;
   {

@@ -1,9 +1,155 @@
-// tuning.noise_profile.read_noise
+// tuning.noise_profile.read_noise: records, the calibration, and the capture
+// sums and polynomial fit it shares with the shot noise module.
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+
+#include "../shared/errors.h"
 #include "../tunekit/host.h"
 #include "../tunekit/modules.h"
+#include "capture_sums.h"
+#include "noise_records.h"
+#include "polynomial_fit.h"
+#include "read_noise_model.h"
 
 namespace tunekit {
+namespace {
 
-void declare_read_noise(py::module_& m) { m.doc() = "Read noise calibration."; }
+namespace noise = tuning::noise;
+
+noise::ReadNoiseTuningParam read_noise_tuning_from(py::handle record) {
+  noise::ReadNoiseTuningParam p;
+  p.black_level = noise_records::levels_from(record, "black_level");
+  p.white_level = noise_records::levels_from(record, "white_level");
+  return p;
+}
+
+py::array_t<double> frame_array(const std::vector<double>& values, std::int64_t height, std::int64_t width) {
+  py::array_t<double> out({std::max<std::int64_t>(height, 0), std::max<std::int64_t>(width, 0)});
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return out;
+}
+
+// numpy's own rules turn lists, tuples and arrays into doubles.
+py::array_t<double, py::array::c_style | py::array::forcecast> as_doubles(py::handle values) {
+  return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+}
+
+py::array fit_polynomial(py::object x, py::object y, int degree, py::object w) {
+  const auto xs = as_doubles(x), ys = as_doubles(y);
+  if (!xs || !ys) throw py::error_already_set();
+  if (xs.ndim() != 1) throw tuning::ShapeError("fit_polynomial: x must be one-dimensional");
+  if (ys.ndim() != 1 && ys.ndim() != 2) throw tuning::ShapeError("fit_polynomial: y must have one or two dimensions");
+  const std::size_t columns = ys.ndim() == 2 ? static_cast<std::size_t>(ys.shape(1)) : 1;
+  const std::size_t rows = static_cast<std::size_t>(ys.shape(0));
+  if (rows != static_cast<std::size_t>(xs.shape(0)))
+    throw tuning::ShapeError("fit_polynomial: x holds " + std::to_string(xs.shape(0)) + " values, y " +
+                             std::to_string(rows) + " rows");
+  std::vector<double> weights;
+  if (!w.is_none()) {
+    const auto ws = as_doubles(w);
+    if (!ws) throw py::error_already_set();
+    weights.assign(ws.data(), ws.data() + ws.size());
+  }
+  const std::vector<double> xv(xs.data(), xs.data() + xs.size());
+  const std::vector<double> yv(ys.data(), ys.data() + ys.size());
+  noise::PolynomialFit fit;
+  {
+    py::gil_scoped_release nogil;
+    fit = noise::fit_polynomial(xv, yv, columns, degree, weights);
+  }
+  if (ys.ndim() == 1) {
+    py::array_t<double> out(static_cast<py::ssize_t>(fit.terms));
+    std::copy(fit.coefficients.begin(), fit.coefficients.end(), out.mutable_data());
+    return out;
+  }
+  py::array_t<double> out({static_cast<py::ssize_t>(fit.terms), static_cast<py::ssize_t>(columns)});
+  std::copy(fit.coefficients.begin(), fit.coefficients.end(), out.mutable_data());
+  return out;
+}
+
+py::list cell_rows(const std::vector<tuning::CellValues>& rows) {
+  py::list out;
+  for (const auto& r : rows) out.append(py::make_tuple(r[0], r[1], r[2], r[3]));
+  return out;
+}
+
+}  // namespace
+
+void declare_read_noise(py::module_& m) {
+  m.doc() = "Read noise calibration: dark-frame variance per cell position as a quadratic of the analog gain.";
+  py::module_ common = common_module();
+  py::object str_t = py::type::of(py::str(""));
+  py::object list_factory = py::type::of(py::list());
+
+  define_record(m, "ReadNoiseFileParam", common.attr("FileParam"),
+                {{"module", str_t, py::str("read_noise"), "calibration module short name"},
+                 {"again_list", number_list_type(), list_factory, "analog gains, in processing order", true},
+                 {"exp_time_list", number_list_type(), list_factory,
+                  "exposure times; carried, not used (the exposure tag is matched by a wildcard)", true}},
+                "A dark capture set at several analog gains.");
+  define_record(m, "ReadNoiseTuningParam", common.attr("TuningParam"),
+                {{"module", str_t, py::str("read_noise"), "calibration module short name"},
+                 {"black_level", number_list_type(), list_factory, "black level per cell position (raw DN)", true},
+                 {"white_level", number_list_type(), list_factory, "white level per cell position (raw DN)", true}},
+                "Levels that define the 256-scale of the read noise model.");
+  define_record(m, "ReadNoiseProfile", common.attr("TuningResult"),
+                {{"module", str_t, py::str("read_noise"), "calibration module short name"},
+                 {"coeffs", noise_records::coeff_rows_type(3), noise_records::zero_rows_factory(4, 3),
+                  "per cell position (a2, a1, a0) of the variance a2 g^2 + a1 g + a0 (raw DN^2, g the analog gain)",
+                  true},
+                 {"coeffs_256", noise_records::coeff_rows_type(3), noise_records::zero_rows_factory(4, 3),
+                  "the same in 256-scale units^2 (black to white level spans 256)", true}},
+                "Read noise variance model; empty lists when no gain had dark captures.");
+
+  m.def(
+      "calibrate_read_noise",
+      [m](py::object file_param, py::object tuning_param) mutable {
+        const auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
+        return noise_records::profile_record(
+            m, "ReadNoiseProfile", noise_records::call_core(&noise::calibrate_read_noise, fp, read_noise_tuning_from(tuning_param)));
+      },
+      py::arg("file_param"), py::arg("tuning_param"),
+      "Dark-frame variance per cell position at every gain of again_list, fitted as a quadratic of the gain.");
+  m.def(
+      "measure_read_noise",
+      [](py::object file_param, py::object tuning_param) {
+        const auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
+        const auto points = noise_records::call_core(&noise::measure_read_noise, fp, read_noise_tuning_from(tuning_param));
+        py::dict out;
+        out["analog_gains"] = points.analog_gains;
+        out["sigmas"] = cell_rows(points.sigmas);
+        out["sigmas_256"] = cell_rows(points.sigmas_256);
+        return out;
+      },
+      py::arg("file_param"), py::arg("tuning_param"),
+      "The points calibrate_read_noise fits: analog_gains, and per gain the variance of each cell position "
+      "(sigmas, raw DN^2; sigmas_256, 256-scale units^2).");
+  m.def(
+      "accumulate_capture_sums",
+      [](std::vector<std::string> files, std::int64_t height, std::int64_t width) {
+        noise::CaptureSums sums;
+        {
+          py::gil_scoped_release nogil;
+          sums = noise::accumulate_capture_sums(files, height, width);
+        }
+        return py::make_tuple(frame_array(sums.sum_arr, height, width),
+                              frame_array(sums.square_sum_arr, height, width), sums.num);
+      },
+      py::arg("files"), py::arg("height"), py::arg("width"),
+      "(sum_arr, square_sum_arr, num): per-pixel sums of the samples and of their squares over the captures "
+      "(height x width float64 arrays, exact), and the number of captures.");
+  m.def("fit_polynomial", &fit_polynomial, py::arg("x"), py::arg("y"), py::arg("deg"), py::arg("w") = py::none(),
+        "Least-squares polynomial coefficients, highest power first; y may hold one column per fit. Weights "
+        "multiply the residuals; rank-deficient fits give the minimum-norm answer.");
+  m.def(
+      "main",
+      []() {
+        py::gil_scoped_release nogil;
+        noise::run_read_noise_entry(noise::default_read_noise_entry());
+      },
+      "Runs the read noise calibration on the built-in settings and writes read_noise.json.");
+}
 
 }  // namespace tunekit

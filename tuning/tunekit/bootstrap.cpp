@@ -21,7 +21,7 @@ py::list submodule_name_filters() {
 }
 
 // The finder is a class of the host's own (it derives from MetaPathFinder);
-// the spec lookup it delegates to is C++.
+// the module lookup it delegates to is C++.
 py::object make_finder_class(py::module_& m) {
   py::module_ module = m;
   py::dict scope;
