@@ -1,5 +1,8 @@
 # Type stubs of tuning.noise_profile.read_noise (compiled): read noise records and routine.
-from typing import List, Union
+from typing import Dict, List, Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
 
 from pydantic import Field
 
@@ -25,3 +28,15 @@ class ReadNoiseProfile(TuningResult):
 
 def calibrate_read_noise(file_param: FileParam, tuning_param: ReadNoiseTuningParam) -> ReadNoiseProfile: ...
 def main() -> None: ...
+def measure_read_noise(file_param: FileParam, tuning_param: ReadNoiseTuningParam) -> Dict[str, List]:
+    """The points calibrate_read_noise fits: analog_gains, sigmas (raw DN^2), sigmas_256, one row per gain."""
+
+def accumulate_capture_sums(
+    files: List[str], height: int, width: int
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], int]:
+    """(sum_arr, square_sum_arr, num): per-pixel sums of the samples and their squares over the captures."""
+
+def fit_polynomial(
+    x: npt.ArrayLike, y: npt.ArrayLike, deg: int, w: Optional[npt.ArrayLike] = None
+) -> npt.NDArray[np.float64]:
+    """Least-squares coefficients, highest power first; one column per column of y."""

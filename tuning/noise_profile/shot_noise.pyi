@@ -1,5 +1,5 @@
 # Type stubs of tuning.noise_profile.shot_noise (compiled): shot noise records and routine.
-from typing import List, Union
+from typing import Any, Dict, List, Union
 
 from pydantic import BaseModel, Field
 
@@ -35,3 +35,6 @@ class ShotNoiseProfile(TuningResult):
 
 def calibrate_shot_noise(file_param: FileParam, tuning_param: ShotNoiseTuningParam) -> ShotNoiseProfile: ...
 def main() -> None: ...
+def measure_shot_noise(file_param: FileParam, tuning_param: ShotNoiseTuningParam) -> List[Dict[str, Any]]:
+    """Per gain with captures: analog_gain and, per cell position, the level fit (min_value, max_value, values,
+    variances, freqs, k, k256) calibrate_shot_noise builds on."""

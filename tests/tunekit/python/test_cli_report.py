@@ -15,7 +15,7 @@ from tuning.cli import plugins
 
 CHROMIUM = shutil.which("chromium")
 # Figures per calibration on a simulated set whose frame sides are multiples of 8 (dark shading previews).
-FIGURES = {"blc": 2, "blc-v2": 2, "dark-shading": 3}
+FIGURES = {"blc": 2, "blc-v2": 2, "dark-shading": 3, "bpc": 2, "read-noise": 2, "shot-noise": 2}
 EXPECTED = sum(FIGURES[name] for name in plugins.available_calibrations())
 
 # Appended to a copy of the report: counts what the browser actually decoded.
@@ -53,8 +53,8 @@ def png_size(path):
 @pytest.fixture(scope="module")
 def report(tmp_path_factory):
     folder = tmp_path_factory.mktemp("report")
-    captures = simulate(folder)
-    run = tool("all", "-q", "-i", captures, "-o", folder / "out", *size_flags(), "--report")
+    captures = simulate(folder, captures=3, kinds=("dark", "noise"))
+    run = tool("all", "-q", "-i", captures, "-o", folder / "out", *size_flags(), "--report", "--freq-threshold", 3)
     assert run.returncode == 0, run.stderr
     assert f"report: wrote {folder / 'out' / 'report.html'}" in run.stdout
     return folder / "out" / "report.html"
