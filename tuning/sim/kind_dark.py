@@ -1,9 +1,7 @@
 """Dark captures: black level, dark shading, hot pixels and read noise."""
-import os
-
 import numpy as np
 
-from .sensor import capture_file_name, write_raw_u16
+from .capture_sets import write_conditions
 
 KIND = "dark"
 
@@ -15,12 +13,4 @@ def dark_capture(model, gain, exposure, index) -> np.ndarray:
 
 
 def write(model, folder, captures_per_condition):
-    os.makedirs(folder, exist_ok=True)
-    paths = []
-    for gain in model.again_list:
-        for exposure in model.exp_time_list:
-            for index in range(captures_per_condition):
-                path = os.path.join(folder, capture_file_name(KIND, model.sensor_mode, exposure, gain, index))
-                write_raw_u16(path, dark_capture(model, gain, exposure, index))
-                paths.append(path)
-    return paths
+    return write_conditions(model, KIND, folder, captures_per_condition, dark_capture)
