@@ -22,6 +22,9 @@ PATH_FIELDS = ("inp_file_dir", "out_file_dir")
 RECT_FIELDS = ("top", "left", "bottom", "right")
 
 _INTEGER = re.compile(r"[+-]?\d+")
+# Words argparse takes for values, not flags, though they start with "-": negative numbers and
+# comma-separated lists that start with one (a region above the frame: -8,0,16,32).
+_NEGATIVE_VALUES = re.compile(r"^-\d*\.?\d+(,[-+]?\d*\.?\d*)*$")
 
 
 @dataclasses.dataclass
@@ -116,6 +119,7 @@ def add_flags(parser: argparse.ArgumentParser, params: List[Param]) -> None:
         if p.kind == "numbers":
             parser.add_argument(*flags, nargs="+", metavar="N", **common)
         elif p.kind == "regions":
+            parser._negative_number_matcher = _NEGATIVE_VALUES  # argparse's own hook for this test
             parser.add_argument(*flags, nargs="+", metavar="T,L,B,R", type=parse_region, **common)
         elif p.kind == "enum":
             choices = "|".join(str(m.value) for m in p.enum)

@@ -64,3 +64,27 @@ def test_all_skips_a_calibration_whose_capture_kind_is_missing(tmp_path):
     assert len(skipped) == 1 and f"no noise LCG capture in {captures} gives one" in skipped[0]
     assert not (tmp_path / "out" / "shot_noise.json").exists()
     assert (tmp_path / "out" / "read_noise.json").exists()
+
+
+def test_regions_given_as_flags_round_trip_through_a_config(tmp_path, capsys):
+    import argparse
+
+    from tuning.cli import parameters
+
+    params = parameters.record_params(shot_noise.ShotNoiseTuningParam)
+    known = {p.name: p for p in params}
+    parser = argparse.ArgumentParser()
+    parameters.add_flags(parser, params)
+    values = parameters.flag_values(parser.parse_args(["--ROIs", "0,0,24,32", "-8,2,10,40", "--black-level", "64,"
+                                                       "64", "64", "64"]), params)
+    record = shot_noise.ShotNoiseTuningParam(**values)
+    assert [r.dict() for r in record.ROIs] == [{"top": 0, "left": 0, "bottom": 24, "right": 32},
+                                               {"top": -8, "left": 2, "bottom": 10, "right": 40}]
+    assert record.black_level == [64, 64, 64, 64]
+    config = tmp_path / "c.json"
+    config.write_text(parameters.config_text(parameters.record_values(record, params), known, str(tmp_path)))
+    again = shot_noise.ShotNoiseTuningParam(**parameters.load_config(str(config), known))
+    assert again == record
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--rois", "0,0,24"])
+    assert "expected a region as top,left,bottom,right (integers), found '0,0,24'" in capsys.readouterr().err
