@@ -17,6 +17,7 @@ benchmark uses). For each calibration, best of several interleaved runs:
 Prints figures; never fails.
 """
 import contextlib
+import json
 import os
 import subprocess
 import sys
@@ -35,17 +36,23 @@ GAINS, EXPOSURES, CAPTURES = (1, 2, 4, 8), (10, 20, 30, 40), 4
 WIDTH, HEIGHT, BITS = 2560, 1440, 12
 REPEATS = 5
 
+# Values beyond the capture set that a calibration needs to run as it would in use.
+EXTRA = {"bpc": {"dark_thr_ratio": 0.4}, "read-noise": {"black_level": [64] * 4, "white_level": [4095] * 4}}
+
+# The bare routine in a fresh interpreter: argv = module, file record, tuning record, routine, values (JSON).
 BARE = """
-import contextlib, io, sys, os
+import contextlib, importlib, io, json, os, sys
 import tuning.tunekit
 with contextlib.redirect_stdout(io.StringIO()):
     tuning.tunekit.bootstrap_cython_submodules()
-from tuning.blc import blc
-p = blc.BLCFileParam(inp_file_dir=sys.argv[1], out_file_dir=sys.argv[2], width={w}, height={h}, bits={b},
-                     again_list={g}, exp_time_list={e})
+module = importlib.import_module(sys.argv[1])
+values = json.loads(sys.argv[5])
+file_record, tuning_record = getattr(module, sys.argv[2]), getattr(module, sys.argv[3])
+p = file_record(**{k: v for k, v in values.items() if k in file_record.__fields__})
+t = tuning_record(**{k: v for k, v in values.items() if k in tuning_record.__fields__})
 with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
-    getattr(blc, sys.argv[3])(p, blc.BLCTuningParam())
-""".format(w=WIDTH, h=HEIGHT, b=BITS, g=list(GAINS), e=list(EXPOSURES))
+    getattr(module, sys.argv[4])(p, t)
+"""
 
 
 def ensure_captures(folder):
@@ -73,9 +80,12 @@ def best(*fns):
     return [min(t) for t in times]
 
 
-def flags(folder, out):
-    return ["-q", "--progress", "never", "-i", folder, "-o", out, "--width", str(WIDTH), "--height", str(HEIGHT),
-            "--bits", str(BITS), "--again-list", *map(str, GAINS), "--exp-time-list", *map(str, EXPOSURES)]
+def flags(folder, out, extra):
+    words = ["-q", "--progress", "never", "-i", folder, "-o", out, "--width", str(WIDTH), "--height", str(HEIGHT),
+             "--bits", str(BITS), "--again-list", *map(str, GAINS), "--exp-time-list", *map(str, EXPOSURES)]
+    for name, value in extra.items():
+        words += ["--" + name.replace("_", "-"), *map(str, value if isinstance(value, list) else [value])]
+    return words
 
 
 def main():
@@ -89,32 +99,36 @@ def main():
     print(f"{'calibration':<14}{'bare call':>10}{'tool':>9}{'tool work':>11}{'share':>8}{'bare process':>14}"
           f"{'tool process':>14}")
     with tempfile.TemporaryDirectory(prefix="tunekit-bench-") as out:
-        module = library.module("tuning.blc.blc")
         for name, calibration in calibrations.items():
-            if calibration.module != "tuning.blc.blc":
-                continue  # the benchmark set holds dark captures only
+            extra = EXTRA.get(name, {})
+            values = dict(inp_file_dir=folder, out_file_dir=out, width=WIDTH, height=HEIGHT, bits=BITS,
+                          again_list=list(GAINS), exp_time_list=list(EXPOSURES), **extra)
             file_record, tuning_record = calibration.records()
-            p = file_record(inp_file_dir=folder, out_file_dir=out, width=WIDTH, height=HEIGHT, bits=BITS,
-                            again_list=list(GAINS), exp_time_list=list(EXPOSURES))
-            routine = getattr(module, calibration.routine)
+            p = file_record(**{k: v for k, v in values.items() if k in file_record.__fields__})
+            t = tuning_record(**{k: v for k, v in values.items() if k in tuning_record.__fields__})
+            if calibration.kind(p) != "dark":
+                continue  # the benchmark set holds dark captures only
+            routine = getattr(calibration.compiled(), calibration.routine)
 
             def bare():
                 with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
-                    routine(p, tuning_record())
+                    routine(p, t)
 
             def tool():
                 with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
-                    assert tool_main([name, *flags(folder, out)]) == 0
+                    assert tool_main([name, *flags(folder, out, extra)]) == 0
 
             def bare_process():
-                subprocess.run([sys.executable, "-c", BARE, folder, out, calibration.routine], env=env, check=True)
+                subprocess.run([sys.executable, "-c", BARE, calibration.module, calibration.file_record,
+                                calibration.tuning_record, calibration.routine, json.dumps(values)], env=env,
+                               check=True)
 
             def tool_process():
-                subprocess.run([sys.executable, "-m", "tuning", name, *flags(folder, out)], env=env, check=True,
-                               stdout=subprocess.DEVNULL)
+                subprocess.run([sys.executable, "-m", "tuning", name, *flags(folder, out, extra)], env=env,
+                               check=True, stdout=subprocess.DEVNULL)
 
             with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
-                result = calibration.run(p, tuning_record())
+                result = calibration.run(p, t)
             real_run = type(calibration).run
 
             def tool_work():

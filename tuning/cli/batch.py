@@ -22,10 +22,9 @@ SUMMARY_FILE = "summary.csv"
 LOG_FILE = "tunekit.log"
 
 
-HELP = "calibrate many capture sets in parallel (process pool or Dask)"
 
 def add_parser(sub, calibrations, params) -> None:
-    parser = sub.add_parser("batch", help=HELP,
+    parser = sub.add_parser("batch", help="calibrate many capture sets in parallel (process pool or Dask)",
                             description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("list", metavar="LIST", help="file naming one capture folder or config file per line")
     parameters.add_flags(parser, params)

@@ -1,6 +1,7 @@
 """What a calibration plug-in declares, and what the tool derives from it."""
 import dataclasses
 import fnmatch
+import functools
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from tuning.cli import library
@@ -25,9 +26,16 @@ class Condition:
     exposure: str  # number text, or "*" when the routine takes every exposure
     gain: str
 
-    @property
+    @functools.cached_property
     def name_pattern(self) -> str:
         return f"*_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_*.raw"
+
+    @functools.cached_property
+    def _fixed_parts(self):
+        # Text every matching name holds: a cheap test that spares most names the pattern match.
+        if self.exposure == "*":
+            return (f"_{self.kind}_{self.mode}_exp_", f"_again_{self.gain}_")
+        return (f"_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_",)
 
     @property
     def label(self) -> str:
@@ -36,14 +44,9 @@ class Condition:
 
     def matches(self, name: str) -> bool:
         # The routines' listing skips hidden files, as the shell does.
-        return not name.startswith(".") and fnmatch.fnmatchcase(name, self.name_pattern)
-
-    def files_in(self, folder: str) -> List[str]:
-        """The paths this condition's pattern matches in folder, in listing order."""
-        import os
-
-        with os.scandir(folder) as entries:
-            return [e.path for e in entries if self.matches(e.name)]
+        if name.startswith(".") or not all(part in name for part in self._fixed_parts):
+            return False
+        return fnmatch.fnmatchcase(name, self.name_pattern)
 
 
 def gain_exposure_conditions(kind: str, file_param) -> List[Condition]:

@@ -6,7 +6,7 @@ import tempfile
 from typing import Any, Dict, List
 
 from tuning.cli import black_level_figures, library
-from tuning.cli.calibration import EXACT, Calibration, Figure, RunContext, Section, gain_exposure_conditions
+from tuning.cli.calibration import EXACT, Calibration, Condition, Figure, RunContext, Section, number_text
 
 UNIT = "DN"
 PREVIEW_BLOCK = 8  # the previews are 8 x 8 block means: frame sides must be multiples of it
@@ -28,11 +28,13 @@ class MeshTables:
 def invoke(module, file_param, tuning_param) -> MeshTables:
     tables = module.dark_shading_tuning(file_param, tuning_param)["mesh_table"]
     mode = file_param.sensor_mode.name
+    folder = file_param.inp_file_dir or "."
+    listing = os.listdir(folder)  # the routine's own order: directory listing order
     pairs, names, firsts = [], [], []
     for gain in file_param.again_list:
         for exposure in file_param.exp_time_list:
-            condition = gain_exposure_conditions(black_level_figures.KIND, _only(file_param, gain, exposure))[0]
-            found = condition.files_in(file_param.inp_file_dir or ".")
+            condition = Condition(black_level_figures.KIND, mode, number_text(exposure), number_text(gain))
+            found = [os.path.join(folder, n) for n in listing if condition.matches(n)]
             if found:
                 pairs.append((gain, exposure))
                 names.append(f"{mode}_exp_{condition.exposure}_again_{condition.gain}")
@@ -40,10 +42,6 @@ def invoke(module, file_param, tuning_param) -> MeshTables:
     if len(pairs) != len(tables):  # the folder changed during the run
         raise RuntimeError(f"{len(tables)} mesh tables for {len(pairs)} pairs with captures")
     return MeshTables(names, pairs, list(tables), tuning_param.with_sbl, tuning_param.fpn_sbl, firsts)
-
-
-def _only(file_param, gain, exposure):
-    return file_param.copy(update={"again_list": [gain], "exp_time_list": [exposure]})
 
 
 def to_json(result: MeshTables) -> str:
@@ -59,8 +57,9 @@ def to_json(result: MeshTables) -> str:
 
 def _table_text(rows, indent: str) -> str:
     inner = indent + "    "
-    cell = inner + "    "
-    lines = [inner + "[\n" + ",\n".join(cell + _number(v) for v in row) + "\n" + inner + "]" for row in rows]
+    separator = ",\n" + inner + "    "
+    lines = [inner + "[\n" + inner + "    " + separator.join(map(_number, row)) + "\n" + inner + "]"
+             for row in rows]
     return indent + "[\n" + ",\n".join(lines) + "\n" + indent + "]"
 
 

@@ -6,10 +6,9 @@ from tuning.cli import captures, checks
 from tuning.cli.errors import ToolError
 
 
-HELP = "list the captures of a folder per condition and check their sizes"
 
 def add_parser(sub) -> None:
-    parser = sub.add_parser("inspect", help=HELP,
+    parser = sub.add_parser("inspect", help="list the captures of a folder per condition and check their sizes",
                             description=__doc__)
     parser.add_argument("folder", metavar="DIR")
     parser.add_argument("--width", type=int, help="frame width to check the captures against")

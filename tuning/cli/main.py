@@ -98,31 +98,27 @@ def run_calibrations(args) -> int:
 
 
 def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
-    """The parser; with `wanted` (the command on the line) only that command gets its flags, the
-    others a name and a help line: a calibration's flags are derived from its records at every start."""
+    """The parser; with `wanted` (a known command, first on the line) only that command's: the flags
+    of a calibration are derived from its records at every start."""
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
     sub = parser.add_subparsers(title="commands", metavar="COMMAND")
-    commands = [(name, c.summary, lambda name=name, c=c: add_calibration_parser(sub, name, c.summary, [c]))
+    commands = [(name, lambda name=name, c=c: add_calibration_parser(sub, name, c.summary, [c]))
                 for name, c in calibrations.items()]
     if calibrations:
         summary = (f"every calibration in turn ({', '.join(calibrations)}); "
                    "kinds of capture that are not there are skipped")
-        commands.append(("all", summary,
-                         lambda: add_calibration_parser(sub, "all", summary, list(calibrations.values()))))
+        commands.append(("all", lambda: add_calibration_parser(sub, "all", summary, list(calibrations.values()))))
     from tuning.cli import batch, inspect_cmd, simulate_cmd
 
     commands += [
-        ("inspect", inspect_cmd.HELP, lambda: inspect_cmd.add_parser(sub)),
-        ("batch", batch.HELP, lambda: batch.add_parser(sub, calibrations,
-                                                       calibration_params(calibrations.values()))),
-        ("simulate", simulate_cmd.HELP, lambda: simulate_cmd.add_parser(sub)),
+        ("inspect", lambda: inspect_cmd.add_parser(sub)),
+        ("batch", lambda: batch.add_parser(sub, calibrations, calibration_params(calibrations.values()))),
+        ("simulate", lambda: simulate_cmd.add_parser(sub)),
     ]
-    known = [name for name, _, _ in commands]
-    for name, help_text, add in commands:
+    known = [name for name, _ in commands]
+    for name, add in commands:
         if wanted not in known or name == wanted:
             add()
-        else:
-            sub.add_parser(name, help=help_text)
     return parser
 
 

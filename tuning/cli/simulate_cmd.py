@@ -9,10 +9,9 @@ CAPTURE_DIR = "captures"
 RESULT_DIR = "results"
 
 
-HELP = "write a simulated capture set (known truth) and its config"
 
 def add_parser(sub) -> None:
-    parser = sub.add_parser("simulate", help=HELP,
+    parser = sub.add_parser("simulate", help="write a simulated capture set (known truth) and its config",
                             description=__doc__)
     parser.add_argument("out", metavar="OUT", help="folder for captures/, truth.json and tunekit-config.json")
     parser.add_argument("--captures", type=int, default=4, help="captures per condition (default: %(default)s)")
