@@ -1,0 +1,114 @@
+#include "bad_pixels.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "../shared/raw_capture.h"
+#include "averaged_frame.h"
+#include "frame_sum.h"
+#include "neighbour_stats.h"
+#include "row_bands.h"
+
+namespace tuning::bpc {
+
+std::string_view bp_type_value(BPType type) { return type == BPType::Hot ? "Hot" : "Cold"; }
+
+namespace {
+
+// An empty out_file_dir names no directory: creating it fails as the host's
+// mkdir("") would, before any capture is read.
+void create_output_dir(const std::string& out_file_dir) {
+  if (out_file_dir.empty())
+    throw std::filesystem::filesystem_error("cannot create output directory", std::filesystem::path(out_file_dir),
+                                            std::error_code(ENOENT, std::generic_category()));
+  ensure_output_dir(out_file_dir);
+}
+
+std::vector<PixelPosition> find_cold_pixels(const std::vector<double>& mean_img, std::int64_t height,
+                                            std::int64_t width, double light_thr_ratio) {
+  const FlaggedPixels flagged = get_dark_bad(mean_img.data(), height, width, light_thr_ratio);
+  std::vector<PixelPosition> out(flagged.rows.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = {flagged.rows[i], flagged.columns[i]};
+  return out;
+}
+
+void set_gain_entry(BPCTuningResult& result, const std::string& gain, std::vector<PixelPosition> positions) {
+  for (auto& entry : result.static_loc)
+    if (entry.gain == gain) {
+      entry.positions = std::move(positions);
+      return;
+    }
+  result.static_loc.push_back({gain, std::move(positions)});
+}
+
+}  // namespace
+
+std::vector<PixelPosition> find_hot_pixels(const std::vector<double>& mean_img, std::int64_t height,
+                                           std::int64_t width, double dark_thr_ratio) {
+  const double black_level = blocked_sum(mean_img.data(), mean_img.size()) / static_cast<double>(mean_img.size());
+  const double threshold = black_level * (1.0 + dark_thr_ratio);
+  std::vector<std::vector<PixelPosition>> found(static_cast<std::size_t>(band_count(height)));
+  for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
+    auto& out = found[static_cast<std::size_t>(band)];
+    for (std::int64_t y = begin; y < end; ++y) {
+      const double* row = mean_img.data() + y * width;
+      for (std::int64_t x = 0; x < width; ++x)
+        if (row[x] > threshold) out.emplace_back(y, x);
+    }
+  });
+  std::vector<PixelPosition> all;
+  for (auto& part : found) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningParam& tuning_param) {
+  const bool hot = file_param.bp_type == BPType::Hot;
+  const double thr_ratio = hot ? tuning_param.dark_thr_ratio : tuning_param.light_thr_ratio;
+  const char* kind = hot ? kHotKind : kColdKind;
+  create_output_dir(file_param.out_file_dir);
+
+  BPCTuningResult result;
+  std::vector<PixelPosition> all_static_bps;
+  bool any_gain = false;
+  std::vector<double> mean_img;
+  const std::string pattern_dir = normalize_path(file_param.inp_file_dir);
+  for (const Number& gain : file_param.again_list) {
+    const std::string pattern = pattern_dir + "/*_" + kind + "_" +
+                                std::string(sensor_mode_name(file_param.sensor_mode)) + "_exp_*_again_" +
+                                gain.text() + "_*.raw";
+    const std::vector<std::string> files = glob_files(pattern);
+    if (files.empty()) continue;
+    average_captures(files, file_param.height, file_param.width, mean_img);
+    std::vector<PixelPosition> found =
+        hot ? find_hot_pixels(mean_img, file_param.height, file_param.width, thr_ratio)
+            : find_cold_pixels(mean_img, file_param.height, file_param.width, thr_ratio);
+    all_static_bps.insert(all_static_bps.end(), found.begin(), found.end());
+    set_gain_entry(result, gain.text(), std::move(found));
+    any_gain = true;
+  }
+  if (any_gain) {
+    // One entry per position, rows ascending and columns ascending within a row.
+    std::sort(all_static_bps.begin(), all_static_bps.end());
+    all_static_bps.erase(std::unique(all_static_bps.begin(), all_static_bps.end()), all_static_bps.end());
+    result.static_info = encode_axis_u32(std::move(all_static_bps));
+  }
+  return result;
+}
+
+OrderedJson to_json(const BPCTuningResult& result) {
+  OrderedJson static_loc = OrderedJson::object();
+  for (const auto& entry : result.static_loc) {
+    OrderedJson positions = OrderedJson::array();
+    for (const auto& [row, column] : entry.positions) positions.push_back(OrderedJson::array({row, column}));
+    static_loc[entry.gain] = std::move(positions);
+  }
+  OrderedJson out = OrderedJson::object();
+  out["module"] = result.module;
+  out["static_loc"] = std::move(static_loc);
+  out["static_info"] = result.static_info;
+  return out;
+}
+
+}  // namespace tuning::bpc

@@ -1,0 +1,51 @@
+#include "frame_sum.h"
+
+#include <vector>
+
+#include "row_bands.h"
+
+namespace tuning::bpc {
+
+namespace {
+
+constexpr std::size_t kUnroll = 8;
+constexpr std::size_t kPairwiseLeaf = 128;
+
+}  // namespace
+
+double pairwise_sum(const double* v, std::size_t n) {
+  if (n < kUnroll) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += v[i];
+    return sum;
+  }
+  if (n <= kPairwiseLeaf) {
+    double r[kUnroll];
+    for (std::size_t j = 0; j < kUnroll; ++j) r[j] = v[j];
+    std::size_t i = kUnroll;
+    for (; i < n - n % kUnroll; i += kUnroll)
+      for (std::size_t j = 0; j < kUnroll; ++j) r[j] += v[i + j];
+    double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) sum += v[i];
+    return sum;
+  }
+  std::size_t half = n / 2;
+  half -= half % kUnroll;
+  return pairwise_sum(v, half) + pairwise_sum(v + half, n - half);
+}
+
+double blocked_sum(const double* values, std::size_t count) {
+  const std::size_t blocks = (count + kSumBlock - 1) / kSumBlock;
+  std::vector<double> block_sums(blocks);
+  for_each_band(static_cast<std::int64_t>(blocks), [&](int, std::int64_t begin, std::int64_t end) {
+    for (auto b = static_cast<std::size_t>(begin); b < static_cast<std::size_t>(end); ++b) {
+      const std::size_t first = b * kSumBlock;
+      block_sums[b] = pairwise_sum(values + first, std::min(kSumBlock, count - first));
+    }
+  });
+  double sum = 0.0;
+  for (double s : block_sums) sum += s;
+  return sum;
+}
+
+}  // namespace tuning::bpc

@@ -1,0 +1,173 @@
+#include "neighbour_stats.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "../shared/errors.h"
+#include "../shared/raw_capture.h"
+#include "row_bands.h"
+
+namespace tuning::bpc {
+
+namespace {
+
+// The cold test works on the frame scaled down by this factor.
+constexpr double kColdScale = 256.0;
+// Six of the eight neighbours remain after the largest and smallest are dropped.
+constexpr float kTrimmedCount = 6.0f;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// A neighbour as the single-tap correlation reads it: the tap accumulates onto
+// a zero, which turns -0 into +0 and leaves every other value unchanged.
+inline float neighbour_read(double value, double divisor) {
+  return static_cast<float>(value / divisor) + 0.0f;
+}
+
+// Reflect-101 inside a colour plane of n samples, for k in -1 .. n.
+inline std::int64_t mirror(std::int64_t k, std::int64_t n) {
+  if (n == 1) return 0;
+  if (k < 0) return -k;
+  if (k >= n) return 2 * n - 2 - k;
+  return k;
+}
+
+// Full-frame index of the same-colour neighbour `step` planes positions away.
+inline std::int64_t same_colour(std::int64_t pos, int step, std::int64_t size) {
+  return 2 * mirror(pos / 2 + step, size / 2) + pos % 2;
+}
+
+// Four neighbouring pixels at once; every lane sees the operations of one pixel.
+using Lane4 = float __attribute__((vector_size(16)));
+using Mask4 = std::int32_t __attribute__((vector_size(16)));
+
+inline Lane4 load4(const float* p) {
+  Lane4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store4(float* p, Lane4 v) { std::memcpy(p, &v, sizeof v); }
+
+inline float nan_where(bool nan, float x) { return nan ? kNaN : x; }
+inline Lane4 nan_where(Mask4 nan, Lane4 x) { return nan ? Lane4{kNaN, kNaN, kNaN, kNaN} : x; }
+
+template <typename V>
+struct Stat {
+  V min, max, mean;
+};
+
+// The eight values in slot order. A NaN neighbour makes every statistic NaN.
+template <typename V>
+inline Stat<V> stats_of(const V (&v)[8]) {
+  V sum = v[0], hi = v[0], lo = v[0];
+  auto nan = v[0] != v[0];
+  for (int k = 1; k < 8; ++k) {
+    sum += v[k];
+    hi = v[k] > hi ? v[k] : hi;
+    lo = v[k] < lo ? v[k] : lo;
+    nan = nan | (v[k] != v[k]);
+  }
+  return {nan_where(nan, lo), nan_where(nan, hi), nan_where(nan, ((sum - hi) - lo) / kTrimmedCount)};
+}
+
+// Statistics of one frame row y from the neighbour reads `reads` (the whole
+// frame, already in single precision).
+void row_stats(const float* reads, std::int64_t height, std::int64_t width, std::int64_t y, float* min_row,
+               float* max_row, float* mean_row) {
+  const float* up = reads + same_colour(y, -1, height) * width;
+  const float* mid = reads + y * width;
+  const float* down = reads + same_colour(y, 1, height) * width;
+  const auto at = [&](std::int64_t x) {
+    const std::int64_t l = same_colour(x, -1, width), r = same_colour(x, 1, width);
+    const float v[8] = {up[l], up[x], up[r], mid[l], down[r], mid[r], down[l], down[x]};
+    const Stat<float> s = stats_of(v);
+    min_row[x] = s.min;
+    max_row[x] = s.max;
+    mean_row[x] = s.mean;
+  };
+  // Columns 2 .. width-3 have unmirrored neighbours two columns either side.
+  const std::int64_t inner_end = width - 2;
+  std::int64_t x = 0;
+  for (; x < 2 && x < width; ++x) at(x);
+  for (; x + 4 <= inner_end; x += 4) {
+    const Lane4 v[8] = {load4(up + x - 2),  load4(up + x),       load4(up + x + 2),  load4(mid + x - 2),
+                        load4(down + x + 2), load4(mid + x + 2), load4(down + x - 2), load4(down + x)};
+    const Stat<Lane4> s = stats_of(v);
+    store4(min_row + x, s.min);
+    store4(max_row + x, s.max);
+    store4(mean_row + x, s.mean);
+  }
+  for (; x < width; ++x) at(x);
+}
+
+// Neighbour reads of the whole frame, img / divisor in single precision.
+std::vector<float> neighbour_reads(const double* img, std::int64_t height, std::int64_t width, double divisor) {
+  std::vector<float> reads(static_cast<std::size_t>(height * width));
+  for_each_band(height, [&](int, std::int64_t begin, std::int64_t end) {
+    for (std::int64_t i = begin * width; i < end * width; ++i) reads[i] = neighbour_read(img[i], divisor);
+  });
+  return reads;
+}
+
+inline bool in_border_band(std::int64_t pos, std::int64_t size) { return pos < 2 || pos >= size - 2; }
+
+// The narrower side of the spread; NaN when either side is.
+inline float narrower_side(float max, float mean, float min) {
+  const float above = max - mean, below = mean - min;
+  if (above != above || below != below) return kNaN;
+  return below < above ? below : above;
+}
+
+}  // namespace
+
+NeighbourStats win_ave(const double* img, std::int64_t height, std::int64_t width) {
+  require_even_frame(height, width);
+  NeighbourStats out;
+  out.height = height;
+  out.width = width;
+  const auto size = static_cast<std::size_t>(height * width);
+  out.min_val.resize(size);
+  out.max_val.resize(size);
+  out.mean_val.resize(size);
+  const std::vector<float> reads = neighbour_reads(img, height, width, 1.0);
+  for_each_band(height, [&](int, std::int64_t begin, std::int64_t end) {
+    for (std::int64_t y = begin; y < end; ++y)
+      row_stats(reads.data(), height, width, y, out.min_val.data() + y * width, out.max_val.data() + y * width,
+                out.mean_val.data() + y * width);
+  });
+  return out;
+}
+
+FlaggedPixels get_dark_bad(const double* img, std::int64_t height, std::int64_t width, double cold_bad_ratio) {
+  require_even_frame(height, width);
+  const std::vector<float> reads = neighbour_reads(img, height, width, kColdScale);
+  const float ratio = static_cast<float>(cold_bad_ratio);
+  std::vector<FlaggedPixels> found(static_cast<std::size_t>(band_count(height)));
+  for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
+    std::vector<float> min_row(width), max_row(width), mean_row(width);
+    FlaggedPixels& flags = found[static_cast<std::size_t>(band)];
+    for (std::int64_t y = begin; y < end; ++y) {
+      row_stats(reads.data(), height, width, y, min_row.data(), max_row.data(), mean_row.data());
+      const double* row = img + y * width;
+      const bool border_row = in_border_band(y, height);
+      for (std::int64_t x = 0; x < width; ++x) {
+        const double deviation =
+            border_row || in_border_band(x, width) ? 0.0 : std::fabs(row[x] / kColdScale - mean_row[x]);
+        const float thr = narrower_side(max_row[x], mean_row[x], min_row[x]) * ratio;
+        if (deviation >= static_cast<double>(thr)) {
+          flags.rows.push_back(y);
+          flags.columns.push_back(x);
+        }
+      }
+    }
+  });
+  FlaggedPixels all;
+  for (auto& part : found) {
+    all.rows.insert(all.rows.end(), part.rows.begin(), part.rows.end());
+    all.columns.insert(all.columns.end(), part.columns.begin(), part.columns.end());
+  }
+  return all;
+}
+
+}  // namespace tuning::bpc
