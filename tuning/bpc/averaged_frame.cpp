@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "../shared/errors.h"
@@ -20,6 +22,11 @@ namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "raw captures are little-endian; a big-endian build needs a byte swap here");
+
+// Captures held open at once; larger sets are averaged group after group.
+constexpr std::size_t kOpenCaptures = 64;
+constexpr std::size_t kSampleValues = 1u << 16;
+constexpr std::int64_t kMinChunksPerBand = 4;
 
 [[noreturn]] void throw_io_error(const char* what, const std::string& path, int err) {
   throw fs::filesystem_error(what, fs::path(path), std::error_code(err, std::generic_category()));
@@ -41,10 +48,10 @@ class Capture {
     return static_cast<std::uint64_t>(info.st_size) / sizeof(std::uint16_t);
   }
 
-  // Samples [first, first + out.size()); a file that shrank meanwhile is too short.
-  void read_samples(std::uint64_t first, std::vector<std::uint16_t>& out) const {
-    auto* dest = reinterpret_cast<char*>(out.data());
-    const std::size_t wanted = out.size() * sizeof(std::uint16_t);
+  // Samples [first, first + count) into out; safe to call from several threads.
+  void read_samples(std::uint64_t first, std::size_t count, std::uint16_t* out) const {
+    auto* dest = reinterpret_cast<char*>(out);
+    const std::size_t wanted = count * sizeof(std::uint16_t);
     std::size_t got = 0;
     while (got < wanted) {
       const ssize_t n = ::pread(fd_, dest + got, wanted - got, static_cast<off_t>(first * 2 + got));
@@ -52,7 +59,7 @@ class Capture {
         if (errno == EINTR) continue;
         throw_io_error("cannot read raw capture", path_, errno);
       }
-      if (n == 0) throw CalibrationError(kInvalidImageShape);
+      if (n == 0) throw CalibrationError(kInvalidImageShape);  // the file shrank meanwhile
       got += static_cast<std::size_t>(n);
     }
   }
@@ -62,44 +69,90 @@ class Capture {
   int fd_;
 };
 
-// Adds rows [begin, end) of every capture, divided by N, into mean_img.
-void accumulate_band(const std::vector<std::string>& files, std::uint64_t frame_samples, std::int64_t width,
-                     std::int64_t begin, std::int64_t end, double* mean_img) {
-  const double count = static_cast<double>(files.size());
-  const auto first = static_cast<std::uint64_t>(begin * width);
-  std::vector<std::uint16_t> band(static_cast<std::size_t>((end - begin) * width));
-  double* out = mean_img + first;
-  bool first_file = true;
-  for (const auto& path : files) {
-    try {
-      const Capture capture(path);
-      if (capture.sample_count() < frame_samples) throw CalibrationError(kInvalidImageShape);
-      capture.read_samples(first, band);
-    } catch (const CalibrationError&) {
-      throw;
-    } catch (const std::exception&) {
-      std::throw_with_nested(CalibrationError(kInvalidImageShape));
-    }
-    // Starting from zero, the first addition equals the quotient itself (never -0).
-    if (first_file) {
-      for (std::size_t i = 0; i < band.size(); ++i) out[i] = band[i] / count;
-    } else {
-      for (std::size_t i = 0; i < band.size(); ++i) out[i] += band[i] / count;
-    }
-    first_file = false;
+// Runs fn, reporting any failure as the routine's shape error with the cause nested.
+template <typename Fn>
+auto as_shape_error(Fn&& fn) {
+  try {
+    return fn();
+  } catch (const CalibrationError&) {
+    throw;
+  } catch (const std::exception&) {
+    std::throw_with_nested(CalibrationError(kInvalidImageShape));
   }
 }
+
+// sample / N, bit for bit as the division gives it. Dividing by a power of two
+// only shifts the exponent, so the exact reciprocal gives the same product;
+// otherwise each of the 65536 possible quotients is divided out once.
+class Quotients {
+ public:
+  explicit Quotients(std::size_t count) : count_(static_cast<double>(count)) {
+    if ((count & (count - 1)) == 0) {
+      reciprocal_ = 1.0 / count_;
+      return;
+    }
+    table_.resize(kSampleValues);
+    for (std::size_t v = 0; v < kSampleValues; ++v) table_[v] = static_cast<double>(v) / count_;
+  }
+
+  // out = in / N (first capture: adding to the zero start changes nothing,
+  // quotients are never -0) or out += in / N.
+  void add(const std::uint16_t* in, std::size_t n, double* out, bool first) const {
+    if (table_.empty()) {
+      const double r = reciprocal_;
+      if (first)
+        for (std::size_t i = 0; i < n; ++i) out[i] = in[i] * r;
+      else
+        for (std::size_t i = 0; i < n; ++i) out[i] += in[i] * r;
+      return;
+    }
+    const double* q = table_.data();
+    if (first)
+      for (std::size_t i = 0; i < n; ++i) out[i] = q[in[i]];
+    else
+      for (std::size_t i = 0; i < n; ++i) out[i] += q[in[i]];
+  }
+
+ private:
+  double count_;
+  double reciprocal_ = 0.0;
+  std::vector<double> table_;
+};
 
 }  // namespace
 
 void average_captures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                      std::vector<double>& mean_img) {
+                      std::vector<double>& mean_img, const FinishedValues& finished) {
   if (height < 0 || width < 0) throw CalibrationError(kInvalidImageShape);
   const auto frame_samples = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
-  mean_img.assign(static_cast<std::size_t>(frame_samples), 0.0);
-  for_each_band(height, [&](int, std::int64_t begin, std::int64_t end) {
-    accumulate_band(files, frame_samples, width, begin, end, mean_img.data());
-  });
+  // Every value is written by the first capture, so no zero fill is needed.
+  if (mean_img.size() != frame_samples) mean_img.resize(static_cast<std::size_t>(frame_samples));
+  const Quotients quotients(files.size());
+  const std::size_t chunks = (static_cast<std::size_t>(frame_samples) + kChunkValues - 1) / kChunkValues;
+
+  for (std::size_t group = 0; group < files.size(); group += kOpenCaptures) {
+    const std::size_t group_end = std::min(files.size(), group + kOpenCaptures);
+    std::vector<std::unique_ptr<Capture>> captures;
+    for (std::size_t f = group; f < group_end; ++f)
+      captures.push_back(as_shape_error([&] {
+        auto capture = std::make_unique<Capture>(files[f]);
+        if (capture->sample_count() < frame_samples) throw CalibrationError(kInvalidImageShape);
+        return capture;
+      }));
+    const bool last_group = group_end == files.size();
+    for_each_band(static_cast<std::int64_t>(chunks), [&](int, std::int64_t begin, std::int64_t end) {
+      std::vector<std::uint16_t> samples(kChunkValues);
+      for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
+        const std::size_t first = chunk * kChunkValues;
+        const std::size_t n = std::min<std::size_t>(kChunkValues, frame_samples - first);
+        for (std::size_t c = 0; c < captures.size(); ++c) {
+          as_shape_error([&] { captures[c]->read_samples(first, n, samples.data()); });
+          quotients.add(samples.data(), n, mean_img.data() + first, group == 0 && c == 0);
+        }
+        if (last_group && finished) finished(first, first + n);
+      }
+    }, kMinChunksPerBand);
+  }
 }
 
 }  // namespace tuning::bpc

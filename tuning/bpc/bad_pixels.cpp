@@ -26,12 +26,33 @@ void create_output_dir(const std::string& out_file_dir) {
   ensure_output_dir(out_file_dir);
 }
 
-std::vector<PixelPosition> find_cold_pixels(const std::vector<double>& mean_img, std::int64_t height,
-                                            std::int64_t width, double light_thr_ratio) {
-  const FlaggedPixels flagged = get_dark_bad(mean_img.data(), height, width, light_thr_ratio);
+// The neighbour reads are made as each chunk of the averaged frame is final.
+std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& files, std::int64_t height,
+                                            std::int64_t width, double light_thr_ratio,
+                                            std::vector<double>& mean_img) {
+  std::vector<float> reads(static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width)));
+  average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end) {
+    cold_neighbour_reads(mean_img.data() + first, end - first, reads.data() + first);
+  });
+  // An odd frame is averaged first, so an unreadable capture is what gets reported.
+  const FlaggedPixels flagged = flag_cold_pixels(mean_img.data(), reads.data(), height, width, light_thr_ratio);
   std::vector<PixelPosition> out(flagged.rows.size());
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = {flagged.rows[i], flagged.columns[i]};
   return out;
+}
+
+// Hot pixels of one gain; the frame mean's block sums are taken as each chunk
+// of the averaged frame is final.
+std::vector<PixelPosition> find_hot_pixels(const std::vector<std::string>& files, std::int64_t height,
+                                           std::int64_t width, double dark_thr_ratio,
+                                           std::vector<double>& mean_img) {
+  std::vector<double> block_sums;
+  block_sums.resize(sum_block_count(static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width))));
+  average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end) {
+    sum_blocks(mean_img.data(), first, end, block_sums.data());
+  });
+  const double black_level = add_block_sums(block_sums) / static_cast<double>(mean_img.size());
+  return pixels_above(mean_img, height, width, black_level * (1.0 + dark_thr_ratio));
 }
 
 void set_gain_entry(BPCTuningResult& result, const std::string& gain, std::vector<PixelPosition> positions) {
@@ -45,10 +66,8 @@ void set_gain_entry(BPCTuningResult& result, const std::string& gain, std::vecto
 
 }  // namespace
 
-std::vector<PixelPosition> find_hot_pixels(const std::vector<double>& mean_img, std::int64_t height,
-                                           std::int64_t width, double dark_thr_ratio) {
-  const double black_level = blocked_sum(mean_img.data(), mean_img.size()) / static_cast<double>(mean_img.size());
-  const double threshold = black_level * (1.0 + dark_thr_ratio);
+std::vector<PixelPosition> pixels_above(const std::vector<double>& mean_img, std::int64_t height,
+                                        std::int64_t width, double threshold) {
   std::vector<std::vector<PixelPosition>> found(static_cast<std::size_t>(band_count(height)));
   for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
     auto& out = found[static_cast<std::size_t>(band)];
@@ -80,10 +99,9 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
                                 gain.text() + "_*.raw";
     const std::vector<std::string> files = glob_files(pattern);
     if (files.empty()) continue;
-    average_captures(files, file_param.height, file_param.width, mean_img);
     std::vector<PixelPosition> found =
-        hot ? find_hot_pixels(mean_img, file_param.height, file_param.width, thr_ratio)
-            : find_cold_pixels(mean_img, file_param.height, file_param.width, thr_ratio);
+        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, mean_img)
+            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, mean_img);
     all_static_bps.insert(all_static_bps.end(), found.begin(), found.end());
     set_gain_entry(result, gain.text(), std::move(found));
     any_gain = true;

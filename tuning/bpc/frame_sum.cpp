@@ -1,5 +1,6 @@
 #include "frame_sum.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "row_bands.h"
@@ -34,18 +35,26 @@ double pairwise_sum(const double* v, std::size_t n) {
   return pairwise_sum(v, half) + pairwise_sum(v + half, n - half);
 }
 
-double blocked_sum(const double* values, std::size_t count) {
-  const std::size_t blocks = (count + kSumBlock - 1) / kSumBlock;
-  std::vector<double> block_sums(blocks);
-  for_each_band(static_cast<std::int64_t>(blocks), [&](int, std::int64_t begin, std::int64_t end) {
-    for (auto b = static_cast<std::size_t>(begin); b < static_cast<std::size_t>(end); ++b) {
-      const std::size_t first = b * kSumBlock;
-      block_sums[b] = pairwise_sum(values + first, std::min(kSumBlock, count - first));
-    }
-  });
+std::size_t sum_block_count(std::size_t count) { return (count + kSumBlock - 1) / kSumBlock; }
+
+void sum_blocks(const double* values, std::size_t first, std::size_t end, double* block_sums) {
+  for (std::size_t b = first; b < end; b += kSumBlock)
+    block_sums[b / kSumBlock] = pairwise_sum(values + b, std::min(kSumBlock, end - b));
+}
+
+double add_block_sums(const std::vector<double>& block_sums) {
   double sum = 0.0;
   for (double s : block_sums) sum += s;
   return sum;
+}
+
+double blocked_sum(const double* values, std::size_t count) {
+  std::vector<double> block_sums(sum_block_count(count));
+  for_each_band(static_cast<std::int64_t>(block_sums.size()), [&](int, std::int64_t begin, std::int64_t end) {
+    sum_blocks(values, static_cast<std::size_t>(begin) * kSumBlock,
+               std::min(count, static_cast<std::size_t>(end) * kSumBlock), block_sums.data());
+  });
+  return add_block_sums(block_sums);
 }
 
 }  // namespace tuning::bpc

@@ -115,8 +115,28 @@ inline bool in_border_band(std::int64_t pos, std::int64_t size) { return pos < 2
 // The narrower side of the spread; NaN when either side is.
 inline float narrower_side(float max, float mean, float min) {
   const float above = max - mean, below = mean - min;
-  if (above != above || below != below) return kNaN;
-  return below < above ? below : above;
+  return (above != above || below != below) ? kNaN : (below < above ? below : above);
+}
+
+// Appends the positions of the nonzero bytes of hit, skipping zero words.
+void collect_hits(const std::vector<std::uint8_t>& hit, std::int64_t y, FlaggedPixels& flags) {
+  const auto width = static_cast<std::int64_t>(hit.size());
+  std::int64_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, hit.data() + x, sizeof word);
+    if (word == 0) continue;
+    for (std::int64_t k = x; k < x + 8; ++k)
+      if (hit[k]) {
+        flags.rows.push_back(y);
+        flags.columns.push_back(k);
+      }
+  }
+  for (; x < width; ++x)
+    if (hit[x]) {
+      flags.rows.push_back(y);
+      flags.columns.push_back(x);
+    }
 }
 
 }  // namespace
@@ -139,27 +159,49 @@ NeighbourStats win_ave(const double* img, std::int64_t height, std::int64_t widt
   return out;
 }
 
+void cold_neighbour_reads(const double* values, std::size_t count, float* reads) {
+  for (std::size_t i = 0; i < count; ++i) reads[i] = neighbour_read(values[i], kColdScale);
+}
+
 FlaggedPixels get_dark_bad(const double* img, std::int64_t height, std::int64_t width, double cold_bad_ratio) {
   require_even_frame(height, width);
   const std::vector<float> reads = neighbour_reads(img, height, width, kColdScale);
+  return flag_cold_pixels(img, reads.data(), height, width, cold_bad_ratio);
+}
+
+FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64_t height, std::int64_t width,
+                               double cold_bad_ratio) {
+  require_even_frame(height, width);
   const float ratio = static_cast<float>(cold_bad_ratio);
   std::vector<FlaggedPixels> found(static_cast<std::size_t>(band_count(height)));
   for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
-    std::vector<float> min_row(width), max_row(width), mean_row(width);
+    std::vector<float> min_row(width), max_row(width), mean_row(width), thr_row(width);
+    std::vector<std::uint8_t> hit(width);
     FlaggedPixels& flags = found[static_cast<std::size_t>(band)];
     for (std::int64_t y = begin; y < end; ++y) {
-      row_stats(reads.data(), height, width, y, min_row.data(), max_row.data(), mean_row.data());
+      row_stats(reads, height, width, y, min_row.data(), max_row.data(), mean_row.data());
       const double* row = img + y * width;
       const bool border_row = in_border_band(y, height);
-      for (std::int64_t x = 0; x < width; ++x) {
-        const double deviation =
-            border_row || in_border_band(x, width) ? 0.0 : std::fabs(row[x] / kColdScale - mean_row[x]);
-        const float thr = narrower_side(max_row[x], mean_row[x], min_row[x]) * ratio;
-        if (deviation >= static_cast<double>(thr)) {
-          flags.rows.push_back(y);
-          flags.columns.push_back(x);
-        }
+      // Branch-free over the row so that it vectorises; hits are rare. The
+      // bound is a local: byte stores could alias a captured one.
+      const std::int64_t row_end = width;
+      for (std::int64_t x = 0; x < row_end; ++x)
+        thr_row[x] = narrower_side(max_row[x], mean_row[x], min_row[x]) * ratio;
+      for (std::int64_t x = 0; x < row_end; ++x) {
+        const double deviation = std::fabs(row[x] / kColdScale - static_cast<double>(mean_row[x]));
+        hit[x] = deviation >= static_cast<double>(thr_row[x]);
       }
+      // In the border band the deviation counts as zero.
+      const auto border_hit = [&](std::int64_t x) {
+        hit[x] = 0.0 >= static_cast<double>(thr_row[x]);
+      };
+      if (border_row) {
+        for (std::int64_t x = 0; x < width; ++x) border_hit(x);
+      } else {
+        for (std::int64_t x = 0; x < std::min<std::int64_t>(2, width); ++x) border_hit(x);
+        for (std::int64_t x = std::max<std::int64_t>(2, width - 2); x < width; ++x) border_hit(x);
+      }
+      collect_hits(hit, y, flags);
     }
   });
   FlaggedPixels all;

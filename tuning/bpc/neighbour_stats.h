@@ -48,4 +48,11 @@ NeighbourStats win_ave(const double* img, std::int64_t height, std::int64_t widt
 // ratio is taken in single precision, like the spread it scales.
 FlaggedPixels get_dark_bad(const double* img, std::int64_t height, std::int64_t width, double cold_bad_ratio);
 
+// The same test with the neighbour reads already made by cold_neighbour_reads
+// over the whole frame. Lets a caller make the reads while it still has the
+// frame in cache.
+void cold_neighbour_reads(const double* values, std::size_t count, float* reads);
+FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64_t height, std::int64_t width,
+                               double cold_bad_ratio);
+
 }  // namespace tuning::bpc

@@ -13,21 +13,19 @@ namespace {
 // Two cores are what the calibration PCs have; more bands than cores only
 // adds thread start-up cost.
 constexpr int kMaxBands = 4;
-// Thin bands cost more in thread start-up than they save.
-constexpr std::int64_t kMinBandRows = 64;
 
 }  // namespace
 
-int band_count(std::int64_t rows) {
-  const int cores = std::max(1u, std::thread::hardware_concurrency());
-  const std::int64_t by_size = std::max<std::int64_t>(1, rows / kMinBandRows);
+int band_count(std::int64_t units, std::int64_t min_per_band) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const std::int64_t by_size = std::max<std::int64_t>(1, units / std::max<std::int64_t>(1, min_per_band));
   return static_cast<int>(std::min<std::int64_t>({cores, kMaxBands, by_size}));
 }
 
 std::int64_t band_begin(std::int64_t rows, int bands, int band) { return rows * band / bands; }
 
-void for_each_band(std::int64_t rows, const BandWork& work) {
-  const int bands = band_count(rows);
+void for_each_band(std::int64_t rows, const BandWork& work, std::int64_t min_per_band) {
+  const int bands = band_count(rows, min_per_band);
   std::vector<std::exception_ptr> failures(static_cast<std::size_t>(bands));
   const auto run = [&](int band) {
     try {
