@@ -1,5 +1,6 @@
 // Black level sweeps on 4 gains x 4 exposures x 4 captures of 2560 x 1440,
-// against the time to just read the same files.
+// against the time to just read the same files. Usage: DIR [CAPTURES_PER_CONDITION];
+// run with 1 and with 8 captures to see that peak memory does not grow with them.
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,6 +10,7 @@
 int main(int argc, char** argv) {
   const std::string dir = argc > 1 ? argv[1] : "/tmp/tunekit-bench/blc";
   bench::CaptureSetShape shape;
+  if (argc > 2) shape.captures_per_condition = std::atoi(argv[2]);
   std::printf("capture set: %zu gains x %zu exposures x %d captures of %d x %d in %s\n", shape.gains.size(),
               shape.exposures.size(), shape.captures_per_condition, shape.width, shape.height, dir.c_str());
   const auto files = bench::ensure_capture_set(dir, shape);

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "../shared/errors.h"
+#include "../shared/progress.h"
 
 namespace tuning::blc {
 
@@ -57,6 +58,9 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
       print(path_list_repr(files));
       if (files.empty()) continue;
       const BlackLevel4 level = estimate(files);
+      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
+                           " exp " + exposure.text() + " again " + gain.text(),
+                       files.size(), files.size()});
       gain_levels.exposures.push_back({"exp_time_" + exposure.text(), level});
       total += four_channel_mean(level);
       ++count;
@@ -85,10 +89,11 @@ BlackLevel4 estimate_black_level(const std::vector<std::string>& files, std::int
   if (files.empty()) throw CalibrationError(kEmptyImageList);
   // One capture at a time: memory stays at one frame whatever the count.
   CellAccumulator acc;
+  RawBuffer capture;
   for (const auto& path : files) {
-    const Samples samples = read_raw_u16(path);
-    require_truncating_shape(samples, height, width);
-    acc.add(samples.data(), height, width);
+    read_raw_u16_into(path, capture);
+    require_truncating_shape(capture.size(), height, width);
+    acc.add(capture.data(), height, width);
   }
   return acc.means();
 }
@@ -104,10 +109,11 @@ BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileP
   const double ratio = 256.0 / std::pow(2.0, static_cast<double>(file_param.bits));
   BlackLevel4 sum{};
   std::size_t count = 0;
+  RawBuffer capture;
   for (const auto& path : files) {
-    const Samples samples = read_raw_u16(path);
-    require_exact_shape(samples, file_param.height, file_param.width);
-    const BlackLevel4 means = CellAccumulator::frame_means(samples.data(), file_param.height, file_param.width);
+    read_raw_u16_into(path, capture);
+    require_exact_shape(capture.size(), file_param.height, file_param.width);
+    const BlackLevel4 means = CellAccumulator::frame_means(capture.data(), file_param.height, file_param.width);
     for (int c = 0; c < kCellPositions; ++c) sum[c] += means[c];
     ++count;
   }

@@ -4,6 +4,7 @@
 #include "../tunekit/host.h"
 #include "../tunekit/modules.h"
 #include "errors.h"
+#include "progress.h"
 #include "raw_capture.h"
 
 namespace tunekit {
@@ -79,6 +80,25 @@ void declare_common(py::module_& m) {
         return samples_to_array(std::move(samples));
       },
       py::arg("path"), "A headerless capture as a flat array of unsigned 16-bit samples (raw DN).");
+  m.def(
+      "set_progress_hook",
+      [](py::object hook) {
+        if (hook.is_none()) {
+          tuning::set_progress_hook({});
+          return;
+        }
+        auto shared = std::make_shared<py::object>(std::move(hook));
+        tuning::set_progress_hook([shared](const tuning::ProgressStep& step) {
+          py::gil_scoped_acquire gil;
+          try {
+            (*shared)(step.condition, step.done, step.total);
+          } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("tuning progress hook");  // progress must never end a calibration
+          }
+        });
+      },
+      py::arg("hook"),
+      "Installs hook(condition, done, total), called as each capture condition finishes; None removes it.");
   m.def("split_bayer4", &split_bayer4, py::arg("frame"),
         "H x W frame to (H/2) x (W/2) x 4: channel c of cell (i, j) is frame[2i + c // 2, 2j + c % 2].");
 }

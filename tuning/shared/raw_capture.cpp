@@ -57,25 +57,49 @@ std::uint64_t raw_sample_count(const std::string& path) {
   return static_cast<std::uint64_t>(info.st_size) / sizeof(std::uint16_t);
 }
 
-Samples read_raw_u16(const std::string& path) {
-  struct stat info {};
-  FileHandle file = open_capture(path, info);
+namespace {
 
-  Samples samples(static_cast<std::size_t>(info.st_size) / sizeof(std::uint16_t));
-  auto* dest = reinterpret_cast<char*>(samples.data());
-  const std::size_t wanted = samples.size() * sizeof(std::uint16_t);
+// Reads up to capacity bytes; returns how many arrived (less when the file shrank meanwhile).
+std::size_t read_all(int fd, char* dest, std::size_t wanted, const std::string& path) {
   std::size_t got = 0;
   while (got < wanted) {
-    const ssize_t n = ::read(file.get(), dest + got, wanted - got);
+    const ssize_t n = ::read(fd, dest + got, wanted - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_io_error("cannot read raw capture", path, errno);
     }
-    if (n == 0) break;  // the file shrank while we read it
+    if (n == 0) break;
     got += static_cast<std::size_t>(n);
   }
+  return got;
+}
+
+}  // namespace
+
+Samples read_raw_u16(const std::string& path) {
+  struct stat info {};
+  FileHandle file = open_capture(path, info);
+  Samples samples(static_cast<std::size_t>(info.st_size) / sizeof(std::uint16_t));
+  const std::size_t got = read_all(file.get(), reinterpret_cast<char*>(samples.data()),
+                                   samples.size() * sizeof(std::uint16_t), path);
   samples.resize(got / sizeof(std::uint16_t));
   return samples;
+}
+
+std::uint16_t* RawBuffer::reserve(std::size_t count) {
+  if (count > capacity_) {
+    data_.reset(new std::uint16_t[count]);  // no zero fill: every sample is read over
+    capacity_ = count;
+  }
+  return data_.get();
+}
+
+void read_raw_u16_into(const std::string& path, RawBuffer& buffer) {
+  struct stat info {};
+  FileHandle file = open_capture(path, info);
+  const std::size_t count = static_cast<std::size_t>(info.st_size) / sizeof(std::uint16_t);
+  char* dest = reinterpret_cast<char*>(buffer.reserve(count));
+  buffer.set_size(read_all(file.get(), dest, count * sizeof(std::uint16_t), path) / sizeof(std::uint16_t));
 }
 
 std::string normalize_path(const std::string& path) {
@@ -152,12 +176,20 @@ std::size_t frame_size(std::int64_t height, std::int64_t width) {
 
 }  // namespace
 
+void require_truncating_shape(std::size_t sample_count, std::int64_t height, std::int64_t width) {
+  if (sample_count < frame_size(height, width)) throw CalibrationError(kInvalidImageShape);
+}
+
+void require_exact_shape(std::size_t sample_count, std::int64_t height, std::int64_t width) {
+  if (sample_count != frame_size(height, width)) throw CalibrationError(kInvalidImageShape);
+}
+
 void require_truncating_shape(const Samples& samples, std::int64_t height, std::int64_t width) {
-  if (samples.size() < frame_size(height, width)) throw CalibrationError(kInvalidImageShape);
+  require_truncating_shape(samples.size(), height, width);
 }
 
 void require_exact_shape(const Samples& samples, std::int64_t height, std::int64_t width) {
-  if (samples.size() != frame_size(height, width)) throw CalibrationError(kInvalidImageShape);
+  require_exact_shape(samples.size(), height, width);
 }
 
 void require_even_frame(std::int64_t height, std::int64_t width) {

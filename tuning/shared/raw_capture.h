@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,26 @@ using LineSink = std::function<void(const std::string&)>;
 // Whole file as little-endian unsigned 16-bit samples (size / 2 of them).
 // Throws std::filesystem::filesystem_error naming the path on any I/O failure.
 Samples read_raw_u16(const std::string& path);
+
+// A reusable sample buffer: reading capture after capture into one buffer
+// avoids allocating and zero-filling a frame per file.
+class RawBuffer {
+ public:
+  const std::uint16_t* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  // Room for at least count samples; keeps the old storage when it is big enough.
+  std::uint16_t* reserve(std::size_t count);
+  void set_size(std::size_t count) { size_ = count; }
+
+ private:
+  std::unique_ptr<std::uint16_t[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+// Reads a whole capture into buffer, replacing its contents; same rules and
+// errors as read_raw_u16.
+void read_raw_u16_into(const std::string& path, RawBuffer& buffer);
 
 // Number of samples read_raw_u16 would return, from the file's size; opens the
 // file, so an unreadable capture fails here as it would there.
@@ -48,6 +69,8 @@ void ensure_output_dir(const std::string& out_file_dir);
 // holds fewer (truncating) or a different number (exact) of samples.
 void require_truncating_shape(const Samples& samples, std::int64_t height, std::int64_t width);
 void require_exact_shape(const Samples& samples, std::int64_t height, std::int64_t width);
+void require_truncating_shape(std::size_t sample_count, std::int64_t height, std::int64_t width);
+void require_exact_shape(std::size_t sample_count, std::int64_t height, std::int64_t width);
 
 // Throws ShapeError unless height and width are both even and positive.
 void require_even_frame(std::int64_t height, std::int64_t width);

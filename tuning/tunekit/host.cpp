@@ -1,5 +1,7 @@
 #include "host.h"
 
+#include <dlfcn.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -159,6 +161,17 @@ void install_error_translation() {
   });
 }
 
+namespace {
+
+// Path of this library file, for modules created outside the import system.
+std::string library_path() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&library_path), &info) == 0 || info.dli_fname == nullptr) return {};
+  return info.dli_fname;
+}
+
+}  // namespace
+
 PyObject* create_module(const char* full_name, ModuleDeclarer declare) {
   // One definition per module object: the host may load a module twice under
   // two names ("bpc" and "tuning.bpc.bpc"), and it keeps each definition for
@@ -167,6 +180,7 @@ PyObject* create_module(const char* full_name, ModuleDeclarer declare) {
   auto m = py::module_::create_extension_module(full_name, nullptr, def);
   try {
     install_error_translation();
+    m.attr("__file__") = library_path();  // the import system sets the same when it loads the module
     declare(m);
     py::dict modules = py::module_::import("sys").attr("modules");
     if (!modules.contains(full_name)) {

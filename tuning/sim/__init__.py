@@ -1,0 +1,30 @@
+"""Sensor simulator: capture sets with known truth, for demos and tests.
+
+A `SensorModel` holds what a calibration should recover (black level per cell
+position and gain, read noise, dark shading, defects). Each capture kind is a
+module `kind_<word>.py` in this package with a `KIND` word and a
+`write(model, folder, captures_per_condition)` function; `write_captures`
+finds them by kind word, so a new kind is added as a new file.
+"""
+import importlib
+import pkgutil
+
+from .sensor import SensorModel, capture_file_name, write_raw_u16  # noqa: F401
+
+
+def capture_kinds():
+    """Kind word -> writer module, for every kind module of the package."""
+    kinds = {}
+    for info in pkgutil.iter_modules(__path__):
+        if info.name.startswith("kind_"):
+            module = importlib.import_module(f"{__name__}.{info.name}")
+            kinds[module.KIND] = module
+    return kinds
+
+
+def write_captures(model, kind, folder, captures_per_condition=4):
+    """Writes the capture set of one kind into folder; returns the paths written."""
+    kinds = capture_kinds()
+    if kind not in kinds:
+        raise ValueError(f"unknown capture kind {kind!r}; known kinds: {sorted(kinds)}")
+    return kinds[kind].write(model, folder, captures_per_condition)
