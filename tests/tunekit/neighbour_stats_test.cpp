@@ -223,6 +223,16 @@ TEST(GetDarkBad, NonFiniteNeighboursDecideNothing) {
   const NeighbourStats st = win_ave(img.data(), 12, 12);
   EXPECT_TRUE(std::isnan(st.mean_val[4 * 12 + 4]));
   EXPECT_TRUE(std::isnan(st.max_val[8 * 12 + 8]));
+  // Opposite infinities make the sum NaN with no NaN among the neighbours:
+  // the extremes stay, only the trimmed mean is NaN.
+  img[6 * 12 + 6] = INFINITY;
+  img[6 * 12 + 10] = -INFINITY;
+  const NeighbourStats inf = win_ave(img.data(), 12, 12);
+  EXPECT_EQ(inf.max_val[8 * 12 + 8], INFINITY);
+  EXPECT_EQ(inf.min_val[8 * 12 + 8], -INFINITY);
+  EXPECT_TRUE(std::isnan(inf.mean_val[8 * 12 + 8]));
+  img[6 * 12 + 6] = std::numeric_limits<double>::quiet_NaN();
+  img[6 * 12 + 10] = 100.0;
   for (const auto& p : flags_of(img, 12, 12, 1.0))
     EXPECT_FALSE(p.first >= 4 && p.first <= 8 && p.second >= 4 && p.second <= 8 && (p.first % 2 == 0) &&
                  (p.second % 2 == 0))

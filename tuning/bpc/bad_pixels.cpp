@@ -26,11 +26,22 @@ void create_output_dir(const std::string& out_file_dir) {
   ensure_output_dir(out_file_dir);
 }
 
+// Frame-sized arrays reused from gain to gain: every value is rewritten.
+struct Workspace {
+  std::vector<double> mean_img;
+  std::vector<float> reads;
+};
+
+std::size_t frame_values(std::int64_t height, std::int64_t width) {
+  return static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width));
+}
+
 // The neighbour reads are made as each chunk of the averaged frame is final.
 std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& files, std::int64_t height,
-                                            std::int64_t width, double light_thr_ratio,
-                                            std::vector<double>& mean_img) {
-  std::vector<float> reads(static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width)));
+                                            std::int64_t width, double light_thr_ratio, Workspace& work) {
+  std::vector<double>& mean_img = work.mean_img;
+  std::vector<float>& reads = work.reads;
+  reads.resize(frame_values(height, width));
   average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end) {
     cold_neighbour_reads(mean_img.data() + first, end - first, reads.data() + first);
   });
@@ -44,10 +55,9 @@ std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& file
 // Hot pixels of one gain; the frame mean's block sums are taken as each chunk
 // of the averaged frame is final.
 std::vector<PixelPosition> find_hot_pixels(const std::vector<std::string>& files, std::int64_t height,
-                                           std::int64_t width, double dark_thr_ratio,
-                                           std::vector<double>& mean_img) {
-  std::vector<double> block_sums;
-  block_sums.resize(sum_block_count(static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width))));
+                                           std::int64_t width, double dark_thr_ratio, Workspace& work) {
+  std::vector<double>& mean_img = work.mean_img;
+  std::vector<double> block_sums(sum_block_count(frame_values(height, width)));
   average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end) {
     sum_blocks(mean_img.data(), first, end, block_sums.data());
   });
@@ -91,7 +101,7 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
   BPCTuningResult result;
   std::vector<PixelPosition> all_static_bps;
   bool any_gain = false;
-  std::vector<double> mean_img;
+  Workspace work;
   const std::string pattern_dir = normalize_path(file_param.inp_file_dir);
   for (const Number& gain : file_param.again_list) {
     const std::string pattern = pattern_dir + "/*_" + kind + "_" +
@@ -100,8 +110,8 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
     const std::vector<std::string> files = glob_files(pattern);
     if (files.empty()) continue;
     std::vector<PixelPosition> found =
-        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, mean_img)
-            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, mean_img);
+        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, work)
+            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, work);
     all_static_bps.insert(all_static_bps.end(), found.begin(), found.end());
     set_gain_entry(result, gain.text(), std::move(found));
     any_gain = true;

@@ -57,18 +57,25 @@ struct Stat {
   V min, max, mean;
 };
 
+inline bool any_lane(bool b) { return b; }
+inline bool any_lane(Mask4 m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+
 // The eight values in slot order. A NaN neighbour makes every statistic NaN.
 template <typename V>
 inline Stat<V> stats_of(const V (&v)[8]) {
   V sum = v[0], hi = v[0], lo = v[0];
-  auto nan = v[0] != v[0];
   for (int k = 1; k < 8; ++k) {
     sum += v[k];
     hi = v[k] > hi ? v[k] : hi;
     lo = v[k] < lo ? v[k] : lo;
-    nan = nan | (v[k] != v[k]);
   }
-  return {nan_where(nan, lo), nan_where(nan, hi), nan_where(nan, ((sum - hi) - lo) / kTrimmedCount)};
+  const V mean = ((sum - hi) - lo) / kTrimmedCount;
+  // A NaN neighbour always makes the sum NaN; only then look for one (the sum
+  // of +inf and -inf is NaN too, with no NaN neighbour).
+  if (!any_lane(sum != sum)) return {lo, hi, mean};
+  auto nan = v[0] != v[0];
+  for (int k = 1; k < 8; ++k) nan = nan | (v[k] != v[k]);
+  return {nan_where(nan, lo), nan_where(nan, hi), nan_where(nan, mean)};
 }
 
 // Statistics of one frame row y from the neighbour reads `reads` (the whole
@@ -118,25 +125,51 @@ inline float narrower_side(float max, float mean, float min) {
   return (above != above || below != below) ? kNaN : (below < above ? below : above);
 }
 
-// Appends the positions of the nonzero bytes of hit, skipping zero words.
-void collect_hits(const std::vector<std::uint8_t>& hit, std::int64_t y, FlaggedPixels& flags) {
-  const auto width = static_cast<std::int64_t>(hit.size());
+// Verdicts of the quick single-precision pass of the cold test.
+enum Verdict : std::uint8_t { kNotFlagged = 0, kUndecided = 1, kFlagged = 2 };
+
+// The deviation |s - mean| is decided in double precision from s = img / 256.
+// Its single-precision counterpart |F - mean|, with F the neighbour read of
+// s, differs from it by less than kUndecidedBand x (|F| + |mean|) (read
+// rounding, subtraction rounding and the band's own rounding, each at most
+// 2^-24 of that sum), so only pixels whose threshold falls inside the band
+// need s itself. kUndecidedFloor covers subnormal rounding.
+constexpr float kUndecidedBand = 1.0f / (1 << 20);
+constexpr float kUndecidedFloor = 1e-37f;
+
+inline std::uint8_t quick_verdict(float read, float mean, float thr) {
+  const float deviation = std::fabs(read - mean);
+  const float band = (std::fabs(read) + std::fabs(mean)) * kUndecidedBand + kUndecidedFloor;
+  // NaN anywhere makes both comparisons false: not flagged, as the exact test
+  // decides too; an infinite read lands in kUndecided.
+  return static_cast<std::uint8_t>((deviation + band >= thr) + (deviation - band >= thr));
+}
+
+inline void add_flag(FlaggedPixels& flags, std::int64_t y, std::int64_t x) {
+  flags.rows.push_back(y);
+  flags.columns.push_back(x);
+}
+
+// Appends the flagged positions of one row, deciding undecided ones exactly.
+void collect_flags(const std::vector<std::uint8_t>& verdicts, const double* img_row, const float* mean_row,
+                   const float* thr_row, std::int64_t y, FlaggedPixels& flags) {
+  const auto width = static_cast<std::int64_t>(verdicts.size());
+  const auto decide = [&](std::int64_t x) {
+    if (verdicts[x] == kFlagged) {
+      add_flag(flags, y, x);
+    } else if (verdicts[x] == kUndecided) {
+      const double deviation = std::fabs(img_row[x] / kColdScale - static_cast<double>(mean_row[x]));
+      if (deviation >= static_cast<double>(thr_row[x])) add_flag(flags, y, x);
+    }
+  };
   std::int64_t x = 0;
   for (; x + 8 <= width; x += 8) {
     std::uint64_t word;
-    std::memcpy(&word, hit.data() + x, sizeof word);
+    std::memcpy(&word, verdicts.data() + x, sizeof word);
     if (word == 0) continue;
-    for (std::int64_t k = x; k < x + 8; ++k)
-      if (hit[k]) {
-        flags.rows.push_back(y);
-        flags.columns.push_back(k);
-      }
+    for (std::int64_t k = x; k < x + 8; ++k) decide(k);
   }
-  for (; x < width; ++x)
-    if (hit[x]) {
-      flags.rows.push_back(y);
-      flags.columns.push_back(x);
-    }
+  for (; x < width; ++x) decide(x);
 }
 
 }  // namespace
@@ -176,32 +209,29 @@ FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64
   std::vector<FlaggedPixels> found(static_cast<std::size_t>(band_count(height)));
   for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
     std::vector<float> min_row(width), max_row(width), mean_row(width), thr_row(width);
-    std::vector<std::uint8_t> hit(width);
+    std::vector<std::uint8_t> verdict(width);
     FlaggedPixels& flags = found[static_cast<std::size_t>(band)];
     for (std::int64_t y = begin; y < end; ++y) {
       row_stats(reads, height, width, y, min_row.data(), max_row.data(), mean_row.data());
-      const double* row = img + y * width;
+      const float* read_row = reads + y * width;
       const bool border_row = in_border_band(y, height);
-      // Branch-free over the row so that it vectorises; hits are rare. The
-      // bound is a local: byte stores could alias a captured one.
+      // Branch-free over the row so that it vectorises. The bound is a local:
+      // byte stores could alias a captured one.
       const std::int64_t row_end = width;
       for (std::int64_t x = 0; x < row_end; ++x)
         thr_row[x] = narrower_side(max_row[x], mean_row[x], min_row[x]) * ratio;
-      for (std::int64_t x = 0; x < row_end; ++x) {
-        const double deviation = std::fabs(row[x] / kColdScale - static_cast<double>(mean_row[x]));
-        hit[x] = deviation >= static_cast<double>(thr_row[x]);
-      }
-      // In the border band the deviation counts as zero.
-      const auto border_hit = [&](std::int64_t x) {
-        hit[x] = 0.0 >= static_cast<double>(thr_row[x]);
+      for (std::int64_t x = 0; x < row_end; ++x) verdict[x] = quick_verdict(read_row[x], mean_row[x], thr_row[x]);
+      // In the border band the deviation counts as zero: decided here, exactly.
+      const auto border_verdict = [&](std::int64_t x) {
+        verdict[x] = 0.0 >= static_cast<double>(thr_row[x]) ? kFlagged : kNotFlagged;
       };
       if (border_row) {
-        for (std::int64_t x = 0; x < width; ++x) border_hit(x);
+        for (std::int64_t x = 0; x < width; ++x) border_verdict(x);
       } else {
-        for (std::int64_t x = 0; x < std::min<std::int64_t>(2, width); ++x) border_hit(x);
-        for (std::int64_t x = std::max<std::int64_t>(2, width - 2); x < width; ++x) border_hit(x);
+        for (std::int64_t x = 0; x < std::min<std::int64_t>(2, width); ++x) border_verdict(x);
+        for (std::int64_t x = std::max<std::int64_t>(2, width - 2); x < width; ++x) border_verdict(x);
       }
-      collect_hits(hit, y, flags);
+      collect_flags(verdict, img + y * width, mean_row.data(), thr_row.data(), y, flags);
     }
   });
   FlaggedPixels all;
