@@ -236,3 +236,27 @@ def test_main_writes_the_result_file_like_json_dumps(tmp_path, monkeypatch):
     bpc.main()
     assert path.read_text() == text
     assert sorted(os.listdir(path.parent)) == ["static_bad_pixels.json"]  # nothing left aside
+
+
+def test_simulated_defects_are_recovered_at_every_gain(tmp_path):
+    from tuning import sim
+    from tuning.sim import kind_light
+
+    model = sim.SensorModel(width=160, height=120, again_list=[1, 8], exp_time_list=[10],
+                            hot_pixels=[(30, 41, 700.0), (77, 150, 1200.0)])
+    model.lit_scene = kind_light.LitScene(cold_pixels=[(20, 20, 0.0), (60, 99, 0.3)], stuck_pixels=[(101, 7, 0)])
+    sim.write_captures(model, "dark", str(tmp_path), 2)
+    sim.write_captures(model, "light", str(tmp_path), 2)
+    ratios = bpc.BPCTuningParam(dark_thr_ratio=0.4, light_thr_ratio=20)
+
+    def found(bp_type):
+        p = params(tmp_path, model.again_list, bp_type)
+        p.width, p.height = model.width, model.height
+        return {g: sorted(tuple(x) for x in v) for g, v in bpc.gen_bpc_param(p, ratios).static_loc.items()}
+
+    hot = [(30, 41), (77, 150)]
+    assert found("Hot") == {"1": hot, "8": hot}
+    # The lit captures carry the dark frame, hot pixels included.
+    cold = sorted(set(kind_light.planted_light_defects(model)) | set(hot))
+    assert cold == sorted([(20, 20), (60, 99), (101, 7)] + hot)
+    assert found("Cold") == {"1": cold, "8": cold}
