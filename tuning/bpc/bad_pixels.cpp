@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "../shared/progress.h"
 #include "../shared/raw_capture.h"
 #include "averaged_frame.h"
 #include "frame_sum.h"
@@ -112,6 +113,9 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
     std::vector<PixelPosition> found =
         hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, work)
             : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, work);
+    report_progress({std::string(kind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
+                         " exp * again " + gain.text(),
+                     files.size(), files.size()});
     all_static_bps.insert(all_static_bps.end(), found.begin(), found.end());
     set_gain_entry(result, gain.text(), std::move(found));
     any_gain = true;

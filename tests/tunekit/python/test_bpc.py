@@ -193,7 +193,14 @@ def test_planted_hot_and_cold_pixels_are_all_found_and_nothing_else(tmp_path):
         for r, c in cold:
             lit[r, c] = 64 + 500
         write_capture(tmp_path, f"s_light_LCG_exp_10_again_2_{i}.raw", lit)
-    found_hot = bpc.gen_bpc_param(params(tmp_path, [2]), bpc.BPCTuningParam(dark_thr_ratio=0.4))
+    from tuning.common import set_progress_hook
+    steps = []
+    set_progress_hook(lambda *step: steps.append(step))
+    try:
+        found_hot = bpc.gen_bpc_param(params(tmp_path, [2, 3]), bpc.BPCTuningParam(dark_thr_ratio=0.4))
+    finally:
+        set_progress_hook(None)
+    assert steps == [("dark LCG exp * again 2", 4, 4)]
     assert sorted(tuple(p) for p in found_hot.static_loc["2"]) == sorted(hot)
     found_cold = bpc.gen_bpc_param(params(tmp_path, [2], "Cold"), bpc.BPCTuningParam(light_thr_ratio=20))
     assert sorted(tuple(p) for p in found_cold.static_loc["2"]) == sorted(cold)
