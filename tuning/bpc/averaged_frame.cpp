@@ -23,7 +23,7 @@ namespace {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "raw captures are little-endian; a big-endian build needs a byte swap here");
 
-// Captures held open at once; larger sets are averaged group after group.
+// Captures held open at once; larger sets are opened for every read.
 constexpr std::size_t kOpenCaptures = 64;
 constexpr std::size_t kSampleValues = 1u << 16;
 constexpr std::int64_t kMinChunksPerBand = 4;
@@ -119,40 +119,92 @@ class Quotients {
   std::vector<double> table_;
 };
 
+// The captures of one condition, checked in file order and held open while
+// they are averaged (very large sets are reopened per read instead, to stay
+// clear of the open-file limit).
+class CaptureSet {
+ public:
+  CaptureSet(const std::vector<std::string>& files, std::uint64_t frame_samples)
+      : files_(files), keep_open_(files.size() <= kOpenCaptures) {
+    for (const auto& path : files) {
+      auto capture = as_shape_error([&] {
+        auto c = std::make_unique<Capture>(path);
+        if (c->sample_count() < frame_samples) throw CalibrationError(kInvalidImageShape);
+        return c;
+      });
+      if (keep_open_) open_.push_back(std::move(capture));
+    }
+  }
+
+  std::size_t size() const { return files_.size(); }
+
+  void read(std::size_t index, std::uint64_t first, std::size_t count, std::uint16_t* out) const {
+    as_shape_error([&] {
+      if (keep_open_)
+        open_[index]->read_samples(first, count, out);
+      else
+        Capture(files_[index]).read_samples(first, count, out);
+    });
+  }
+
+ private:
+  const std::vector<std::string>& files_;
+  bool keep_open_;
+  std::vector<std::unique_ptr<Capture>> open_;
+};
+
 }  // namespace
 
-void average_captures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                      std::vector<double>& mean_img, const FinishedValues& finished) {
-  if (height < 0 || width < 0) throw CalibrationError(kInvalidImageShape);
-  const auto frame_samples = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
-  // Every value is written by the first capture, so no zero fill is needed.
-  if (mean_img.size() != frame_samples) mean_img.resize(static_cast<std::size_t>(frame_samples));
-  const Quotients quotients(files.size());
-  const std::size_t chunks = (static_cast<std::size_t>(frame_samples) + kChunkValues - 1) / kChunkValues;
+struct AveragedCaptures::State {
+  State(const std::vector<std::string>& files, std::uint64_t frame_samples)
+      : captures(files, frame_samples), quotients(files.size()) {}
+  CaptureSet captures;
+  Quotients quotients;
 
-  for (std::size_t group = 0; group < files.size(); group += kOpenCaptures) {
-    const std::size_t group_end = std::min(files.size(), group + kOpenCaptures);
-    std::vector<std::unique_ptr<Capture>> captures;
-    for (std::size_t f = group; f < group_end; ++f)
-      captures.push_back(as_shape_error([&] {
-        auto capture = std::make_unique<Capture>(files[f]);
-        if (capture->sample_count() < frame_samples) throw CalibrationError(kInvalidImageShape);
-        return capture;
-      }));
-    const bool last_group = group_end == files.size();
-    for_each_band(static_cast<std::int64_t>(chunks), [&](int, std::int64_t begin, std::int64_t end) {
-      std::vector<std::uint16_t> samples(kChunkValues);
-      for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
-        const std::size_t first = chunk * kChunkValues;
-        const std::size_t n = std::min<std::size_t>(kChunkValues, frame_samples - first);
-        for (std::size_t c = 0; c < captures.size(); ++c) {
-          as_shape_error([&] { captures[c]->read_samples(first, n, samples.data()); });
-          quotients.add(samples.data(), n, mean_img.data() + first, group == 0 && c == 0);
-        }
-        if (last_group && finished) finished(first, first + n);
-      }
-    }, kMinChunksPerBand);
+  // Every capture's samples [first, first + count) over N added into out, in file order.
+  void average(std::uint64_t first, std::size_t count, std::uint16_t* samples, double* out) const {
+    for (std::size_t c = 0; c < captures.size(); ++c) {
+      captures.read(c, first, count, samples);
+      quotients.add(samples, count, out, c == 0);
+    }
   }
+};
+
+AveragedCaptures::AveragedCaptures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width) {
+  if (height < 0 || width < 0) throw CalibrationError(kInvalidImageShape);
+  values_ = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
+  state_ = std::make_unique<State>(files, values_);
+}
+
+AveragedCaptures::~AveragedCaptures() = default;
+
+void AveragedCaptures::for_each_chunk(const FinishedChunk& finished) const {
+  const std::size_t chunks = (static_cast<std::size_t>(values_) + kChunkValues - 1) / kChunkValues;
+  for_each_band(static_cast<std::int64_t>(chunks), [&](int, std::int64_t begin, std::int64_t end) {
+    std::vector<std::uint16_t> samples(kChunkValues);
+    std::vector<double> averaged(kChunkValues);
+    for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
+      const std::size_t first = chunk * kChunkValues;
+      const std::size_t n = std::min<std::size_t>(kChunkValues, values_ - first);
+      state_->average(first, n, samples.data(), averaged.data());
+      finished(first, first + n, averaged.data());
+    }
+  }, kMinChunksPerBand);
+}
+
+void AveragedCaptures::values(std::uint64_t first, std::size_t count, double* out) const {
+  std::vector<std::uint16_t> samples(count);
+  state_->average(first, count, samples.data(), out);
+}
+
+void average_captures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
+                      std::vector<double>& mean_img, const FinishedChunk& finished) {
+  const AveragedCaptures captures(files, height, width);
+  mean_img.resize(static_cast<std::size_t>(captures.value_count()));
+  captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* values) {
+    std::copy(values, values + (end - first), mean_img.begin() + static_cast<std::ptrdiff_t>(first));
+    if (finished) finished(first, end, values);
+  });
 }
 
 }  // namespace tuning::bpc

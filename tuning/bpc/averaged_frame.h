@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,22 +12,44 @@
 
 namespace tuning::bpc {
 
-// Values averaged at a time per capture: small enough to stay in cache while
-// every capture is added, a whole number of summation blocks.
+// Values averaged at a time: small enough to stay in cache while every
+// capture is added, a whole number of summation blocks.
 inline constexpr std::size_t kChunkValues = 4 * kSumBlock;
 
-// Called on a worker thread with the range [first, end) of final averaged
-// values while they are still in cache; first is a multiple of kChunkValues.
-using FinishedValues = std::function<void(std::size_t first, std::size_t end)>;
+// Called on a worker thread for each chunk [first, end) of the averaged frame,
+// values[i] holding averaged value first + i.
+using FinishedChunk = std::function<void(std::size_t first, std::size_t end, const double* values)>;
 
-// Fills mean_img (resized to height x width) with the average of the first
-// height x width samples of every file. The frame is averaged a chunk at a
-// time on parallel threads; every value sees the same additions in the same
-// (file) order as a whole-frame pass would. Throws
-// CalibrationError("invalid image shape, check your file param") for a
-// capture that cannot be read (the I/O error nested) or holds fewer samples
-// than the frame; the first such file in file order is the one reported.
+// The captures of one condition, checked and opened: the first that cannot be
+// read or holds fewer than height x width samples (in file order) throws
+// CalibrationError("invalid image shape, check your file param"), I/O errors
+// nested. The average of value i is the running sum over the captures, in
+// file order, of sample i / N in double precision.
+class AveragedCaptures {
+ public:
+  AveragedCaptures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width);
+  ~AveragedCaptures();
+  AveragedCaptures(const AveragedCaptures&) = delete;
+  AveragedCaptures& operator=(const AveragedCaptures&) = delete;
+
+  std::uint64_t value_count() const { return values_; }
+
+  // Averages the frame a chunk at a time on parallel threads, each chunk kept
+  // in cache while every capture is added; finished sees each chunk once.
+  void for_each_chunk(const FinishedChunk& finished) const;
+
+  // Averaged values [first, first + count) alone, bit for bit as above.
+  void values(std::uint64_t first, std::size_t count, double* out) const;
+
+ private:
+  struct State;
+  std::uint64_t values_ = 0;
+  std::unique_ptr<State> state_;
+};
+
+// The whole averaged frame into mean_img (resized to height x width), with
+// finished (if any) called for each chunk.
 void average_captures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                      std::vector<double>& mean_img, const FinishedValues& finished = {});
+                      std::vector<double>& mean_img, const FinishedChunk& finished = {});
 
 }  // namespace tuning::bpc

@@ -10,7 +10,6 @@
 #include "averaged_frame.h"
 #include "frame_sum.h"
 #include "neighbour_stats.h"
-#include "row_bands.h"
 
 namespace tuning::bpc {
 
@@ -33,6 +32,16 @@ struct Workspace {
   std::vector<float> reads;
 };
 
+// Averaged values summarised by one maximum for the hot pixel search.
+constexpr std::size_t kMaxRun = 1024;
+
+// Largest of n values; averaged captures hold no NaN.
+double run_maximum(const double* v, std::size_t n) {
+  double m = v[0];
+  for (std::size_t i = 1; i < n; ++i) m = v[i] > m ? v[i] : m;
+  return m;
+}
+
 std::size_t frame_values(std::int64_t height, std::int64_t width) {
   return static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width));
 }
@@ -43,8 +52,8 @@ std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& file
   std::vector<double>& mean_img = work.mean_img;
   std::vector<float>& reads = work.reads;
   reads.resize(frame_values(height, width));
-  average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end) {
-    cold_neighbour_reads(mean_img.data() + first, end - first, reads.data() + first);
+  average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end, const double* values) {
+    cold_neighbour_reads(values, end - first, reads.data() + first);
   });
   // An odd frame is averaged first, so an unreadable capture is what gets reported.
   const FlaggedPixels flagged = flag_cold_pixels(mean_img.data(), reads.data(), height, width, light_thr_ratio);
@@ -55,15 +64,33 @@ std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& file
 
 // Hot pixels of one gain; the frame mean's block sums are taken as each chunk
 // of the averaged frame is final.
+// Hot pixels of one gain. The averaged frame is never stored: each chunk
+// leaves its block sums for the frame mean and one maximum per run of values,
+// and only runs whose maximum is above the threshold are averaged again.
 std::vector<PixelPosition> find_hot_pixels(const std::vector<std::string>& files, std::int64_t height,
-                                           std::int64_t width, double dark_thr_ratio, Workspace& work) {
-  std::vector<double>& mean_img = work.mean_img;
-  std::vector<double> block_sums(sum_block_count(frame_values(height, width)));
-  average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end) {
-    sum_blocks(mean_img.data(), first, end, block_sums.data());
+                                           std::int64_t width, double dark_thr_ratio) {
+  const AveragedCaptures captures(files, height, width);
+  const auto values = static_cast<std::size_t>(captures.value_count());
+  std::vector<double> block_sums(sum_block_count(values));
+  std::vector<double> run_max((values + kMaxRun - 1) / kMaxRun);
+  captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* averaged) {
+    sum_blocks(averaged, first, end, block_sums.data());
+    for (std::size_t run = first; run < end; run += kMaxRun)
+      run_max[run / kMaxRun] = run_maximum(averaged + (run - first), std::min(kMaxRun, end - run));
   });
-  const double black_level = add_block_sums(block_sums) / static_cast<double>(mean_img.size());
-  return pixels_above(mean_img, height, width, black_level * (1.0 + dark_thr_ratio));
+  const double black_level = add_block_sums(block_sums) / static_cast<double>(values);
+  const double threshold = black_level * (1.0 + dark_thr_ratio);
+  std::vector<PixelPosition> hot;
+  std::vector<double> run(kMaxRun);
+  for (std::size_t r = 0; r < run_max.size(); ++r) {
+    if (!(run_max[r] > threshold)) continue;
+    const std::size_t first = r * kMaxRun, n = std::min(kMaxRun, values - first);
+    captures.values(first, n, run.data());
+    for (std::size_t i = 0; i < n; ++i)
+      if (run[i] > threshold)
+        hot.emplace_back(static_cast<std::int64_t>(first + i) / width, static_cast<std::int64_t>(first + i) % width);
+  }
+  return hot;
 }
 
 void set_gain_entry(BPCTuningResult& result, const std::string& gain, std::vector<PixelPosition> positions) {
@@ -76,22 +103,6 @@ void set_gain_entry(BPCTuningResult& result, const std::string& gain, std::vecto
 }
 
 }  // namespace
-
-std::vector<PixelPosition> pixels_above(const std::vector<double>& mean_img, std::int64_t height,
-                                        std::int64_t width, double threshold) {
-  std::vector<std::vector<PixelPosition>> found(static_cast<std::size_t>(band_count(height)));
-  for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
-    auto& out = found[static_cast<std::size_t>(band)];
-    for (std::int64_t y = begin; y < end; ++y) {
-      const double* row = mean_img.data() + y * width;
-      for (std::int64_t x = 0; x < width; ++x)
-        if (row[x] > threshold) out.emplace_back(y, x);
-    }
-  });
-  std::vector<PixelPosition> all;
-  for (auto& part : found) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
 
 BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningParam& tuning_param) {
   const bool hot = file_param.bp_type == BPType::Hot;
@@ -111,7 +122,7 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
     const std::vector<std::string> files = glob_files(pattern);
     if (files.empty()) continue;
     std::vector<PixelPosition> found =
-        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, work)
+        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio)
             : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, work);
     report_progress({std::string(kind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
                          " exp * again " + gain.text(),

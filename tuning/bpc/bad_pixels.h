@@ -44,10 +44,6 @@ struct BPCTuningResult {
 inline constexpr const char* kHotKind = "dark";
 inline constexpr const char* kColdKind = "light";
 
-// Positions of a frame strictly above threshold, in row-major order.
-std::vector<PixelPosition> pixels_above(const std::vector<double>& mean_img, std::int64_t height,
-                                        std::int64_t width, double threshold);
-
 // Runs the detection bp_type selects on every gain of again_list that has
 // captures (of any exposure) and packs the union. Creates out_file_dir (one
 // level) and writes nothing into it.

@@ -37,9 +37,9 @@ double pairwise_sum(const double* v, std::size_t n) {
 
 std::size_t sum_block_count(std::size_t count) { return (count + kSumBlock - 1) / kSumBlock; }
 
-void sum_blocks(const double* values, std::size_t first, std::size_t end, double* block_sums) {
+void sum_blocks(const double* chunk, std::size_t first, std::size_t end, double* block_sums) {
   for (std::size_t b = first; b < end; b += kSumBlock)
-    block_sums[b / kSumBlock] = pairwise_sum(values + b, std::min(kSumBlock, end - b));
+    block_sums[b / kSumBlock] = pairwise_sum(chunk + (b - first), std::min(kSumBlock, end - b));
 }
 
 double add_block_sums(const std::vector<double>& block_sums) {
@@ -51,7 +51,8 @@ double add_block_sums(const std::vector<double>& block_sums) {
 double blocked_sum(const double* values, std::size_t count) {
   std::vector<double> block_sums(sum_block_count(count));
   for_each_band(static_cast<std::int64_t>(block_sums.size()), [&](int, std::int64_t begin, std::int64_t end) {
-    sum_blocks(values, static_cast<std::size_t>(begin) * kSumBlock,
+    const std::size_t first = static_cast<std::size_t>(begin) * kSumBlock;
+    sum_blocks(values + first, first,
                std::min(count, static_cast<std::size_t>(end) * kSumBlock), block_sums.data());
   });
   return add_block_sums(block_sums);

@@ -17,10 +17,10 @@ double pairwise_sum(const double* values, std::size_t count);
 
 std::size_t sum_block_count(std::size_t count);
 
-// Pairwise sums of the blocks of values[first, end) into block_sums[first /
+// Pairwise sums of the blocks of values [first, end) into block_sums[first /
 // kSumBlock ...]; first is a multiple of kSumBlock, end is one too or the end
-// of the values.
-void sum_blocks(const double* values, std::size_t first, std::size_t end, double* block_sums);
+// of the values. chunk points at value first.
+void sum_blocks(const double* chunk, std::size_t first, std::size_t end, double* block_sums);
 
 // The block sums added in order: the sum of all values.
 double add_block_sums(const std::vector<double>& block_sums);

@@ -1,5 +1,6 @@
 #include "neighbour_stats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -141,8 +142,11 @@ inline std::uint8_t quick_verdict(float read, float mean, float thr) {
   const float deviation = std::fabs(read - mean);
   const float band = (std::fabs(read) + std::fabs(mean)) * kUndecidedBand + kUndecidedFloor;
   // NaN anywhere makes both comparisons false: not flagged, as the exact test
-  // decides too; an infinite read lands in kUndecided.
-  return static_cast<std::uint8_t>((deviation + band >= thr) + (deviation - band >= thr));
+  // decides too; an infinite read lands in kUndecided. A threshold of zero or
+  // less (no spread, or a zero ratio) is met by every deviation that is a number.
+  const auto quick = static_cast<std::uint8_t>((deviation + band >= thr) + (deviation - band >= thr));
+  const auto no_spread = static_cast<std::uint8_t>(kFlagged * ((thr <= 0.0f) & (read == read)));
+  return std::max(quick, no_spread);  // a maximum keeps the loop free of branches
 }
 
 inline void add_flag(FlaggedPixels& flags, std::int64_t y, std::int64_t x) {
