@@ -185,6 +185,28 @@ TEST_F(CaptureDir, AveragedFrameIsTheRunningSumOfEachFrameOverN) {
   if (files.back().back() == '2') EXPECT_NE(want, 10.0 / 3.0);  // listing order 1, 1, 8
 }
 
+TEST_F(CaptureDir, LargeSetsAndPartialRangesAverageTheSameWay) {
+  // More captures than are held open at once, and a frame of several chunks.
+  constexpr int kCaptures = 70, kRows = 100, kCols = 700;
+  std::vector<std::string> files;
+  std::vector<double> want(kRows * kCols, 0.0);
+  for (int c = 0; c < kCaptures; ++c) {
+    std::vector<std::uint16_t> f(kRows * kCols);
+    for (std::size_t i = 0; i < f.size(); ++i) f[i] = static_cast<std::uint16_t>((i * 7919 + c * 104729) % 4096);
+    const std::string name = "a_dark_LCG_exp_1_again_1_" + std::to_string(c) + ".raw";
+    write(name, f);
+    files.push_back((dir_ / name).string());
+    for (std::size_t i = 0; i < f.size(); ++i) want[i] += f[i] / static_cast<double>(kCaptures);
+  }
+  std::vector<double> mean;
+  average_captures(files, kRows, kCols, mean);
+  EXPECT_EQ(mean, want);
+  const AveragedCaptures captures(files, kRows, kCols);
+  std::vector<double> part(1000);
+  captures.values(kChunkValues - 300, part.size(), part.data());
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + (kChunkValues - 300)));
+}
+
 TEST(BlockedSum, AddsPairwiseBlocksOfTheArrayLibraryInOrder) {
   // Values whose sum depends on the order: large and small magnitudes mixed.
   std::vector<double> v(3 * kSumBlock + 1000);
