@@ -210,8 +210,13 @@ TEST(GetDarkBad, ThresholdIsTheSinglePrecisionProduct) {
   const std::size_t at = Probe::kY * Probe::kSize + Probe::kX;
   const float mean = st.mean_val[at];
   const float diff = std::min(st.max_val[at] - mean, mean - st.min_val[at]);
+  // A ratio whose single-precision product differs both from the double one
+  // and from the double one rounded to single precision.
+  const auto single = [&](double r) { return diff * static_cast<float>(r); };
   double ratio = 0.1;
-  while (static_cast<double>(diff * static_cast<float>(ratio)) == static_cast<double>(diff) * ratio) ratio += 0.01;
+  while (static_cast<double>(single(ratio)) == static_cast<double>(diff) * ratio ||
+         single(ratio) == static_cast<float>(static_cast<double>(diff) * ratio))
+    ratio += 0.01;
   const double thr = diff * static_cast<float>(ratio);
   EXPECT_TRUE(probe.flagged(256.0 * (mean + thr), ratio));
   EXPECT_FALSE(probe.flagged(std::nextafter(256.0 * (mean + thr), 0.0), ratio));
