@@ -138,6 +138,7 @@ void declare_blc(py::module_& m) {
         blc::run_entry(host_print());
       },
       "Runs the black level calibration on the built-in settings and writes result.json.");
+  declare_dark_shading(m);
 }
 
 }  // namespace tunekit

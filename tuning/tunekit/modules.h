@@ -9,6 +9,7 @@ namespace tunekit {
 void declare_tunekit(pybind11::module_& m);      // bootstrap: the import finder
 void declare_common(pybind11::module_& m);       // shared records and capture helpers
 void declare_blc(pybind11::module_& m);          // black level and dark shading
+void declare_dark_shading(pybind11::module_& m); // dark shading tables and preview (part of blc)
 void declare_bpc(pybind11::module_& m);          // static bad pixels
 void declare_read_noise(pybind11::module_& m);   // read noise model
 void declare_shot_noise(pybind11::module_& m);   // shot noise model

@@ -1,0 +1,47 @@
+// Dark shading mesh tables on 4 gains x 4 exposures x 4 captures of
+// 2560 x 1440, against the time to just read the same files. A full-frame
+// double-precision running sum of the same captures is timed too, to show
+// what reducing each capture to its blocks as it is read saves.
+// Usage: DIR [CAPTURES_PER_CONDITION].
+#include <cstdio>
+#include <cstdlib>
+
+#include "blc/dark_shading.h"
+#include "blc_capture_set.h"
+#include "shared/raw_capture.h"
+
+namespace {
+
+// Sum of every capture into one double frame, one capture at a time.
+void full_frame_running_sum(const std::vector<std::string>& files, std::size_t samples) {
+  std::vector<double> sum(samples, 0.0);
+  for (const auto& path : files) {
+    const tuning::Samples frame = tuning::read_raw_u16(path);
+    for (std::size_t i = 0; i < samples && i < frame.size(); ++i) sum[i] += frame[i];
+  }
+  if (sum[samples / 2] < 0) std::printf("impossible\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dir = argc > 1 ? argv[1] : "/tmp/tunekit-bench/dark_shading";
+  bench::CaptureSetShape shape;
+  if (argc > 2) shape.captures_per_condition = std::atoi(argv[2]);
+  bench::describe(dir, shape);
+  const auto files = bench::ensure_capture_set(dir, shape);
+
+  const tuning::blc::BLCFileParam p = bench::blc_file_param(dir, shape);
+  const tuning::blc::BLCTuningParam t;
+  const tuning::LineSink quiet = [](const std::string&) {};
+
+  const double read = bench::plain_read_seconds(files);
+  bench::report("plain read of every capture", read, read);
+  const double tuning_s = bench::best_seconds(5, [&] { tuning::blc::dark_shading_tuning(p, t, quiet); });
+  bench::report("dark_shading_tuning (24 x 24 mesh)", tuning_s, read);
+  const std::size_t samples = static_cast<std::size_t>(shape.width) * static_cast<std::size_t>(shape.height);
+  bench::report("full-frame double running sum (for comparison)",
+                bench::best_seconds(3, [&] { full_frame_running_sum(files, samples); }), read);
+  std::printf("peak RSS: %.1f MiB\n", bench::peak_rss_mib());
+  return EXIT_SUCCESS;
+}
