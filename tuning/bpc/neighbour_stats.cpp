@@ -59,7 +59,12 @@ struct Stat {
 };
 
 inline bool any_lane(bool b) { return b; }
-inline bool any_lane(Mask4 m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+inline bool any_lane(Mask4 m) {
+  // Two 64-bit halves: cheaper than taking the four lanes out one by one.
+  std::uint64_t half[2];
+  std::memcpy(half, &m, sizeof half);
+  return (half[0] | half[1]) != 0;
+}
 
 // The eight values in slot order. A NaN neighbour makes every statistic NaN.
 template <typename V>
@@ -127,7 +132,10 @@ inline float narrower_side(float max, float mean, float min) {
 }
 
 // Verdicts of the quick single-precision pass of the cold test.
-enum Verdict : std::uint8_t { kNotFlagged = 0, kUndecided = 1, kFlagged = 2 };
+// Held as 32-bit values, the width of the float comparisons they come from,
+// so that the quick pass needs no narrowing.
+using Verdict = std::int32_t;
+constexpr Verdict kNotFlagged = 0, kUndecided = 1, kFlagged = 2;
 
 // The deviation |s - mean| is decided in double precision from s = img / 256.
 // Its single-precision counterpart |F - mean|, with F the neighbour read of
@@ -138,14 +146,14 @@ enum Verdict : std::uint8_t { kNotFlagged = 0, kUndecided = 1, kFlagged = 2 };
 constexpr float kUndecidedBand = 1.0f / (1 << 20);
 constexpr float kUndecidedFloor = 1e-37f;
 
-inline std::uint8_t quick_verdict(float read, float mean, float thr) {
+inline Verdict quick_verdict(float read, float mean, float thr) {
   const float deviation = std::fabs(read - mean);
   const float band = (std::fabs(read) + std::fabs(mean)) * kUndecidedBand + kUndecidedFloor;
   // NaN anywhere makes both comparisons false: not flagged, as the exact test
   // decides too; an infinite read lands in kUndecided. A threshold of zero or
   // less (no spread, or a zero ratio) is met by every deviation that is a number.
-  const auto quick = static_cast<std::uint8_t>((deviation + band >= thr) + (deviation - band >= thr));
-  const auto no_spread = static_cast<std::uint8_t>(kFlagged * ((thr <= 0.0f) & (read == read)));
+  const Verdict quick = (deviation + band >= thr) + (deviation - band >= thr);
+  const Verdict no_spread = kFlagged * ((thr <= 0.0f) & (read == read));
   return std::max(quick, no_spread);  // a maximum keeps the loop free of branches
 }
 
@@ -155,7 +163,7 @@ inline void add_flag(FlaggedPixels& flags, std::int64_t y, std::int64_t x) {
 }
 
 // Appends the flagged positions of one row, deciding undecided ones exactly.
-void collect_flags(const std::vector<std::uint8_t>& verdicts, const double* img_row, const float* mean_row,
+void collect_flags(const std::vector<Verdict>& verdicts, const double* img_row, const float* mean_row,
                    const float* thr_row, std::int64_t y, FlaggedPixels& flags) {
   const auto width = static_cast<std::int64_t>(verdicts.size());
   const auto decide = [&](std::int64_t x) {
@@ -167,11 +175,11 @@ void collect_flags(const std::vector<std::uint8_t>& verdicts, const double* img_
     }
   };
   std::int64_t x = 0;
-  for (; x + 8 <= width; x += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, verdicts.data() + x, sizeof word);
-    if (word == 0) continue;
-    for (std::int64_t k = x; k < x + 8; ++k) decide(k);
+  for (; x + 4 <= width; x += 4) {
+    std::uint64_t words[2];
+    std::memcpy(words, verdicts.data() + x, sizeof words);
+    if ((words[0] | words[1]) == 0) continue;
+    for (std::int64_t k = x; k < x + 4; ++k) decide(k);
   }
   for (; x < width; ++x) decide(x);
 }
@@ -213,14 +221,13 @@ FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64
   std::vector<FlaggedPixels> found(static_cast<std::size_t>(band_count(height)));
   for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
     std::vector<float> min_row(width), max_row(width), mean_row(width), thr_row(width);
-    std::vector<std::uint8_t> verdict(width);
+    std::vector<Verdict> verdict(width);
     FlaggedPixels& flags = found[static_cast<std::size_t>(band)];
     for (std::int64_t y = begin; y < end; ++y) {
       row_stats(reads, height, width, y, min_row.data(), max_row.data(), mean_row.data());
       const float* read_row = reads + y * width;
       const bool border_row = in_border_band(y, height);
-      // Branch-free over the row so that it vectorises. The bound is a local:
-      // byte stores could alias a captured one.
+      // Branch-free over the row so that it vectorises.
       const std::int64_t row_end = width;
       for (std::int64_t x = 0; x < row_end; ++x)
         thr_row[x] = narrower_side(max_row[x], mean_row[x], min_row[x]) * ratio;
