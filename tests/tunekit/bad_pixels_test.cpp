@@ -11,6 +11,7 @@
 
 #include "bpc/averaged_frame.h"
 #include "bpc/frame_sum.h"
+#include "bpc/neighbour_stats.h"
 #include "shared/errors.h"
 
 namespace {
@@ -205,6 +206,44 @@ TEST_F(CaptureDir, LargeSetsAndPartialRangesAverageTheSameWay) {
   std::vector<double> part(1000);
   captures.values(kChunkValues - 300, part.size(), part.data());
   EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + (kChunkValues - 300)));
+}
+
+TEST_F(CaptureDir, ColdRoutineAgreesWithTheTestOnTheAveragedFrame) {
+  // Few distinct levels make many deviations tie with their thresholds, so
+  // that the pixels the reads leave undecided are settled from the captures:
+  // one by one at first, by a second full average beyond the budget.
+  constexpr int kRows = 160, kCols = 200, kCaptures = 3;
+  std::vector<std::string> files;
+  for (int c = 0; c < kCaptures; ++c) {
+    std::vector<std::uint16_t> f(kRows * kCols);
+    for (std::size_t i = 0; i < f.size(); ++i)
+      f[i] = static_cast<std::uint16_t>(1000 + ((i * 2654435761u + c * 40503u) >> 7) % 4 * 256);
+    const std::string name = "a_light_HCG_exp_1_again_3_" + std::to_string(c) + ".raw";
+    write(name, f);
+    files.push_back((dir_ / name).string());
+  }
+  auto p = params({3}, BPType::Cold);
+  p.height = kRows;
+  p.width = kCols;
+  p.sensor_mode = tuning::SensorMode::HCG;
+  std::vector<double> mean;
+  average_captures(files, kRows, kCols, mean);
+  std::vector<float> reads(mean.size());
+  cold_neighbour_reads(mean.data(), mean.size(), reads.data());
+  bool some_undecided = false, many_undecided = false;
+  for (double ratio : {0.5, 1.0, 1.5, 3.0}) {
+    const std::size_t undecided = cold_candidates(reads.data(), kRows, kCols, ratio).undecided.size();
+    some_undecided = some_undecided || (undecided > 0 && undecided <= kSingleValueBudget);
+    many_undecided = many_undecided || undecided > kSingleValueBudget;
+    const FlaggedPixels want = get_dark_bad(mean.data(), kRows, kCols, ratio);
+    Positions want_positions;
+    for (std::size_t i = 0; i < want.rows.size(); ++i) want_positions.emplace_back(want.rows[i], want.columns[i]);
+    const auto got = gen_bpc_param(p, ratios(0, ratio));
+    ASSERT_EQ(got.static_loc.size(), 1u);
+    EXPECT_EQ(got.static_loc[0].positions, want_positions) << "ratio " << ratio << ", " << undecided << " undecided";
+  }
+  EXPECT_TRUE(some_undecided);
+  EXPECT_TRUE(many_undecided);
 }
 
 TEST(BlockedSum, AddsPairwiseBlocksOfTheArrayLibraryInOrder) {

@@ -26,12 +26,6 @@ void create_output_dir(const std::string& out_file_dir) {
   ensure_output_dir(out_file_dir);
 }
 
-// Frame-sized arrays reused from gain to gain: every value is rewritten.
-struct Workspace {
-  std::vector<double> mean_img;
-  std::vector<float> reads;
-};
-
 // Averaged values summarised by one maximum for the hot pixel search.
 constexpr std::size_t kMaxRun = 1024;
 
@@ -46,24 +40,44 @@ std::size_t frame_values(std::int64_t height, std::int64_t width) {
   return static_cast<std::size_t>(std::max<std::int64_t>(0, height) * std::max<std::int64_t>(0, width));
 }
 
-// The neighbour reads are made as each chunk of the averaged frame is final.
+// Averaged values (raw DN) of the undecided cold pixels, in their order.
+std::vector<double> undecided_values(const AveragedCaptures& captures, const ColdCandidates& candidates,
+                                     std::int64_t width) {
+  std::vector<std::size_t> index;
+  for (const auto& u : candidates.undecided)
+    index.push_back(static_cast<std::size_t>(candidates.pixels.rows[u.slot] * width + candidates.pixels.columns[u.slot]));
+  std::vector<double> values(index.size());
+  if (index.size() <= kSingleValueBudget) {
+    for (std::size_t i = 0; i < index.size(); ++i) captures.values(index[i], 1, &values[i]);
+    return values;
+  }
+  std::vector<double> frame(static_cast<std::size_t>(captures.value_count()));
+  captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* averaged) {
+    std::copy(averaged, averaged + (end - first), frame.begin() + static_cast<std::ptrdiff_t>(first));
+  });
+  for (std::size_t i = 0; i < index.size(); ++i) values[i] = frame[index[i]];
+  return values;
+}
+
+// Cold pixels of one gain. The neighbour reads are made as each chunk of the
+// averaged frame is final; the frame itself is not kept, only the few pixels
+// the reads cannot decide are averaged again.
 std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& files, std::int64_t height,
-                                            std::int64_t width, double light_thr_ratio, Workspace& work) {
-  std::vector<double>& mean_img = work.mean_img;
-  std::vector<float>& reads = work.reads;
+                                            std::int64_t width, double light_thr_ratio, std::vector<float>& reads) {
+  const AveragedCaptures captures(files, height, width);
   reads.resize(frame_values(height, width));
-  average_captures(files, height, width, mean_img, [&](std::size_t first, std::size_t end, const double* values) {
-    cold_neighbour_reads(values, end - first, reads.data() + first);
+  captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* averaged) {
+    cold_neighbour_reads(averaged, end - first, reads.data() + first);
   });
   // An odd frame is averaged first, so an unreadable capture is what gets reported.
-  const FlaggedPixels flagged = flag_cold_pixels(mean_img.data(), reads.data(), height, width, light_thr_ratio);
+  ColdCandidates candidates = cold_candidates(reads.data(), height, width, light_thr_ratio);
+  const std::vector<double> values = undecided_values(captures, candidates, width);
+  const FlaggedPixels flagged = settle_cold_candidates(std::move(candidates), values);
   std::vector<PixelPosition> out(flagged.rows.size());
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = {flagged.rows[i], flagged.columns[i]};
   return out;
 }
 
-// Hot pixels of one gain; the frame mean's block sums are taken as each chunk
-// of the averaged frame is final.
 // Hot pixels of one gain. The averaged frame is never stored: each chunk
 // leaves its block sums for the frame mean and one maximum per run of values,
 // and only runs whose maximum is above the threshold are averaged again.
@@ -113,7 +127,7 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
   BPCTuningResult result;
   std::vector<PixelPosition> all_static_bps;
   bool any_gain = false;
-  Workspace work;
+  std::vector<float> reads;  // reused from gain to gain
   const std::string pattern_dir = normalize_path(file_param.inp_file_dir);
   for (const Number& gain : file_param.again_list) {
     const std::string pattern = pattern_dir + "/*_" + kind + "_" +
@@ -123,7 +137,7 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
     if (files.empty()) continue;
     std::vector<PixelPosition> found =
         hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio)
-            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, work);
+            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, reads);
     report_progress({std::string(kind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
                          " exp * again " + gain.text(),
                      files.size(), files.size()});

@@ -44,6 +44,10 @@ struct BPCTuningResult {
 inline constexpr const char* kHotKind = "dark";
 inline constexpr const char* kColdKind = "light";
 
+// Cold pixels the neighbour reads leave undecided are averaged again one by
+// one from the captures; beyond this many, the whole frame is averaged again.
+inline constexpr std::size_t kSingleValueBudget = 4096;
+
 // Runs the detection bp_type selects on every gain of again_list that has
 // captures (of any exposure) and packs the union. Creates out_file_dir (one
 // level) and writes nothing into it.

@@ -162,26 +162,23 @@ inline void add_flag(FlaggedPixels& flags, std::int64_t y, std::int64_t x) {
   flags.columns.push_back(x);
 }
 
-// Appends the flagged positions of one row, deciding undecided ones exactly.
-void collect_flags(const std::vector<Verdict>& verdicts, const double* img_row, const float* mean_row,
-                   const float* thr_row, std::int64_t y, FlaggedPixels& flags) {
+// Appends the flagged and undecided positions of one row.
+void collect_candidates(const std::vector<Verdict>& verdicts, const float* mean_row, const float* thr_row,
+                        std::int64_t y, ColdCandidates& out) {
   const auto width = static_cast<std::int64_t>(verdicts.size());
-  const auto decide = [&](std::int64_t x) {
-    if (verdicts[x] == kFlagged) {
-      add_flag(flags, y, x);
-    } else if (verdicts[x] == kUndecided) {
-      const double deviation = std::fabs(img_row[x] / kColdScale - static_cast<double>(mean_row[x]));
-      if (deviation >= static_cast<double>(thr_row[x])) add_flag(flags, y, x);
-    }
+  const auto take = [&](std::int64_t x) {
+    if (verdicts[x] == kNotFlagged) return;
+    if (verdicts[x] == kUndecided) out.undecided.push_back({out.pixels.rows.size(), mean_row[x], thr_row[x]});
+    add_flag(out.pixels, y, x);
   };
   std::int64_t x = 0;
   for (; x + 4 <= width; x += 4) {
     std::uint64_t words[2];
     std::memcpy(words, verdicts.data() + x, sizeof words);
     if ((words[0] | words[1]) == 0) continue;
-    for (std::int64_t k = x; k < x + 4; ++k) decide(k);
+    for (std::int64_t k = x; k < x + 4; ++k) take(k);
   }
-  for (; x < width; ++x) decide(x);
+  for (; x < width; ++x) take(x);
 }
 
 }  // namespace
@@ -211,18 +208,21 @@ void cold_neighbour_reads(const double* values, std::size_t count, float* reads)
 FlaggedPixels get_dark_bad(const double* img, std::int64_t height, std::int64_t width, double cold_bad_ratio) {
   require_even_frame(height, width);
   const std::vector<float> reads = neighbour_reads(img, height, width, kColdScale);
-  return flag_cold_pixels(img, reads.data(), height, width, cold_bad_ratio);
+  ColdCandidates candidates = cold_candidates(reads.data(), height, width, cold_bad_ratio);
+  std::vector<double> values;
+  for (const auto& u : candidates.undecided)
+    values.push_back(img[candidates.pixels.rows[u.slot] * width + candidates.pixels.columns[u.slot]]);
+  return settle_cold_candidates(std::move(candidates), values);
 }
 
-FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64_t height, std::int64_t width,
-                               double cold_bad_ratio) {
+ColdCandidates cold_candidates(const float* reads, std::int64_t height, std::int64_t width, double cold_bad_ratio) {
   require_even_frame(height, width);
   const float ratio = static_cast<float>(cold_bad_ratio);
-  std::vector<FlaggedPixels> found(static_cast<std::size_t>(band_count(height)));
+  std::vector<ColdCandidates> found(static_cast<std::size_t>(band_count(height)));
   for_each_band(height, [&](int band, std::int64_t begin, std::int64_t end) {
     std::vector<float> min_row(width), max_row(width), mean_row(width), thr_row(width);
     std::vector<Verdict> verdict(width);
-    FlaggedPixels& flags = found[static_cast<std::size_t>(band)];
+    ColdCandidates& out = found[static_cast<std::size_t>(band)];
     for (std::int64_t y = begin; y < end; ++y) {
       row_stats(reads, height, width, y, min_row.data(), max_row.data(), mean_row.data());
       const float* read_row = reads + y * width;
@@ -242,15 +242,44 @@ FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64
         for (std::int64_t x = 0; x < std::min<std::int64_t>(2, width); ++x) border_verdict(x);
         for (std::int64_t x = std::max<std::int64_t>(2, width - 2); x < width; ++x) border_verdict(x);
       }
-      collect_flags(verdict, img + y * width, mean_row.data(), thr_row.data(), y, flags);
+      collect_candidates(verdict, mean_row.data(), thr_row.data(), y, out);
     }
   });
-  FlaggedPixels all;
+  ColdCandidates all;
   for (auto& part : found) {
-    all.rows.insert(all.rows.end(), part.rows.begin(), part.rows.end());
-    all.columns.insert(all.columns.end(), part.columns.begin(), part.columns.end());
+    const std::size_t offset = all.pixels.rows.size();
+    for (auto u : part.undecided) {
+      u.slot += offset;
+      all.undecided.push_back(u);
+    }
+    all.pixels.rows.insert(all.pixels.rows.end(), part.pixels.rows.begin(), part.pixels.rows.end());
+    all.pixels.columns.insert(all.pixels.columns.end(), part.pixels.columns.begin(), part.pixels.columns.end());
   }
   return all;
+}
+
+FlaggedPixels settle_cold_candidates(ColdCandidates candidates, const std::vector<double>& values) {
+  if (values.size() != candidates.undecided.size())
+    throw AssertionFailure("settle_cold_candidates needs one value per undecided pixel: " +
+                           std::to_string(candidates.undecided.size()) + " undecided, " +
+                           std::to_string(values.size()) + " values");
+  FlaggedPixels& pixels = candidates.pixels;
+  std::vector<bool> rejected(pixels.rows.size(), false);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto& u = candidates.undecided[i];
+    const double deviation = std::fabs(values[i] / kColdScale - static_cast<double>(u.mean));
+    rejected[u.slot] = !(deviation >= static_cast<double>(u.thr));
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < pixels.rows.size(); ++i) {
+    if (rejected[i]) continue;
+    pixels.rows[kept] = pixels.rows[i];
+    pixels.columns[kept] = pixels.columns[i];
+    ++kept;
+  }
+  pixels.rows.resize(kept);
+  pixels.columns.resize(kept);
+  return std::move(pixels);
 }
 
 }  // namespace tuning::bpc

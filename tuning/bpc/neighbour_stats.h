@@ -48,11 +48,27 @@ NeighbourStats win_ave(const double* img, std::int64_t height, std::int64_t widt
 // ratio is taken in single precision, like the spread it scales.
 FlaggedPixels get_dark_bad(const double* img, std::int64_t height, std::int64_t width, double cold_bad_ratio);
 
-// The same test with the neighbour reads already made by cold_neighbour_reads
-// over the whole frame. Lets a caller make the reads while it still has the
-// frame in cache.
+// The same test in two steps, for callers that make the neighbour reads
+// (cold_neighbour_reads over the whole frame) while the frame is in cache
+// and would rather not keep the frame itself.
 void cold_neighbour_reads(const double* values, std::size_t count, float* reads);
-FlaggedPixels flag_cold_pixels(const double* img, const float* reads, std::int64_t height, std::int64_t width,
-                               double cold_bad_ratio);
+
+// Step one decides every pixel from the reads alone, except the few whose
+// threshold lies within rounding distance of their deviation: those are
+// listed among the flagged pixels, and in `undecided` with what settles them.
+struct ColdCandidates {
+  struct Undecided {
+    std::size_t slot;  // index into pixels
+    float mean;        // trimmed mean of the neighbours (scaled frame)
+    float thr;         // threshold on the deviation (scaled frame)
+  };
+  FlaggedPixels pixels;  // flagged and undecided, row-major
+  std::vector<Undecided> undecided;
+};
+ColdCandidates cold_candidates(const float* reads, std::int64_t height, std::int64_t width, double cold_bad_ratio);
+
+// Step two: values[i] is the frame value (unscaled) of undecided pixel i;
+// returns the flagged pixels, row-major.
+FlaggedPixels settle_cold_candidates(ColdCandidates candidates, const std::vector<double>& values);
 
 }  // namespace tuning::bpc
