@@ -180,8 +180,7 @@ TEST_F(CaptureDir, AveragedFrameIsTheRunningSumOfEachFrameOverN) {
     files.push_back(e.path().string());
     want += levels.at(e.path().filename().string()) / 3.0;
   }
-  std::vector<double> mean;
-  average_captures(files, kH, kW, mean);
+  const std::vector<double> mean = AveragedCaptures(files, kH, kW).frame();
   for (double v : mean) ASSERT_EQ(v, want);
   if (files.back().back() == '2') EXPECT_NE(want, 10.0 / 3.0);  // listing order 1, 1, 8
 }
@@ -199,8 +198,7 @@ TEST_F(CaptureDir, LargeSetsAndPartialRangesAverageTheSameWay) {
     files.push_back((dir_ / name).string());
     for (std::size_t i = 0; i < f.size(); ++i) want[i] += f[i] / static_cast<double>(kCaptures);
   }
-  std::vector<double> mean;
-  average_captures(files, kRows, kCols, mean);
+  const std::vector<double> mean = AveragedCaptures(files, kRows, kCols).frame();
   EXPECT_EQ(mean, want);
   const AveragedCaptures captures(files, kRows, kCols);
   std::vector<double> part(1000);
@@ -226,8 +224,7 @@ TEST_F(CaptureDir, ColdRoutineAgreesWithTheTestOnTheAveragedFrame) {
   p.height = kRows;
   p.width = kCols;
   p.sensor_mode = tuning::SensorMode::HCG;
-  std::vector<double> mean;
-  average_captures(files, kRows, kCols, mean);
+  const std::vector<double> mean = AveragedCaptures(files, kRows, kCols).frame();
   std::vector<float> reads(mean.size());
   cold_neighbour_reads(mean.data(), mean.size(), reads.data());
   bool some_undecided = false, many_undecided = false;

@@ -197,14 +197,12 @@ void AveragedCaptures::values(std::uint64_t first, std::size_t count, double* ou
   state_->average(first, count, samples.data(), out);
 }
 
-void average_captures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                      std::vector<double>& mean_img, const FinishedChunk& finished) {
-  const AveragedCaptures captures(files, height, width);
-  mean_img.resize(static_cast<std::size_t>(captures.value_count()));
-  captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* values) {
-    std::copy(values, values + (end - first), mean_img.begin() + static_cast<std::ptrdiff_t>(first));
-    if (finished) finished(first, end, values);
+std::vector<double> AveragedCaptures::frame() const {
+  std::vector<double> out(static_cast<std::size_t>(values_));
+  for_each_chunk([&](std::size_t first, std::size_t end, const double* values) {
+    std::copy(values, values + (end - first), out.begin() + static_cast<std::ptrdiff_t>(first));
   });
+  return out;
 }
 
 }  // namespace tuning::bpc

@@ -38,6 +38,9 @@ class AveragedCaptures {
   // in cache while every capture is added; finished sees each chunk once.
   void for_each_chunk(const FinishedChunk& finished) const;
 
+  // The whole averaged frame, row-major.
+  std::vector<double> frame() const;
+
   // Averaged values [first, first + count) alone, bit for bit as above.
   void values(std::uint64_t first, std::size_t count, double* out) const;
 
@@ -46,10 +49,5 @@ class AveragedCaptures {
   std::uint64_t values_ = 0;
   std::unique_ptr<State> state_;
 };
-
-// The whole averaged frame into mean_img (resized to height x width), with
-// finished (if any) called for each chunk.
-void average_captures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                      std::vector<double>& mean_img, const FinishedChunk& finished = {});
 
 }  // namespace tuning::bpc

@@ -51,10 +51,7 @@ std::vector<double> undecided_values(const AveragedCaptures& captures, const Col
     for (std::size_t i = 0; i < index.size(); ++i) captures.values(index[i], 1, &values[i]);
     return values;
   }
-  std::vector<double> frame(static_cast<std::size_t>(captures.value_count()));
-  captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* averaged) {
-    std::copy(averaged, averaged + (end - first), frame.begin() + static_cast<std::ptrdiff_t>(first));
-  });
+  const std::vector<double> frame = captures.frame();
   for (std::size_t i = 0; i < index.size(); ++i) values[i] = frame[index[i]];
   return values;
 }
