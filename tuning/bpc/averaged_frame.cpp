@@ -148,7 +148,7 @@ class CaptureSet {
   }
 
  private:
-  const std::vector<std::string>& files_;
+  std::vector<std::string> files_;
   bool keep_open_;
   std::vector<std::unique_ptr<Capture>> open_;
 };
