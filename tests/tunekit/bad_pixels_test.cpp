@@ -185,14 +185,19 @@ TEST_F(CaptureDir, AveragedFrameIsTheRunningSumOfEachFrameOverN) {
   if (files.back().back() == '2') EXPECT_NE(want, 10.0 / 3.0);  // listing order 1, 1, 8
 }
 
-TEST_F(CaptureDir, LargeSetsAndPartialRangesAverageTheSameWay) {
-  // More captures than are held open at once, and a frame of several chunks.
-  constexpr int kCaptures = 70, kRows = 100, kCols = 700;
+// Averages of every capture count take the same path as the running sum:
+// 70 captures (more than are held open at once, quotients by table) and 64
+// (a power of two, summed in integers), over a frame of several chunks.
+class CaptureCounts : public CaptureDir, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CaptureCounts, WholeFramesAndPartialRangesAverageAsTheRunningSum) {
+  const int kCaptures = GetParam();
+  constexpr int kRows = 100, kCols = 700;
   std::vector<std::string> files;
   std::vector<double> want(kRows * kCols, 0.0);
   for (int c = 0; c < kCaptures; ++c) {
     std::vector<std::uint16_t> f(kRows * kCols);
-    for (std::size_t i = 0; i < f.size(); ++i) f[i] = static_cast<std::uint16_t>((i * 7919 + c * 104729) % 4096);
+    for (std::size_t i = 0; i < f.size(); ++i) f[i] = static_cast<std::uint16_t>((i * 7919 + c * 104729) % 65536);
     const std::string name = "a_dark_LCG_exp_1_again_1_" + std::to_string(c) + ".raw";
     write(name, f);
     files.push_back((dir_ / name).string());
@@ -205,6 +210,8 @@ TEST_F(CaptureDir, LargeSetsAndPartialRangesAverageTheSameWay) {
   captures.values(kChunkValues - 300, part.size(), part.data());
   EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + (kChunkValues - 300)));
 }
+
+INSTANTIATE_TEST_SUITE_P(BadPixels, CaptureCounts, ::testing::Values(70, 64, 3));
 
 TEST_F(CaptureDir, ColdRoutineAgreesWithTheTestOnTheAveragedFrame) {
   // Few distinct levels make many deviations tie with their thresholds, so

@@ -89,11 +89,18 @@ class Quotients {
   explicit Quotients(std::size_t count) : count_(static_cast<double>(count)) {
     if ((count & (count - 1)) == 0) {
       reciprocal_ = 1.0 / count_;
+      exact_sums_ = count <= kMaxExactCount;
       return;
     }
     table_.resize(kSampleValues);
     for (std::size_t v = 0; v < kSampleValues; ++v) table_[v] = static_cast<double>(v) / count_;
   }
+
+  // With a power-of-two N every quotient and every running sum of them is a
+  // multiple of 1 / N below 2^16: exact in double precision, so the running
+  // sum equals the integer sum times 1 / N, which adds in 32-bit integers.
+  bool exact_sums() const { return exact_sums_; }
+  double reciprocal() const { return reciprocal_; }
 
   // out = in / N (first capture: adding to the zero start changes nothing,
   // quotients are never -0) or out += in / N.
@@ -114,8 +121,11 @@ class Quotients {
   }
 
  private:
+  // 65535 x N stays below 2^32.
+  static constexpr std::size_t kMaxExactCount = 1u << 16;
   double count_;
   double reciprocal_ = 0.0;
+  bool exact_sums_ = false;
   std::vector<double> table_;
 };
 
@@ -161,8 +171,29 @@ struct AveragedCaptures::State {
   CaptureSet captures;
   Quotients quotients;
 
+  // Working memory of one thread, one chunk long.
+  struct Scratch {
+    explicit Scratch(std::size_t count) : samples(count), sums(count) {}
+    std::vector<std::uint16_t> samples;
+    std::vector<std::uint32_t> sums;
+  };
+
   // Every capture's samples [first, first + count) over N added into out, in file order.
-  void average(std::uint64_t first, std::size_t count, std::uint16_t* samples, double* out) const {
+  void average(std::uint64_t first, std::size_t count, Scratch& scratch, double* out) const {
+    std::uint16_t* samples = scratch.samples.data();
+    if (quotients.exact_sums()) {
+      std::uint32_t* sums = scratch.sums.data();
+      for (std::size_t c = 0; c < captures.size(); ++c) {
+        captures.read(c, first, count, samples);
+        if (c == 0)
+          for (std::size_t i = 0; i < count; ++i) sums[i] = samples[i];
+        else
+          for (std::size_t i = 0; i < count; ++i) sums[i] += samples[i];
+      }
+      const double r = quotients.reciprocal();
+      for (std::size_t i = 0; i < count; ++i) out[i] = sums[i] * r;
+      return;
+    }
     for (std::size_t c = 0; c < captures.size(); ++c) {
       captures.read(c, first, count, samples);
       quotients.add(samples, count, out, c == 0);
@@ -181,20 +212,20 @@ AveragedCaptures::~AveragedCaptures() = default;
 void AveragedCaptures::for_each_chunk(const FinishedChunk& finished) const {
   const std::size_t chunks = (static_cast<std::size_t>(values_) + kChunkValues - 1) / kChunkValues;
   for_each_band(static_cast<std::int64_t>(chunks), [&](int, std::int64_t begin, std::int64_t end) {
-    std::vector<std::uint16_t> samples(kChunkValues);
+    State::Scratch scratch(kChunkValues);
     std::vector<double> averaged(kChunkValues);
     for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
       const std::size_t first = chunk * kChunkValues;
       const std::size_t n = std::min<std::size_t>(kChunkValues, values_ - first);
-      state_->average(first, n, samples.data(), averaged.data());
+      state_->average(first, n, scratch, averaged.data());
       finished(first, first + n, averaged.data());
     }
   }, kMinChunksPerBand);
 }
 
 void AveragedCaptures::values(std::uint64_t first, std::size_t count, double* out) const {
-  std::vector<std::uint16_t> samples(count);
-  state_->average(first, count, samples.data(), out);
+  State::Scratch scratch(count);
+  state_->average(first, count, scratch, out);
 }
 
 std::vector<double> AveragedCaptures::frame() const {
