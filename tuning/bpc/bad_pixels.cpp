@@ -62,8 +62,9 @@ std::size_t frame_values(std::int64_t height, std::int64_t width) {
 std::vector<double> undecided_values(const AveragedCaptures& captures, const ColdCandidates& candidates,
                                      std::int64_t width) {
   std::vector<std::size_t> index;
+  const FlaggedPixels& pixels = candidates.pixels;
   for (const auto& u : candidates.undecided)
-    index.push_back(static_cast<std::size_t>(candidates.pixels.rows[u.slot] * width + candidates.pixels.columns[u.slot]));
+    index.push_back(static_cast<std::size_t>(pixels.rows[u.slot] * width + pixels.columns[u.slot]));
   std::vector<double> values(index.size());
   if (index.size() <= kSingleValueBudget) {
     for (std::size_t i = 0; i < index.size(); ++i) captures.values(index[i], 1, &values[i]);
