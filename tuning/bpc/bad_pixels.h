@@ -1,0 +1,68 @@
+// Static bad pixels per analog gain: hot pixels from averaged dark captures
+// (a global threshold on the black level), cold pixels from averaged lit
+// captures (the same-colour neighbourhood test), and the union of all gains
+// packed into the ISP's static bad pixel table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../shared/json_text.h"
+#include "../shared/model.h"
+#include "axis_table.h"
+
+namespace tuning::bpc {
+
+enum class BPType { Hot, Cold };
+
+std::string_view bp_type_value(BPType type);
+
+struct BPCFileParam : FileParam {
+  std::vector<Number> again_list;
+  std::vector<Number> exp_time_list;  // carried along; every exposure is taken together
+  BPType bp_type = BPType::Hot;
+};
+
+struct BPCTuningParam {
+  std::string module = "bpc";
+  double dark_thr_ratio = 0.0;   // hot: margin above the black level, as a fraction of it
+  double light_thr_ratio = 0.0;  // cold: multiple of the neighbourhood spread
+};
+
+struct GainBadPixels {
+  std::string gain;  // the gain as text, e.g. "1"
+  std::vector<PixelPosition> positions;  // row-major order
+};
+
+struct BPCTuningResult {
+  std::string module = "bpc";
+  std::vector<GainBadPixels> static_loc;  // in again_list order, gains with captures only
+  std::vector<std::string> static_info;   // packed table words
+};
+
+// Capture kind words of the two detections.
+inline constexpr const char* kHotKind = "dark";
+inline constexpr const char* kColdKind = "light";
+
+// Cold pixels the neighbour reads leave undecided are averaged again one by
+// one from the captures; beyond this many, the whole frame is averaged again.
+inline constexpr std::size_t kSingleValueBudget = 4096;
+
+// Runs the detection bp_type selects on every gain of again_list that has
+// captures (of any exposure) and packs the union. Creates out_file_dir (one
+// level) and writes nothing into it.
+BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningParam& tuning_param);
+
+OrderedJson to_json(const BPCTuningResult& result);
+
+// The module entry: built-in settings, result written to
+// <out_file_dir>/static_bad_pixels.json.
+struct EntryOutcome {
+  BPCTuningResult result;
+  std::string result_path;
+};
+BPCFileParam default_entry_file_param();
+BPCTuningParam default_entry_tuning_param();
+EntryOutcome run_entry();
+
+}  // namespace tuning::bpc
