@@ -5,7 +5,7 @@ import sys
 from typing import Dict, List
 
 from tuning.cli import library, parameters, plugins, runner
-from tuning.cli.errors import ToolError
+from tuning.cli.errors import CalibrationFailed, ToolError
 
 PROG = "tunekit"
 
@@ -81,7 +81,12 @@ def run_calibrations(args) -> int:
             for line in o.message.splitlines():
                 sys.stderr.write(f"{PROG} {o.calibration.name}: {'error' if o.status == 'failed' else 'skipped'}: "
                                  f"{line}\n")
-    config = runner.write_config(out_dir, outcomes)
+    config = None
+    try:
+        if any(o.status == "ok" for o in outcomes):
+            config = runner.write_config(out_dir, outcomes)
+    except OSError as error:
+        raise CalibrationFailed(f"cannot write the settings into {out_dir}: {error.strerror}") from None
     if config:
         print(f"settings: wrote {config} (use it again with --config)")
     if args.report is not None:
@@ -90,7 +95,11 @@ def run_calibrations(args) -> int:
         path = args.report or os.path.join(out_dir, "report.html")
         settings, params = runner.effective_config(outcomes)
         shown = parameters.config_values(settings, params, os.path.dirname(os.path.abspath(path)))
-        report.write(path, f"{PROG} report: {values['inp_file_dir']}", outcomes, shown, truth_path)
+        try:
+            os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+            report.write(path, f"{PROG} report: {values['inp_file_dir']}", outcomes, shown, truth_path)
+        except OSError as error:
+            raise CalibrationFailed(f"cannot write the report {path}: {error.strerror}") from None
         print(f"report: wrote {path}")
     if any(o.status == "failed" for o in outcomes) or not any(o.status == "ok" for o in outcomes):
         return 1

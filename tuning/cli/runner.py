@@ -119,7 +119,10 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
             raise CaptureSetError("\n".join(f.text for f in outcome.errors))
 
     out_dir = file_param.out_file_dir
-    os.makedirs(out_dir, exist_ok=True)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as error:
+        raise CalibrationFailed(f"cannot create the output folder {out_dir}: {error.strerror}") from None
     hook = None
     if progress.wanted(options.progress):
         hook = progress.ConditionProgress(name, len(outcome.plan), outcome.capture_count)
@@ -132,7 +135,10 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
         raise CalibrationFailed(f"{calibration.routine} failed: {type(error).__name__}: {error}") from error
     seconds = time.monotonic() - started
     path = os.path.join(out_dir, calibration.result_name(file_param))
-    files.write_text_atomically(path, calibration.result_json(result))
+    try:
+        files.write_text_atomically(path, calibration.result_json(result))
+    except OSError as error:
+        raise CalibrationFailed(f"cannot write {path}: {error.strerror}") from None
     context.result = result
     context.out_dir = out_dir
     return Outcome(calibration, "ok", f"wrote {path}", path, seconds, context)

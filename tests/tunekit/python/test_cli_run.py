@@ -217,3 +217,17 @@ def test_the_tunekit_script_runs_the_tool_through_a_link_from_any_folder(tmp_pat
                          timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith(f"{captures}: 8 captures against 32 x 24 = 768 samples")
+
+
+def test_unwritable_outputs_are_named_without_a_traceback(tmp_path, capsys):
+    captures = simulate(tmp_path)
+    blocker = tmp_path / "a-file"
+    blocker.write_text("")
+    code, out, err = run_main(capsys, "blc", "-i", captures, "-o", blocker / "out", *size_flags())
+    assert code == 1 and out == ""
+    assert [line for line in err.splitlines() if "error" in line] == [
+        f"tunekit blc: error: cannot create the output folder {blocker / 'out'}: Not a directory"]
+    code, out, err = run_main(capsys, "blc", "-q", "-i", captures, "-o", tmp_path / "out", *size_flags(),
+                              "--report", blocker / "report.html")
+    assert code == 1 and f"cannot write the report {blocker / 'report.html'}: " in err
+    assert (tmp_path / "out" / "black_level.json").exists()
