@@ -107,8 +107,11 @@ def _calibrate_set(job, log) -> Dict[str, Any]:
     values = dict(job["values"])
     origin = {k: "batch settings" for k in values}
     if "config" in job:
-        for k, v in parameters.load_config(job["config"], known).items():
-            values[k], origin[k] = v, f"config file {job['config']}"
+        from tuning.cli.main import load_shared_config
+
+        for k, v in load_shared_config(job["config"]).items():
+            if k in known:
+                values[k], origin[k] = v, f"config file {job['config']}"
     else:
         values["inp_file_dir"] = job["folder"]
     values.update(job["flags"])
@@ -135,6 +138,7 @@ def _calibrate_set(job, log) -> Dict[str, Any]:
 
 def make_jobs(args, sets) -> List[Dict[str, Any]]:
     from tuning.cli import plugins
+    from tuning.cli.main import load_shared_config
 
     available = plugins.available_calibrations()
     names = list(available) if args.run == "all" else [n.strip() for n in args.run.split(",") if n.strip()]
@@ -142,7 +146,7 @@ def make_jobs(args, sets) -> List[Dict[str, Any]]:
     if unknown:
         raise ToolError(f"--run: unknown calibration {', '.join(unknown)}; this build has {', '.join(available)}")
     known = {p.name: p for p in args.params}
-    shared = parameters.load_config(args.config, known) if args.config else {}
+    shared = load_shared_config(args.config) if args.config else {}
     flags = parameters.flag_values(args, args.params)
     out = flags.pop("out_file_dir", None)
     if not out:

@@ -47,14 +47,22 @@ def gather_values(args, params) -> (Dict, Dict):
     known = {p.name: p for p in params}
     values, origin = {}, {}
     if args.config:
-        for k, v in parameters.load_config(args.config, known).items():
-            values[k], origin[k] = v, f"config file {args.config}"
+        for k, v in load_shared_config(args.config).items():
+            if k in known:
+                values[k], origin[k] = v, f"config file {args.config}"
     for k, v in parameters.flag_values(args, params).items():
         values[k], origin[k] = v, known[k].flag
     if not values.get("inp_file_dir"):
         raise ToolError("no capture folder: give --inp-file-dir (-i) or 'inp_file_dir' in a config file")
     values.setdefault("out_file_dir", runner.DEFAULT_OUT_DIR)
     return values, origin
+
+
+def load_shared_config(path):
+    """A config file's values. Its keys may be those of any calibration (a config written by `all`
+    serves every single one); keys of none are refused, so that a misspelt key is not ignored."""
+    everything = {p.name: p for p in calibration_params(plugins.available_calibrations().values())}
+    return parameters.load_config(path, everything)
 
 
 def truth_for(args, inp_file_dir):

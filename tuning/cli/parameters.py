@@ -159,7 +159,7 @@ def load_config(path: str, known: Dict[str, Param]) -> Dict[str, Any]:
     unknown = sorted(k for k in data if k not in known and k not in FIXED_FIELDS)
     if unknown:
         raise ToolError(f"config file {path}: unknown key{'s' if len(unknown) > 1 else ''} "
-                        f"{', '.join(unknown)}; known keys: {', '.join(sorted(known))}")
+                        f"{', '.join(unknown)}; known keys: {', '.join(sorted(known, key=str.lower))}")
     base = os.path.dirname(os.path.abspath(path))
     values = {}
     for key, value in data.items():

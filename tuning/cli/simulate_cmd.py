@@ -6,6 +6,9 @@ import time
 from tuning.cli import parameters
 
 CAPTURE_DIR = "captures"
+# Bad pixel thresholds that separate the simulator's planted defects from its noise
+# (the record defaults of 0 flag every pixel a test can flag).
+DETECTION_RATIOS = {"dark_thr_ratio": 0.4, "light_thr_ratio": 20.0}
 RESULT_DIR = "results"
 
 
@@ -47,6 +50,7 @@ def run(args) -> int:
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}
+    config.update(DETECTION_RATIOS)
     config_path = os.path.join(args.out, runner.CONFIG_FILE)
     with open(config_path, "w", encoding="utf-8") as f:
         f.write(json.dumps(config, indent=4) + "\n")

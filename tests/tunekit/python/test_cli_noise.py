@@ -36,6 +36,10 @@ def test_all_takes_the_black_level_of_its_own_run_and_matches_the_routines(tmp_p
     assert (out / "read_noise.json").read_text() == expected.json(indent=4)
     config = read_json(out / "tunekit-config.json")
     assert config["freq_threshold"] == FREQ and config["black_level"] == pytest.approx(black)
+    # The settings of `all` serve a single calibration: keys of the others are left to them.
+    again = tool("read-noise", "-q", "--config", out / "tunekit-config.json", "-o", tmp_path / "again")
+    assert again.returncode == 0, again.stderr
+    assert (tmp_path / "again" / "read_noise.json").read_text() == (out / "read_noise.json").read_text()
 
 
 def test_levels_come_from_the_output_folder_or_are_asked_for(tmp_path):
