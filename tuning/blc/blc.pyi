@@ -28,7 +28,8 @@ class BLCTuningParam(TuningParam):
 
 class BLCTuningResult(TuningResult):
     module: str = "blc"
-    sbl: Dict[str, Dict[str, _BlackLevel4]] = Field(default_factory=dict)  # again_<gain> -> exp_time_<exposure> -> levels
+    # again_<gain> -> exp_time_<exposure> -> levels
+    sbl: Dict[str, Dict[str, _BlackLevel4]] = Field(default_factory=dict)
     fixed_sbl: Dict[str, float] = Field(default_factory=dict)  # {"fixed_sbl": level} or empty
 
 def gen_blc_param(file_param: BLCFileParam, tuning_param: BLCTuningParam) -> BLCTuningResult: ...

@@ -54,6 +54,13 @@ class CaptureFolder:
         return groups
 
 
+def folder_problem(folder: str) -> Optional[str]:
+    """Why folder cannot be scanned for captures, or None."""
+    if os.path.isdir(folder):
+        return None
+    return f"capture folder {folder} {'is not a folder' if os.path.exists(folder) else 'does not exist'}"
+
+
 def scan(folder: str) -> CaptureFolder:
     """Lists the folder once (no sample is read): names, sizes, and whether each file can be opened."""
     captures, misnamed, others = [], [], []

@@ -7,7 +7,6 @@ captures, which the routines skip; longer captures a truncating routine
 cuts; files that follow no naming convention, which no routine reads).
 """
 import dataclasses
-import os
 from typing import List, Tuple
 
 from tuning.cli import captures
@@ -61,9 +60,9 @@ def check_parameters(calibration: Calibration, file_param) -> List[Finding]:
 def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
     findings = check_parameters(calibration, file_param)
     folder = file_param.inp_file_dir or "."
-    if not os.path.isdir(folder):
-        what = "is not a folder" if os.path.exists(folder) else "does not exist"
-        findings.append(Finding(ERROR, f"capture folder {folder} {what}"))
+    problem = captures.folder_problem(folder)
+    if problem:
+        findings.append(Finding(ERROR, problem))
         return CheckOutcome(findings, [])
     if any(f.level == ERROR for f in findings):
         return CheckOutcome(findings, [])

@@ -1,5 +1,4 @@
 """tunekit inspect DIR: what a capture folder holds, before anyone waits for a long run."""
-import os
 from typing import Dict, List
 
 from tuning.cli import captures, checks
@@ -51,8 +50,9 @@ def table(rows: List[List[str]]) -> str:
 
 
 def run(args) -> int:
-    if not os.path.isdir(args.folder):
-        raise ToolError(f"capture folder {args.folder} {'is not a folder' if os.path.exists(args.folder) else 'does not exist'}")
+    problem = captures.folder_problem(args.folder)
+    if problem:
+        raise ToolError(problem)
     width, height = frame_size(args)
     scanned = captures.scan(args.folder)
     expected = f" against {width} x {height} = {width * height} samples" if width else ""
