@@ -140,7 +140,11 @@ def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
-    library.load()
+    try:
+        library.load()
+    except ImportError as error:
+        sys.stderr.write(f"{PROG}: error: the compiled library cannot be loaded ({error}); build it with scripts/build\n")
+        return 2
     calibrations = plugins.available_calibrations()
     argv = sys.argv[1:] if argv is None else list(argv)
     parser = build_parser(calibrations, argv[0] if argv else None)
