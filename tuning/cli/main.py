@@ -143,7 +143,8 @@ def main(argv=None) -> int:
     try:
         library.load()
     except ImportError as error:
-        sys.stderr.write(f"{PROG}: error: the compiled library cannot be loaded ({error}); build it with scripts/build\n")
+        sys.stderr.write(f"{PROG}: error: the compiled library cannot be loaded ({error}); "
+                         "build it with scripts/build\n")
         return 2
     calibrations = plugins.available_calibrations()
     argv = sys.argv[1:] if argv is None else list(argv)
