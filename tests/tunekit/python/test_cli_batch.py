@@ -1,6 +1,8 @@
 """tunekit batch: many capture sets at once, locally and on a Dask cluster; a broken set stays alone."""
+import contextlib
 import csv
 import logging
+import signal
 
 import numpy as np
 import pytest
@@ -61,12 +63,30 @@ def test_batch_refuses_unknown_calibrations_and_empty_lists(tmp_path):
     assert run.returncode == 2 and "names no capture set" in run.stderr
 
 
+@contextlib.contextmanager
+def time_limit(seconds):
+    """Ends a stuck cluster start or shutdown with an error instead of a hung test run."""
+    def expire(signum, frame):
+        raise TimeoutError(f"the Dask test took longer than {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def test_dask_cluster_on_loopback_runs_the_batch(tmp_path):
     distributed = pytest.importorskip("distributed")
+    import dask
+
     listing = write_sets(tmp_path)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None, local_directory=str(tmp_path / "dask"),
-                                  silence_logs=logging.ERROR) as cluster:
+    loopback = dict(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None,
+                    local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR)
+    with time_limit(180), dask.config.set({"distributed.comm.timeouts.connect": "20s"}), \
+            distributed.LocalCluster(**loopback) as cluster:
         assert cluster.scheduler_address.startswith("tcp://127.0.0.1:")
         run = tool("batch", listing, "-o", tmp_path / "out", *size_flags(), "--report",
                    "--scheduler", cluster.scheduler_address, timeout=120)
