@@ -51,20 +51,23 @@ def to_json(result: MeshTables) -> str:
                        "mesh_table": []}, indent=4)
     if not result.tables:
         return head
-    tables = ",\n".join(_table_text(t.tolist(), " " * 8) for t in result.tables)
+    import numpy as np
+
+    # repr is the encoder's text for a finite real; only a table with NaN or infinity needs more.
+    tables = ",\n".join(_table_text(t.tolist(), " " * 8, repr if np.isfinite(t).all() else _number)
+                         for t in result.tables)
     return head[:-len("[]\n}")] + "[\n" + tables + "\n    ]\n}"
 
 
-def _table_text(rows, indent: str) -> str:
+def _table_text(rows, indent: str, number) -> str:
     inner = indent + "    "
     separator = ",\n" + inner + "    "
-    lines = [inner + "[\n" + inner + "    " + separator.join(map(_number, row)) + "\n" + inner + "]"
+    lines = [inner + "[\n" + inner + "    " + separator.join(map(number, row)) + "\n" + inner + "]"
              for row in rows]
     return indent + "[\n" + ",\n".join(lines) + "\n" + indent + "]"
 
 
 def _number(value: float) -> str:
-    # float.__repr__ is what the encoder writes for a finite real; the rest it spells its own way.
     return repr(value) if value == value and value not in (float("inf"), float("-inf")) else json.dumps(value)
 
 
