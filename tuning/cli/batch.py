@@ -166,13 +166,15 @@ def portable(values, known) -> Dict[str, Any]:
     return {k: os.path.abspath(v) if k in parameters.PATH_FIELDS and v else v for k, v in plain.items()}
 
 
-def run_local(jobs, workers: int, on_done) -> List[Dict[str, Any]]:
-    """A process pool; a set whose worker dies is retried once alone, then reported as crashed."""
+def run_local(jobs, workers: int, on_done, work=None) -> List[Dict[str, Any]]:
+    """A process pool running work(job) (default run_set); a set whose worker dies is retried once
+    alone, then reported as crashed."""
     import concurrent.futures.process
 
+    work = work or run_set
     results, retry = [], []
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, workers)) as pool:
-        futures = {pool.submit(run_set, job): job for job in jobs}
+        futures = {pool.submit(work, job): job for job in jobs}
         for future in concurrent.futures.as_completed(futures):
             try:
                 results.append(on_done(future.result()))
@@ -181,7 +183,7 @@ def run_local(jobs, workers: int, on_done) -> List[Dict[str, Any]]:
     for job in retry:
         with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
             try:
-                results.append(on_done(pool.submit(run_set, job).result()))
+                results.append(on_done(pool.submit(work, job).result()))
             except concurrent.futures.process.BrokenProcessPool:
                 results.append(on_done(crashed(job, "the worker process died")))
     return results

@@ -101,3 +101,28 @@ def test_an_unreachable_scheduler_is_named(tmp_path):
     run = tool("batch", listing, "-o", tmp_path / "out", "--scheduler", "tcp://127.0.0.1:9",
                "--connect-timeout", 1, timeout=60)
     assert run.returncode == 2 and "cannot reach the Dask scheduler tcp://127.0.0.1:9" in run.stderr
+
+
+def dies_on_broken(job):
+    """A worker that dies outright (as a crashing core would) on the set named broken; the others
+    take long enough to be under way when it dies, so the pool breaks under them too."""
+    import os
+    import time
+
+    if job["name"] == "broken":
+        os._exit(3)
+    time.sleep(0.3)
+    return {"set": job["name"], "status": "ok", "seconds": 0.0, "figures": {}, "message": "",
+            "out_dir": job["out_dir"]}
+
+
+def test_a_worker_that_dies_costs_only_its_own_set():
+    from tuning.cli import batch
+
+    jobs = [{"name": n, "out_dir": f"/nowhere/{n}"} for n in ("a", "broken", "b", "c")]
+    seen = []
+    results = batch.run_local(jobs, 2, lambda r: seen.append(r["set"]) or r, work=dies_on_broken)
+    assert sorted(seen) == ["a", "b", "broken", "c"]
+    status = {r["set"]: (r["status"], r["message"]) for r in results}
+    assert status.pop("broken") == ("failed", "the worker process died")
+    assert set(status.values()) == {("ok", "")}
