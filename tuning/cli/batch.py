@@ -12,12 +12,14 @@ import contextlib
 import io
 import os
 import sys
+import threading
 import time
 from typing import Any, Dict, List
 
 from tuning.cli import parameters, progress
 from tuning.cli.errors import ToolError
 
+_ONE_SET_PER_PROCESS = threading.Lock()
 SUMMARY_FILE = "summary.csv"
 LOG_FILE = "tunekit.log"
 
@@ -83,7 +85,9 @@ def run_set(job: Dict[str, Any]) -> Dict[str, Any]:
                "out_dir": job["out_dir"]}
     try:
         os.makedirs(job["out_dir"], exist_ok=True)
-        with open(os.path.join(job["out_dir"], LOG_FILE), "w", encoding="utf-8") as log:
+        # The routines print on the process's one sys.stdout, redirected here into the set's log:
+        # sets that share a process (a Dask worker with several threads) take turns.
+        with _ONE_SET_PER_PROCESS, open(os.path.join(job["out_dir"], LOG_FILE), "w", encoding="utf-8") as log:
             with contextlib.redirect_stdout(log):
                 summary.update(_calibrate_set(job, log))
     except Exception as error:  # reported in the summary; the batch goes on with the other sets
