@@ -1,0 +1,129 @@
+// Fixed-point formats and the building blocks every tone-mapping stage
+// shares: segmented LUT expansion, knot resampling, the log-domain table,
+// quantisation, block blending weights and the dither generator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "params.h"
+
+namespace tonewright {
+
+// A fixed-point format: an integer holding value * 2^frac_bits.
+template <int FracBits>
+struct FixedFormat {
+    static_assert(FracBits >= 0 && FracBits < 32, "fraction must fit a 32-bit word");
+    static constexpr int frac_bits = FracBits;
+    static constexpr int64_t one = int64_t(1) << FracBits;
+};
+
+using GainQ12 = FixedFormat<12>;      // mesh, white balance, colour matrix: 4096 = 1.0
+using HighPrecQ8 = FixedFormat<8>;    // high-precision frame values
+using ToneGainQ14 = FixedFormat<14>;  // gain map: 16384 = 1.0
+using LumaWeightQ16 = FixedFormat<16>;
+using MeshPosQ20 = FixedFormat<20>;   // mesh positions in mesh cells
+using CurveQ24 = FixedFormat<24>;     // tone-curve values: 2^24 = full scale
+using LogBinQ8 = FixedFormat<8>;      // log values: 256 per tenth of a decade
+
+constexpr uint32_t kValueMax = (1u << 20) - 1;  // top of the 20-bit linear range
+constexpr uint64_t kHpMax = (uint64_t(kValueMax) + 1) * HighPrecQ8::one - 1;
+constexpr uint32_t kLumaMax = 4 * kValueMax + 3;  // 22 bits: 2 fractional bits
+constexpr uint32_t kWideLutSize = 1u << 22;       // LUT 1, LUT 3 and the log table
+constexpr uint32_t kOutputLutSize = 1u << 14;     // LUT 2
+constexpr double kCurveFullScale = double(CurveQ24::one);
+// The log table steepens its slope above 10^6 by this factor; the full-scale
+// bin is divided by it again when the curves are built.
+constexpr double kKneeSlope = 4.8544921875;
+// A tenth of a decade as the hardware model holds it: the single-precision
+// constant widened, which differs from the double 0.1 in the last places.
+constexpr float kTenthDecadeF = 0.1f;
+constexpr double kTenthDecade = double(kTenthDecadeF);
+
+// The 22-bit knot layout: segment ends and log2 knot spacings.
+constexpr int kKnotSegments = 4;
+constexpr uint32_t kKnotLayoutEnd[kKnotSegments] = {1u << 4, 1u << 13, 1u << 17, 1u << 22};
+constexpr uint32_t kKnotLayoutShift[kKnotSegments] = {0, 4, 9, 14};
+
+// Double to integer conversion that saturates at the integer's range and
+// sends NaN to 0, so no input can make a conversion undefined.
+template <typename Int>
+Int saturate_cast(double x) {
+    constexpr double lo = double(std::numeric_limits<Int>::min());
+    constexpr double hi = double(std::numeric_limits<Int>::max());
+    if (!(x == x)) return 0;
+    if (x <= lo) return std::numeric_limits<Int>::min();
+    if (x >= hi) return std::numeric_limits<Int>::max();
+    return static_cast<Int>(x);
+}
+
+// Two's-complement wrap-around for the 32-bit sums the model lets overflow.
+inline int32_t wrap_sub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+inline int32_t wrap_add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+
+// Fills dst[0 .. desc.table_len()) from the descriptor's knots and returns the
+// knot count, or 0 when the knots ran out first. Entries no segment reaches
+// keep their content. The caller guarantees table_len <= dst size and
+// seg_shift <= 31 for every segment reached.
+uint16_t expand_segmented_lut(int32_t* dst, const LutDescriptor& desc);
+
+// Replaces a kWideLutSize table by its piecewise-linear version on the
+// 22-bit knot layout.
+void resample_at_knots(int32_t* table);
+
+// One entry of the log-domain table before resampling, in LogBinQ8 units.
+int32_t log_table_entry(uint32_t index, double log_offset);
+// The whole kWideLutSize table before resampling.
+void build_log_lut(int32_t* table, double log_offset);
+
+// The resampled log table evaluated from its ~1000 knots only: equal to
+// build_log_lut followed by resample_at_knots at every index.
+class LogKnotTable {
+public:
+    explicit LogKnotTable(double log_offset);
+    int32_t at(uint32_t index) const;  // index < kWideLutSize
+
+private:
+    static constexpr int kFlatSegmentKnots = 16;
+    static constexpr uint32_t kFirstKnot[kKnotSegments] = {0, 16, 16 + 511, 16 + 511 + 240};
+    std::vector<int32_t> knots_;  // every knot of the layout, then the last entry
+};
+
+double quantize_fixed(double x, int total_bits, int int_bits, bool is_signed);
+
+// Bilinear blending weights for a block of n (a power of two).
+std::vector<double> tent_weights(int n);  // n x n, row-major
+struct CornerWeights {
+    int half = 0;
+    std::vector<uint32_t> w;  // half x half x 4
+    const uint32_t* at(int i, int j) const { return &w[(size_t(i) * half + j) * 4]; }
+};
+CornerWeights corner_weights(const std::vector<double>& tent, int n);
+std::vector<uint32_t> corner_norms(const std::vector<double>& tent, int n, int shift);
+
+// Two 16-bit Galois LFSRs whose states are XOR-ed into one dither word.
+class DitherGenerator {
+public:
+    void seed(const uint16_t widths[2], const uint16_t seeds[2]);
+    void set_taps(const uint16_t tap_words[2]);
+    uint16_t step();
+    // One step and one value of `bits` bits with `int_bits` integer bits.
+    double draw(int bits, int int_bits, bool is_signed);
+    uint16_t mask(int r) const { return mask_[r]; }
+
+private:
+    uint16_t mask_[2] = {0, 0};
+    uint16_t taps_[2] = {0, 0};
+    uint16_t state_[2] = {0, 0};
+};
+
+// The process-wide generator; the luminance stage reseeds it on every call.
+DitherGenerator& process_dither();
+
+// Seeds `gen` from the dither block and draws one integer value per cell,
+// in row-major cell order.
+void draw_dither_sequence(DitherGenerator& gen, const DitherParams& d, int32_t* out, size_t cells);
+
+}  // namespace tonewright

@@ -1,0 +1,159 @@
+// Corrected frame and luminance plane: shading mesh, white balance, colour
+// matrix, luminance mix, LUT 1 and dither, one 2x2 Bayer cell at a time.
+#include <algorithm>
+
+#include "stages.h"
+
+namespace tonewright {
+
+namespace {
+
+// The mesh values the caller passes: 4 planes of this many rows and columns.
+constexpr int kMeshValueRows = 13;
+constexpr int kMeshValueCols = 17;
+constexpr int kCellPositions = 4;
+constexpr uint32_t kMeshIndexMax = 0xFFFFFFFFu >> MeshPosQ20::frac_bits;
+
+// Position (0 top-left .. 3 bottom-right) of R, B and the greens per pattern.
+struct CellLayout {
+    int r, b, g1, g2;
+};
+constexpr CellLayout kLayout[4] = {{0, 3, 1, 2}, {1, 2, 0, 3}, {2, 1, 0, 3}, {3, 0, 1, 2}};
+// Mesh planes arrive in pattern-0 order; the plane used at each cell position.
+constexpr int kMeshPlaneOfPosition[4][4] = {{0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1}, {3, 2, 1, 0}};
+
+enum WbChannel { kWbR = 0, kWbG = 1, kWbB = 2 };
+
+uint64_t as_u64(int64_t v) { return uint64_t(v); }
+
+}  // namespace
+
+MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
+    for (int k = 0; k < kCellPositions; ++k) plane_of_position_[k] = kMeshPlaneOfPosition[p.cfa_pattern][k];
+    col_taps_.resize(luma_cols);
+    uint32_t pos = uint32_t(p.mesh_start_x >> 1);
+    for (int c = 0; c < luma_cols; ++c) {
+        pos += uint32_t(p.mesh_step_x);  // the even column advances before use
+        col_taps_[c] = tap_at(pos, p.mesh_cols);
+    }
+}
+
+MeshSampler::Tap MeshSampler::tap_at(uint32_t pos, int count) const {
+    const uint32_t idx = pos >> MeshPosQ20::frac_bits;
+    Tap t;
+    if (int64_t(idx) + 1 >= count) {
+        // Nothing beyond the last row or column to blend with: it is used
+        // alone (and an index past it reads it).
+        t.a = t.b = int(std::min<int64_t>(idx, count - 1));
+        t.w0 = MeshPosQ20::one;
+        t.w1 = 0;
+    } else {
+        t.a = int(idx);
+        t.b = int(idx) + 1;
+        t.w1 = int64_t(pos) - (int64_t(idx) << MeshPosQ20::frac_bits);
+        t.w0 = ((int64_t(idx) + 1) << MeshPosQ20::frac_bits) - int64_t(pos);
+    }
+    return t;
+}
+
+int64_t MeshSampler::value(int plane, int row, int col) const {
+    // Cells beyond the 13 x 17 values the caller passes are zero.
+    if (row >= kMeshValueRows || col >= kMeshValueCols) return 0;
+    return p_.mesh_values[plane * kMeshValueRows * kMeshValueCols + row * kMeshValueCols + col];
+}
+
+void MeshSampler::row_gains(int cell_row, int64_t* out) const {
+    static_assert(kMeshIndexMax < 4096, "mesh index fits the tap range");
+    const uint32_t pos = uint32_t(p_.mesh_start_y >> 1) + uint32_t(cell_row + 1) * uint32_t(p_.mesh_step_y);
+    const Tap row = tap_at(pos, p_.mesh_rows);
+    // Vertical blend of every mesh column that holds values; one more slot
+    // stands for all the zero columns beyond them.
+    int64_t vertical[kCellPositions][kMeshValueCols + 1];
+    for (int plane = 0; plane < kCellPositions; ++plane) {
+        for (int c = 0; c < kMeshValueCols; ++c)
+            vertical[plane][c] =
+                (value(plane, row.b, c) * row.w1 + value(plane, row.a, c) * row.w0) >> MeshPosQ20::frac_bits;
+        vertical[plane][kMeshValueCols] = 0;
+    }
+    for (size_t c = 0; c < col_taps_.size(); ++c) {
+        const Tap& t = col_taps_[c];
+        const int a = std::min(t.a, kMeshValueCols);
+        const int b = std::min(t.b, kMeshValueCols);
+        for (int k = 0; k < kCellPositions; ++k) {
+            const int64_t* v = vertical[plane_of_position_[k]];
+            out[c * kCellPositions + k] = (v[b] * t.w1 + v[a] * t.w0) >> MeshPosQ20::frac_bits;
+        }
+    }
+}
+
+void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
+                       const int32_t* lut1, const int32_t* dither, int row_begin, int row_end,
+                       int64_t* gain_scratch, const LuminanceOutputs& out) {
+    const CellLayout lay = kLayout[p.cfa_pattern];
+    int wb_channel[kCellPositions];
+    wb_channel[lay.r] = kWbR;
+    wb_channel[lay.b] = kWbB;
+    wb_channel[lay.g1] = wb_channel[lay.g2] = kWbG;
+    uint64_t wb[kCellPositions];
+    for (int k = 0; k < kCellPositions; ++k) wb[k] = as_u64(p.wb_gain[wb_channel[k]]);
+    const uint64_t lw[4] = {as_u64(p.luma_w[0]), as_u64(p.luma_w[1]), as_u64(p.luma_w[2]),
+                            as_u64(p.luma_w[3])};
+    const int dither_shift = p.dither.shift & 31;
+    const size_t w = size_t(g.width);
+
+    for (int cr = row_begin; cr < row_end; ++cr) {
+        if (mesh) mesh->row_gains(cr, gain_scratch);
+        const int32_t* in_rows[2] = {p.image + size_t(2 * cr) * w, p.image + size_t(2 * cr + 1) * w};
+        int32_t* corr_rows[2] = {nullptr, nullptr};
+        if (out.corrected) {
+            corr_rows[0] = out.corrected + size_t(2 * cr) * w;
+            corr_rows[1] = corr_rows[0] + w;
+        }
+        const size_t cell_base = size_t(cr) * g.luma_cols;
+        for (int cc = 0; cc < g.luma_cols; ++cc) {
+            uint64_t hp[kCellPositions];
+            for (int k = 0; k < kCellPositions; ++k) {
+                const int x = 2 * cc + (k & 1);
+                const int64_t raw = in_rows[k >> 1][x];
+                uint64_t v;
+                if (mesh) {
+                    // 12 gain bits in, 8 high-precision bits out.
+                    v = (as_u64(raw) * as_u64(gain_scratch[size_t(cc) * kCellPositions + k])) >>
+                        (GainQ12::frac_bits - HighPrecQ8::frac_bits);
+                    v = std::min(v, kHpMax);
+                } else {
+                    v = as_u64(raw) << HighPrecQ8::frac_bits;
+                }
+                v = std::min((v * wb[k]) >> GainQ12::frac_bits, kHpMax);
+                hp[k] = v;
+                if (corr_rows[0]) corr_rows[k >> 1][x] = int32_t(v >> HighPrecQ8::frac_bits);
+            }
+            const int64_t rgb[3] = {int64_t(hp[lay.r]), int64_t((hp[lay.g1] + hp[lay.g2]) >> 1),
+                                    int64_t(hp[lay.b])};
+            uint64_t m[3];
+            for (int k = 0; k < 3; ++k) {
+                const int64_t acc = p.ccm[3 * k] * rgb[0] + p.ccm[3 * k + 1] * rgb[1] + p.ccm[3 * k + 2] * rgb[2];
+                // Truncating division equals trunc(acc / 4096.0) wherever the
+                // result is not clamped anyway.
+                const int64_t v = acc / GainQ12::one;
+                m[k] = v < 0 ? 0 : std::min(uint64_t(v), kHpMax);
+            }
+            const uint64_t mx = std::max(m[0], std::max(m[1], m[2]));
+            uint64_t y = (lw[0] * m[0] + lw[1] * m[1] + lw[2] * m[2] + lw[3] * mx) >> LumaWeightQ16::frac_bits;
+            y = std::min<uint64_t>(y, kLumaMax);
+            y = uint32_t(lut1[y]);
+            if (p.dither.on) {
+                const int64_t n = dither[cell_base + cc];
+                if (n > 0) {
+                    y += uint64_t(n) << dither_shift;
+                } else {
+                    const uint64_t mag = uint64_t(-n) << dither_shift;
+                    y = y > mag ? y - mag : 0;
+                }
+            }
+            out.luma[cell_base + cc] = uint32_t(std::min<uint64_t>(y, kLumaMax));
+        }
+    }
+}
+
+}  // namespace tonewright

@@ -1,0 +1,149 @@
+// The three pipeline stages over a frame: luminance plane, log-domain block
+// curves, gain map and output. Each works on a range of rows so the caller
+// can split it across threads; none allocates inside a row loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fixed_point.h"
+#include "params.h"
+
+namespace tonewright {
+
+// Sizes derived once per call. Cells are the 2x2 Bayer cells of the luma
+// plane; a block window spans `block` cells and steps by `half`.
+struct Geometry {
+    int height = 0, width = 0;
+    int luma_rows = 0, luma_cols = 0;
+    int block = 64, block_log2 = 6, half = 32;
+    int block_rows = 0, block_cols = 0;  // block windows per column / row
+    int32_t log_offset_fixed = 0;        // LogBinQ8 units
+    int unity_shift = 0;                 // tone gain that rescales 20 bits to the output range
+
+    static Geometry of(const TmoParams& p);
+    int span_rows() const { return block_rows + 1; }
+    int span_cols() const { return block_cols + 1; }
+};
+
+int block_size_of_code(int32_t code);
+// Output bits minus input bits plus the tone-gain fraction; negative when
+// out_max is too small to hold a linear rescale.
+int unity_shift_of(int32_t out_max);
+
+// ---- Luminance plane --------------------------------------------------------
+
+// Shading-mesh positions of every cell column, shared by all rows.
+class MeshSampler {
+public:
+    MeshSampler(const TmoParams& p, int luma_cols);
+    // Gains with 12 fractional bits for the four cell positions of every cell
+    // of cell row `cell_row`: out[cell_col * 4 + position].
+    void row_gains(int cell_row, int64_t* out) const;
+
+private:
+    struct Tap {
+        int a = 0, b = 0;      // mesh columns (or rows) to blend
+        int64_t w0 = 0, w1 = 0;  // their weights, MeshPosQ20
+    };
+    Tap tap_at(uint32_t pos, int count) const;
+    int64_t value(int plane, int row, int col) const;
+
+    const TmoParams& p_;
+    int plane_of_position_[4];
+    std::vector<Tap> col_taps_;
+};
+
+struct LuminanceOutputs {
+    uint32_t* luma = nullptr;       // luma_rows x luma_cols, 22-bit
+    int32_t* corrected = nullptr;   // height x width, or null when not wanted
+};
+
+// Fills cell rows [row_begin, row_end) of the luma plane (and the matching
+// image rows of the corrected frame). `dither` holds one value per cell.
+// `gain_scratch` holds luma_cols * 4 values.
+void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
+                       const int32_t* lut1, const int32_t* dither, int row_begin, int row_end,
+                       int64_t* gain_scratch, const LuminanceOutputs& out);
+
+// ---- Log-domain histograms and block curves ----------------------------------
+
+int32_t top_bin(int32_t log_offset_fixed);
+// Linear value at the lower edge of each bin in curve units (2^24 = full scale).
+std::vector<double> bin_lower_edges(int bins, int32_t log_offset_fixed);
+
+// log_luma for cells [begin, end); returns the largest log value before any
+// narrowing so the caller can check it against the bin count.
+int64_t log_luminance(const LogKnotTable& table, const uint32_t* luma, int32_t log_offset_fixed,
+                      size_t begin, size_t end, int32_t* log_luma);
+
+// Counts every cell of span rows [span_begin, span_end) into its span's
+// histogram and into `global_hist`. Window histograms are sums of four spans.
+void span_histograms(const Geometry& g, int bins, const int32_t* log_luma, int span_begin,
+                     int span_end, int32_t* span_hist, int32_t* global_hist);
+void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
+                      int32_t* hist);
+
+class CurveBuilder {
+public:
+    CurveBuilder(const TmoParams& p, const Geometry& g, std::vector<int32_t>& global_hist);
+    int top() const { return top_; }
+    // Histogram-equalised curve of one window; `hist` is folded in place.
+    void build(int32_t* hist, int win_rows, int win_cols, int32_t* curve, int32_t* slope,
+               std::vector<double>& scratch) const;
+    void build_fixed(int32_t* curve, int32_t* slope) const;
+    void build_window(const Geometry& g, const int32_t* span_hist, int br, int bc, int32_t* hist,
+                      int32_t* curve, int32_t* slope, std::vector<double>& scratch) const;
+
+private:
+    const TmoParams& p_;
+    int bins_;
+    int top_;
+    std::vector<double> lin_;          // bin lower edges, curve units
+    std::vector<double> position_w_;   // ((k + 1) / bins) ^ hist_power
+    std::vector<double> global_norm_;
+};
+
+// Folds every bin above `top` into `top`.
+void fold_above_top(int32_t* hist, int bins, int top);
+
+// ---- Gain map and output --------------------------------------------------------
+
+// Output-domain value of a block curve at a log value, 0 .. out_max.
+inline uint32_t eval_curve(int32_t value, const int32_t* curve, const int32_t* slope, int bins,
+                           uint32_t out_max) {
+    int idx = value >> 8;
+    if (idx > bins - 1) idx = bins - 1;
+    const uint64_t frac = uint64_t(value & 255);
+    const uint64_t r = ((uint64_t(int64_t(curve[idx])) << 8) + frac * uint64_t(int64_t(slope[idx]))) *
+                       (uint64_t(out_max) + 1);
+    const uint64_t t = r >> 32;
+    return t > out_max ? out_max : uint32_t(t);
+}
+
+struct LocalGainInputs {
+    const uint32_t* luma = nullptr;
+    const int32_t* log_luma = nullptr;
+    const int32_t* curves = nullptr;  // block_rows x block_cols x bins
+    const int32_t* slopes = nullptr;
+    const int32_t* lut2 = nullptr;
+    const CornerWeights* weights = nullptr;
+    const uint32_t* norms = nullptr;
+    int bins = 0;
+    uint32_t out_max = 0;
+};
+
+// Gain map rows [row_begin, row_end) after the strength mix, ToneGainQ14.
+void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row_begin,
+                 int row_end, uint64_t* gain_map);
+void global_gains(const Geometry& g, const uint32_t* luma, const int32_t* lut3, uint16_t tm_strength,
+                  int row_begin, int row_end, uint64_t* gain_map);
+uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift);
+
+// Upsamples the gain map to pixels and writes image rows [row_begin, row_end)
+// of `dst` from `src` (which may be dst itself).
+void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
+                 int row_begin, int row_end, int32_t* dst);
+
+}  // namespace tonewright
