@@ -116,3 +116,12 @@ TEST(Pipeline, BlockGeometryFollowsTheCode) {
     p.height = 1024;
     EXPECT_EQ(tonewright::Geometry::of(p).block_rows, 15);
 }
+
+TEST(Pipeline, GoldenCasesMatchReference) {
+    // The stored golden frames come from the library; this ties them to the
+    // straightforward computation as well.
+    for (int c = 0; c < tonewright_cases::kGoldenCaseCount; ++c) {
+        const auto& gc = tonewright_cases::kGoldenCases[c];
+        expect_matches_reference(random_case(gc.seed, gc.shape), gc.name);
+    }
+}

@@ -207,6 +207,15 @@ const int kGoldenCaseCount = int(sizeof kGoldenCases / sizeof kGoldenCases[0]);
 
 std::string golden_file_name(const GoldenCase& c) { return std::string(c.name) + ".u16"; }
 
+bool run_golden_case(const GoldenCase& c, ExportArgs& args, std::string& error) {
+    args = random_case(c.seed, c.shape);
+    call_tmo(args);
+    char message[512];
+    if (tmo_v3_bayer_status(message, sizeof message) == TMO_STATUS_OK) return true;
+    error = std::string(c.name) + ": call rejected: " + message;
+    return false;
+}
+
 bool write_golden(const std::string& path, const std::vector<int32_t>& frame) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;

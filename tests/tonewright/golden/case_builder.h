@@ -64,6 +64,9 @@ extern const GoldenCase kGoldenCases[];
 extern const int kGoldenCaseCount;
 
 std::string golden_file_name(const GoldenCase& c);
+// Builds the case and runs it through the export; false with the status text
+// when the call was rejected.
+bool run_golden_case(const GoldenCase& c, ExportArgs& args, std::string& error);
 // Output frames are stored as little-endian 16-bit values.
 bool write_golden(const std::string& path, const std::vector<int32_t>& frame);
 bool read_golden(const std::string& path, size_t count, std::vector<int32_t>& frame, std::string& error);

@@ -20,17 +20,15 @@ int main(int argc, char** argv) {
     int failures = 0;
     for (int c = 0; c < kGoldenCaseCount; ++c) {
         const GoldenCase& gc = kGoldenCases[c];
-        ExportArgs args = random_case(gc.seed, gc.shape);
-        call_tmo(args);
-        char message[512];
-        if (tmo_v3_bayer_status(message, sizeof message) != TMO_STATUS_OK) {
-            std::printf("FAIL %s: call rejected: %s\n", gc.name, message);
+        ExportArgs args;
+        std::string error;
+        if (!run_golden_case(gc, args, error)) {
+            std::printf("FAIL %s\n", error.c_str());
             ++failures;
             continue;
         }
         const std::string path = dir + "/" + golden_file_name(gc);
         std::vector<int32_t> expected;
-        std::string error;
         if (!read_golden(path, args.image.size(), expected, error)) {
             std::printf("FAIL %s: %s\n", gc.name, error.c_str());
             ++failures;

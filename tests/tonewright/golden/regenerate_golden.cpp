@@ -16,11 +16,10 @@ int main(int argc, char** argv) {
     }
     for (int c = 0; c < kGoldenCaseCount; ++c) {
         const GoldenCase& gc = kGoldenCases[c];
-        ExportArgs args = random_case(gc.seed, gc.shape);
-        call_tmo(args);
-        char message[512];
-        if (tmo_v3_bayer_status(message, sizeof message) != TMO_STATUS_OK) {
-            std::fprintf(stderr, "%s: call rejected: %s\n", gc.name, message);
+        ExportArgs args;
+        std::string error;
+        if (!run_golden_case(gc, args, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
         const std::string path = std::string(argv[1]) + "/" + golden_file_name(gc);
