@@ -188,7 +188,7 @@ TEST(Dither, HandCheckedSteps) {
     EXPECT_EQ(gen.draw(4, 4, false), 0.0);       // 0x2D00 & 0xF
 }
 
-TEST(Dither, SequenceMatchesOneDrawPerCell) {
+TEST(Dither, WordTableMatchesOneDrawPerCell) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 40; ++trial) {
         DitherParams d;
@@ -199,14 +199,14 @@ TEST(Dither, SequenceMatchesOneDrawPerCell) {
             d.widths[r] = uint16_t(rng() % 20);
             d.seeds[r] = uint16_t(rng());
         }
-        DitherGenerator fast, slow;
-        std::vector<int32_t> seq(3000);
-        draw_dither_sequence(fast, d, seq.data(), seq.size());
-        slow.seed(d.widths, d.seeds);
-        slow.set_taps(d.taps);
+        const DitherTable table(d);
+        DitherGenerator fast = dither_at(d, 0), slow = dither_at(d, 0);
         const int int_bits = d.is_signed ? d.bits - 1 : d.bits;
-        for (size_t c = 0; c < seq.size(); ++c)
-            ASSERT_EQ(seq[c], int32_t(std::trunc(slow.draw(d.bits, int_bits, d.is_signed))))
+        for (int c = 0; c < 3000; ++c)
+            ASSERT_EQ(table[fast.step()], int32_t(std::trunc(slow.draw(d.bits, int_bits, d.is_signed))))
                 << "trial " << trial << " cell " << c;
+        // A generator started further on continues the same sequence.
+        DitherGenerator later = dither_at(d, 3000);
+        for (int c = 0; c < 50; ++c) ASSERT_EQ(later.step(), fast.step()) << "trial " << trial;
     }
 }

@@ -72,7 +72,8 @@ TEST(GainMap, UpsamplingWeighsOwnSideAndDiagonalCells) {
     const std::vector<uint64_t> gains = {a, b, c, d};
     const std::vector<int32_t> src(16, 1 << 14);  // output = pixel gain
     std::vector<int32_t> out(16, -1);
-    apply_gains(g, gains.data(), src.data(), 65535, 0, 4, out.data());
+    std::vector<uint64_t> scratch(2);
+    apply_gains(g, gains.data(), src.data(), 65535, 0, 4, out.data(), scratch.data());
     EXPECT_EQ(out[0], int32_t(a));                              // corner: own cell alone, 9 / 9
     EXPECT_EQ(out[1], int32_t((9 * a + 3 * b) / 12));           // one side neighbour
     EXPECT_EQ(out[4], int32_t((9 * a + 3 * c) / 12));
@@ -88,7 +89,8 @@ TEST(GainMap, OutputClampsAndWrapsLikeTheHardware) {
     const std::vector<uint64_t> gains = {uint64_t(4) << 14};
     const std::vector<int32_t> src = {100, 20000, -1, (1 << 30) + 2};
     std::vector<int32_t> out(4);
-    apply_gains(g, gains.data(), src.data(), 16383, 0, 2, out.data());
+    std::vector<uint64_t> scratch(1);
+    apply_gains(g, gains.data(), src.data(), 16383, 0, 2, out.data(), scratch.data());
     EXPECT_EQ(out[0], 400);
     EXPECT_EQ(out[1], 16383);
     // -1 is 2^64 - 1 unsigned: times 4 and shifted, its low 32 bits are all ones.

@@ -17,20 +17,16 @@ struct LumaRun {
 // Runs the stage over the whole frame with an identity LUT 1.
 LumaRun run_stage(const TmoParams& p) {
     static const tonewright_cases::LutArrays identity = tonewright_cases::identity_wide_lut();
-    std::vector<int32_t> lut1(kWideLutSize, 0);
-    expand_segmented_lut(lut1.data(), test_support::as_descriptor(identity));
+    const LutReader lut1(test_support::as_descriptor(identity), kWideLutSize);
     const Geometry g = Geometry::of(p);
     const size_t cells = size_t(g.luma_rows) * g.luma_cols;
-    std::vector<int32_t> dither(cells, 0);
-    if (p.dither.on) {
-        DitherGenerator gen;
-        draw_dither_sequence(gen, p.dither, dither.data(), cells);
-    }
+    std::unique_ptr<DitherTable> dither;
+    if (p.dither.on) dither = std::make_unique<DitherTable>(p.dither);
     LumaRun run{std::vector<uint32_t>(cells), std::vector<int32_t>(size_t(p.height) * p.width)};
     std::vector<int64_t> scratch(size_t(g.luma_cols) * 4);
     std::unique_ptr<MeshSampler> mesh;
     if (!p.mesh_off) mesh = std::make_unique<MeshSampler>(p, g.luma_cols);
-    compute_luminance(p, g, mesh.get(), lut1.data(), dither.data(), 0, g.luma_rows, scratch.data(),
+    compute_luminance(p, g, mesh.get(), lut1, dither.get(), 0, g.luma_rows, scratch.data(),
                       LuminanceOutputs{run.luma.data(), run.corrected.data()});
     return run;
 }

@@ -43,19 +43,6 @@ std::vector<double> bin_lower_edges(int bins, int32_t log_offset_fixed) {
     return lin;
 }
 
-int64_t log_luminance(const LogKnotTable& table, const uint32_t* luma, int32_t log_offset_fixed,
-                      size_t begin, size_t end, int32_t* log_luma) {
-    int64_t largest = 0;
-    for (size_t c = begin; c < end; ++c) {
-        const uint32_t v = luma[c] < kLumaMax ? luma[c] : kLumaMax;
-        const int32_t l = table.at(v);
-        const int64_t lifted = l < log_offset_fixed ? 0 : int64_t(l) - log_offset_fixed;
-        if (lifted > largest) largest = lifted;
-        log_luma[c] = lifted > INT32_MAX ? INT32_MAX : int32_t(lifted);
-    }
-    return largest;
-}
-
 void span_histograms(const Geometry& g, int bins, const int32_t* log_luma, int span_begin,
                      int span_end, int32_t* span_hist, int32_t* global_hist) {
     const int row_end = std::min(span_end * g.half, g.luma_rows);

@@ -1,5 +1,6 @@
 #include "fixed_point.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace tonewright {
@@ -40,6 +41,35 @@ uint16_t expand_segmented_lut(int32_t* dst, const LutDescriptor& desc) {
         if (desc.seg_end[i] >= table_len) break;
     }
     return desc.knot_count;
+}
+
+SegmentedLut::SegmentedLut(const LutDescriptor& desc, uint32_t table_size) : knots_(desc.knots) {
+    if (!desc.seg_end) return;  // a LUT the call does not use
+    const uint64_t table_len = std::min<uint64_t>(desc.table_len(), table_size);
+    uint64_t k = 0;  // first knot of the segment
+    uint64_t written_end = 0;
+    for (int i = 0; i < desc.seg_count; ++i) {
+        const uint64_t start = i == 0 ? 0 : desc.seg_end[i - 1];
+        const uint64_t end = std::min<uint64_t>(desc.seg_end[i], table_len);
+        if (start < end) {
+            if (start < written_end) {  // overlaps an earlier segment: only the dense table says which wins
+                compact_ = false;
+                return;
+            }
+            const uint32_t shift = desc.seg_shift[i];
+            const uint64_t bases = ((end - start - 1) >> shift) + 1;
+            const uint64_t last_knot = uint64_t(desc.knot_count) - 1;
+            if (k + bases - 1 >= last_knot) {
+                // The knots run out at a base of this segment; nothing after it is written.
+                segs_.push_back({uint32_t(start), uint32_t(start + ((last_knot - k) << shift) + 1), shift, uint32_t(k)});
+                return;
+            }
+            segs_.push_back({uint32_t(start), uint32_t(end), shift, uint32_t(k)});
+            k += bases;
+            written_end = end;
+        }
+        if (desc.seg_end[i] >= table_len) break;
+    }
 }
 
 void resample_at_knots(int32_t* table) {
@@ -213,23 +243,19 @@ double DitherGenerator::draw(int bits, int int_bits, bool is_signed) {
     return quantize_fixed(dither_value(step(), bits, int_bits, is_signed), bits, int_bits, is_signed);
 }
 
-DitherGenerator& process_dither() {
-    static DitherGenerator generator;
-    return generator;
+DitherTable::DitherTable(const DitherParams& d) : value_of_word_(size_t(1) << 16) {
+    const int int_bits = d.is_signed ? d.bits - 1 : d.bits;
+    for (uint32_t e = 0; e < value_of_word_.size(); ++e)
+        value_of_word_[e] = saturate_cast<int32_t>(std::trunc(
+            quantize_fixed(dither_value(uint16_t(e), d.bits, int_bits, d.is_signed), d.bits, int_bits, d.is_signed)));
 }
 
-void draw_dither_sequence(DitherGenerator& gen, const DitherParams& d, int32_t* out, size_t cells) {
+DitherGenerator dither_at(const DitherParams& d, size_t cell) {
+    DitherGenerator gen;
     gen.seed(d.widths, d.seeds);
     gen.set_taps(d.taps);
-    const int int_bits = d.is_signed ? d.bits - 1 : d.bits;
-    // The value depends on the 16-bit dither word alone: quantise each word
-    // once instead of once per cell.
-    std::vector<int32_t> value_of_word(size_t(1) << 16);
-    for (uint32_t e = 0; e < value_of_word.size(); ++e)
-        value_of_word[e] = saturate_cast<int32_t>(
-            std::trunc(quantize_fixed(dither_value(uint16_t(e), d.bits, int_bits, d.is_signed), d.bits,
-                                      int_bits, d.is_signed)));
-    for (size_t c = 0; c < cells; ++c) out[c] = value_of_word[gen.step()];
+    for (size_t c = 0; c < cell; ++c) gen.step();
+    return gen;
 }
 
 }  // namespace tonewright

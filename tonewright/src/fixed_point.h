@@ -69,6 +69,54 @@ inline int32_t wrap_add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uin
 // seg_shift <= 31 for every segment reached.
 uint16_t expand_segmented_lut(int32_t* dst, const LutDescriptor& desc);
 
+// A segmented LUT read straight from its knots, without the dense table:
+// equal to expand_segmented_lut into a zero-filled table at every position.
+// Only descriptors whose segments follow one another in increasing order
+// have this form; for others `compact()` is false and the caller expands.
+class SegmentedLut {
+public:
+    SegmentedLut(const LutDescriptor& desc, uint32_t table_size);
+    bool compact() const { return compact_; }
+    int32_t at(uint32_t pos) const {
+        size_t i = segs_.size();
+        while (i > 0 && segs_[i - 1].start > pos) --i;
+        if (i == 0) return 0;
+        const Segment& s = segs_[i - 1];
+        if (pos >= s.end) return 0;
+        const uint32_t m = (pos - s.start) >> s.shift;
+        const uint32_t k = s.first_knot + m;
+        const uint32_t off = pos - s.start - (m << s.shift);
+        if (off == 0) return knots_[k];
+        const int32_t delta = wrap_sub(knots_[k + 1], knots_[k]);
+        const int64_t step = (int64_t(delta) * off + (int64_t(1) << (s.shift - 1))) >> s.shift;
+        return wrap_add(knots_[k], int32_t(uint32_t(uint64_t(step))));
+    }
+
+private:
+    struct Segment {
+        uint32_t start, end;  // positions written: [start, end)
+        uint32_t shift;
+        uint32_t first_knot;
+    };
+    const int32_t* knots_ = nullptr;
+    std::vector<Segment> segs_;
+    bool compact_ = true;
+};
+
+// Reads a LUT from its knots when it can, else from the expanded table the
+// caller provides: a 16 MiB table read at random costs a cache miss a cell.
+class LutReader {
+public:
+    LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size) {}
+    bool needs_table() const { return !lut_.compact(); }
+    void use_table(const int32_t* table) { table_ = table; }
+    int32_t operator[](uint32_t pos) const { return table_ ? table_[pos] : lut_.at(pos); }
+
+private:
+    SegmentedLut lut_;
+    const int32_t* table_ = nullptr;
+};
+
 // Replaces a kWideLutSize table by its piecewise-linear version on the
 // 22-bit knot layout.
 void resample_at_knots(int32_t* table);
@@ -119,11 +167,20 @@ private:
     uint16_t state_[2] = {0, 0};
 };
 
-// The process-wide generator; the luminance stage reseeds it on every call.
-DitherGenerator& process_dither();
+// The integer dither value of every 16-bit dither word for one parameter
+// set: the value depends on the word alone, so each word is quantised once
+// per call instead of once per cell.
+class DitherTable {
+public:
+    explicit DitherTable(const DitherParams& d);
+    int32_t operator[](uint16_t word) const { return value_of_word_[word]; }
 
-// Seeds `gen` from the dither block and draws one integer value per cell,
-// in row-major cell order.
-void draw_dither_sequence(DitherGenerator& gen, const DitherParams& d, int32_t* out, size_t cells);
+private:
+    std::vector<int32_t> value_of_word_;
+};
+
+// A generator seeded from the dither block, as at the start of every call,
+// and stepped past the first `cell` cells (cells draw in row-major order).
+DitherGenerator dither_at(const DitherParams& d, size_t cell);
 
 }  // namespace tonewright

@@ -40,8 +40,8 @@ uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift) {
     return (gain * tm_strength + linear_share) >> 4;
 }
 
-void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row_begin,
-                 int row_end, uint64_t* gain_map) {
+void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r,
+                    uint64_t* gain_row) {
     const int half = g.half;
     const int half_log2 = g.block_log2 - 1;
     const int blend_shift = 2 * g.block_log2;
@@ -50,7 +50,7 @@ void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stren
         const size_t offset = (size_t(br) * g.block_cols + bc) * in.bins;
         return Window{in.curves + offset, in.slopes + offset};
     };
-    for (int r = row_begin; r < row_end; ++r) {
+    {
         const int R = r >> half_log2;
         const int i = r & (half - 1);
         const bool row_inner = R >= 1 && R <= g.block_rows - 1;
@@ -124,19 +124,25 @@ void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stren
                 }
                 const double q = luma_divisor(in.luma[row_base + c]);
                 const double gain = std::floor(in.lut2[v] * double(ToneGainQ14::one) / q);
-                gain_map[row_base + c] = mix_strength(uint64_t(int64_t(gain)), tm_strength, g.unity_shift);
+                gain_row[c] = mix_strength(uint64_t(int64_t(gain)), tm_strength, g.unity_shift);
             }
         }
     }
 }
 
-void global_gains(const Geometry& g, const uint32_t* luma, const int32_t* lut3, uint16_t tm_strength,
-                  int row_begin, int row_end, uint64_t* gain_map) {
-    for (size_t c = size_t(row_begin) * g.luma_cols; c < size_t(row_end) * g.luma_cols; ++c) {
-        const uint32_t y = luma[c];
+void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row_begin,
+                 int row_end, uint64_t* gain_map) {
+    for (int r = row_begin; r < row_end; ++r) local_gain_row(g, in, tm_strength, r, gain_map + size_t(r) * g.luma_cols);
+}
+
+void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength, int r,
+                     uint64_t* gain_row) {
+    const uint32_t* luma_row = luma + size_t(r) * g.luma_cols;
+    for (int c = 0; c < g.luma_cols; ++c) {
+        const uint32_t y = luma_row[c];
         // 32-bit unsigned, as the hardware computes it.
         const uint32_t gain = (uint32_t(lut3[y]) << ToneGainQ14::frac_bits) / luma_divisor(y);
-        gain_map[c] = mix_strength(gain, tm_strength, g.unity_shift);
+        gain_row[c] = mix_strength(gain, tm_strength, g.unity_shift);
     }
 }
 
@@ -169,41 +175,48 @@ uint64_t border_pixel_gain(const uint64_t* own_row, const uint64_t* vert_row, in
 
 }  // namespace
 
-void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
-                 int row_begin, int row_end, int32_t* dst) {
+void apply_gain_row(const Geometry& g, int y, const uint64_t* own, const uint64_t* vert, const int32_t* src,
+                    uint32_t out_max, int32_t* dst, uint64_t* column) {
     const int lc = g.luma_cols;
-    const size_t w = size_t(g.width);
-    for (int y = row_begin; y < row_end; ++y) {
-        const int cy = y >> 1;
-        const int vy = (y & 1) ? cy + 1 : cy - 1;  // the neighbour row on the pixel's side
-        const uint64_t* own = gain_map + size_t(cy) * lc;
-        const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? gain_map + size_t(vy) * lc : nullptr;
-        const int32_t* s = src + size_t(y) * w;
-        int32_t* d = dst + size_t(y) * w;
-        auto border = [&](int x) {
+    const int32_t* s = src + size_t(y) * g.width;
+    int32_t* d = dst + size_t(y) * g.width;
+    auto border = [&](int x) {
+        const int cx = x >> 1;
+        const int hx = (x & 1) ? cx + 1 : cx - 1;
+        d[x] = scale_pixel(s[x], border_pixel_gain(own, vert, cx, hx, lc), out_max);
+    };
+    border(0);
+    if (g.width > 1) border(g.width - 1);
+    if (vert) {
+        // With all four cells present 9a + 3v + 3h + d = 3(3a + v) + (3h + d):
+        // blend each column vertically once, then horizontally. The weights
+        // sum to 16.
+        for (int cx = 0; cx < lc; ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
+        for (int cx = 1; cx < lc; ++cx) {
+            const int x = 2 * cx;  // even: neighbour to the left
+            d[x] = scale_pixel(s[x], (kSideWeight * column[cx] + column[cx - 1]) >> 4, out_max);
+        }
+        for (int cx = 0; cx < lc - 1; ++cx) {
+            const int x = 2 * cx + 1;  // odd: neighbour to the right
+            d[x] = scale_pixel(s[x], (kSideWeight * column[cx] + column[cx + 1]) >> 4, out_max);
+        }
+    } else {
+        for (int x = 1; x < g.width - 1; ++x) {
             const int cx = x >> 1;
             const int hx = (x & 1) ? cx + 1 : cx - 1;
-            d[x] = scale_pixel(s[x], border_pixel_gain(own, vert, cx, hx, lc), out_max);
-        };
-        border(0);
-        if (g.width > 1) border(g.width - 1);
-        if (vert) {
-            // All four cells present: the weights sum to 16.
-            for (int x = 1; x < g.width - 1; ++x) {
-                const int cx = x >> 1;
-                const int hx = (x & 1) ? cx + 1 : cx - 1;
-                const uint64_t sum = kOwnWeight * own[cx] + kSideWeight * vert[cx] + kSideWeight * own[hx] +
-                                     kDiagonalWeight * vert[hx];
-                d[x] = scale_pixel(s[x], sum >> 4, out_max);
-            }
-        } else {
-            for (int x = 1; x < g.width - 1; ++x) {
-                const int cx = x >> 1;
-                const int hx = (x & 1) ? cx + 1 : cx - 1;
-                const uint64_t sum = kOwnWeight * own[cx] + kSideWeight * own[hx];
-                d[x] = scale_pixel(s[x], sum / (kOwnWeight + kSideWeight), out_max);
-            }
+            const uint64_t sum = kOwnWeight * own[cx] + kSideWeight * own[hx];
+            d[x] = scale_pixel(s[x], sum / (kOwnWeight + kSideWeight), out_max);
         }
+    }
+}
+
+void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
+                 int row_begin, int row_end, int32_t* dst, uint64_t* scratch) {
+    for (int y = row_begin; y < row_end; ++y) {
+        const int cy = y >> 1;
+        const int vy = neighbour_cell_row(y);
+        const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? gain_map + size_t(vy) * g.luma_cols : nullptr;
+        apply_gain_row(g, y, gain_map + size_t(cy) * g.luma_cols, vert, src, out_max, dst, scratch);
     }
 }
 

@@ -1,6 +1,7 @@
 // Corrected frame and luminance plane: shading mesh, white balance, colour
 // matrix, luminance mix, LUT 1 and dither, one 2x2 Bayer cell at a time.
 #include <algorithm>
+#include <cstdint>
 
 #include "stages.h"
 
@@ -86,9 +87,24 @@ void MeshSampler::row_gains(int cell_row, int64_t* out) const {
     }
 }
 
-void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
-                       const int32_t* lut1, const int32_t* dither, int row_begin, int row_end,
-                       int64_t* gain_scratch, const LuminanceOutputs& out) {
+namespace {
+
+struct LuminanceJob {
+    const TmoParams& p;
+    const Geometry& g;
+    const MeshSampler* mesh;
+    const LutReader& lut1;
+    const DitherTable* dither;
+    int64_t* gain_scratch;
+    const LuminanceOutputs& out;
+};
+
+// The stage with its optional steps fixed at compile time, so the cell loop
+// carries no tests of them.
+template <bool kMesh, bool kCorrected, bool kDither, bool kLog>
+int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
+    const TmoParams& p = job.p;
+    const Geometry& g = job.g;
     const CellLayout lay = kLayout[p.cfa_pattern];
     int wb_channel[kCellPositions];
     wb_channel[lay.r] = kWbR;
@@ -100,13 +116,16 @@ void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler*
                             as_u64(p.luma_w[3])};
     const int dither_shift = p.dither.shift & 31;
     const size_t w = size_t(g.width);
+    DitherGenerator gen;
+    if (kDither) gen = dither_at(p.dither, size_t(row_begin) * g.luma_cols);
+    int64_t largest_log = 0;
 
     for (int cr = row_begin; cr < row_end; ++cr) {
-        if (mesh) mesh->row_gains(cr, gain_scratch);
+        if (kMesh) job.mesh->row_gains(cr, job.gain_scratch);
         const int32_t* in_rows[2] = {p.image + size_t(2 * cr) * w, p.image + size_t(2 * cr + 1) * w};
         int32_t* corr_rows[2] = {nullptr, nullptr};
-        if (out.corrected) {
-            corr_rows[0] = out.corrected + size_t(2 * cr) * w;
+        if (kCorrected) {
+            corr_rows[0] = job.out.corrected + size_t(2 * cr) * w;
             corr_rows[1] = corr_rows[0] + w;
         }
         const size_t cell_base = size_t(cr) * g.luma_cols;
@@ -116,9 +135,9 @@ void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler*
                 const int x = 2 * cc + (k & 1);
                 const int64_t raw = in_rows[k >> 1][x];
                 uint64_t v;
-                if (mesh) {
+                if (kMesh) {
                     // 12 gain bits in, 8 high-precision bits out.
-                    v = (as_u64(raw) * as_u64(gain_scratch[size_t(cc) * kCellPositions + k])) >>
+                    v = (as_u64(raw) * as_u64(job.gain_scratch[size_t(cc) * kCellPositions + k])) >>
                         (GainQ12::frac_bits - HighPrecQ8::frac_bits);
                     v = std::min(v, kHpMax);
                 } else {
@@ -126,7 +145,7 @@ void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler*
                 }
                 v = std::min((v * wb[k]) >> GainQ12::frac_bits, kHpMax);
                 hp[k] = v;
-                if (corr_rows[0]) corr_rows[k >> 1][x] = int32_t(v >> HighPrecQ8::frac_bits);
+                if (kCorrected) corr_rows[k >> 1][x] = int32_t(v >> HighPrecQ8::frac_bits);
             }
             const int64_t rgb[3] = {int64_t(hp[lay.r]), int64_t((hp[lay.g1] + hp[lay.g2]) >> 1),
                                     int64_t(hp[lay.b])};
@@ -141,9 +160,9 @@ void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler*
             const uint64_t mx = std::max(m[0], std::max(m[1], m[2]));
             uint64_t y = (lw[0] * m[0] + lw[1] * m[1] + lw[2] * m[2] + lw[3] * mx) >> LumaWeightQ16::frac_bits;
             y = std::min<uint64_t>(y, kLumaMax);
-            y = uint32_t(lut1[y]);
-            if (p.dither.on) {
-                const int64_t n = dither[cell_base + cc];
+            y = uint32_t(job.lut1[uint32_t(y)]);
+            if (kDither) {
+                const int64_t n = (*job.dither)[gen.step()];
                 if (n > 0) {
                     y += uint64_t(n) << dither_shift;
                 } else {
@@ -151,9 +170,39 @@ void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler*
                     y = y > mag ? y - mag : 0;
                 }
             }
-            out.luma[cell_base + cc] = uint32_t(std::min<uint64_t>(y, kLumaMax));
+            const uint32_t luma = uint32_t(std::min<uint64_t>(y, kLumaMax));
+            job.out.luma[cell_base + cc] = luma;
+            if (kLog) {
+                const int64_t lifted = log_luminance(*job.out.log_table, luma, job.out.log_offset_fixed);
+                largest_log = std::max(largest_log, lifted);
+                job.out.log_luma[cell_base + cc] = int32_t(std::min<int64_t>(lifted, INT32_MAX));
+            }
         }
     }
+    return largest_log;
+}
+
+using RowsFn = int64_t (*)(const LuminanceJob&, int, int);
+
+template <int Flags>
+constexpr RowsFn rows_variant() {
+    return &luminance_rows<bool(Flags & 8), bool(Flags & 4), bool(Flags & 2), bool(Flags & 1)>;
+}
+
+template <int... Flags>
+constexpr RowsFn pick(int flags, std::integer_sequence<int, Flags...>) {
+    constexpr RowsFn table[] = {rows_variant<Flags>()...};
+    return table[flags];
+}
+
+}  // namespace
+
+int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh, const LutReader& lut1,
+                          const DitherTable* dither, int row_begin, int row_end, int64_t* gain_scratch,
+                          const LuminanceOutputs& out) {
+    const LuminanceJob job{p, g, mesh, lut1, dither, gain_scratch, out};
+    const int flags = (mesh ? 8 : 0) | (out.corrected ? 4 : 0) | (dither ? 2 : 0) | (out.log_luma ? 1 : 0);
+    return pick(flags, std::make_integer_sequence<int, 16>())(job, row_begin, row_end);
 }
 
 }  // namespace tonewright

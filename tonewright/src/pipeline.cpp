@@ -67,19 +67,25 @@ Status run_tone_mapping(const TmoParams& p) {
     const bool local = !p.global_lut_mode;
     const int bins = p.bins;
 
-    Buffer<int32_t> lut1({kWideLutSize});
-    Buffer<int32_t> lut3(local ? std::initializer_list<uint64_t>{0} : std::initializer_list<uint64_t>{kWideLutSize});
-    Buffer<int32_t> dither({p.dither.on ? cells : 0});
-    Buffer<uint32_t> luma({uint64_t(g.luma_rows), uint64_t(g.luma_cols)});
-    Buffer<int32_t> corrected({p.use_corrected_input ? uint64_t(g.height) : 0, uint64_t(g.width)});
-    Buffer<uint64_t> gain_map({uint64_t(g.luma_rows), uint64_t(g.luma_cols)});
-    Buffer<int64_t> gain_scratch({2, uint64_t(g.luma_cols), 4});
+    // LUT 1 and LUT 3 are read from their knots; only a descriptor whose
+    // segments overlap needs its dense table.
+    LutReader lut1(p.lut1, kWideLutSize);
+    LutReader lut3(local ? LutDescriptor{} : p.lut3, kWideLutSize);
+    Buffer<int32_t> lut1_table({lut1.needs_table() ? kWideLutSize : 0});  // unreached entries stay 0
+    Buffer<int32_t> lut3_table({!local && lut3.needs_table() ? kWideLutSize : 0});
+    std::unique_ptr<DitherTable> dither;
+    Buffer<uint32_t> luma({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten);
+    Buffer<int32_t> corrected({p.use_corrected_input ? uint64_t(g.height) : 0, uint64_t(g.width)},
+                              Fill::overwritten);
+    Buffer<uint64_t> gain_rows({2, 3, uint64_t(g.luma_cols)});  // per thread: the gain rows in use
+    Buffer<int64_t> gain_scratch({2, uint64_t(g.luma_cols), 4});  // per thread: mesh gains of a cell row
+    Buffer<uint64_t> column_scratch({2, uint64_t(g.luma_cols)});  // per thread: column blends of a pixel row
     LocalTables lt;
     std::unique_ptr<LogKnotTable> log_table;
     if (local) {
         const uint64_t windows = uint64_t(g.block_rows) * g.block_cols;
         lt.lut2 = Buffer<int32_t>({kOutputLutSize});
-        lt.log_luma = Buffer<int32_t>({cells});
+        lt.log_luma = Buffer<int32_t>({cells}, Fill::overwritten);
         lt.span_hist = Buffer<int32_t>({uint64_t(g.span_rows()) * g.span_cols(), uint64_t(bins)});
         lt.block_hist = Buffer<int32_t>({windows, uint64_t(bins)});
         lt.curves = Buffer<int32_t>({windows, uint64_t(bins)});
@@ -89,15 +95,21 @@ Status run_tone_mapping(const TmoParams& p) {
     std::unique_ptr<MeshSampler> mesh;
     if (!p.mesh_off) mesh = std::make_unique<MeshSampler>(p, g.luma_cols);
 
-    // Tables first: the dense LUTs on one thread, the serial dither sequence
-    // and the small tables on the other.
+    // Tables first: any dense LUT on one thread, the dither values and the
+    // small tables on the other.
     run_both(
         [&] {
-            expand_segmented_lut(lut1.data(), p.lut1);
-            if (!local) expand_segmented_lut(lut3.data(), p.lut3);
+            if (lut1.needs_table()) {
+                expand_segmented_lut(lut1_table.data(), p.lut1);
+                lut1.use_table(lut1_table.data());
+            }
+            if (!local && lut3.needs_table()) {
+                expand_segmented_lut(lut3_table.data(), p.lut3);
+                lut3.use_table(lut3_table.data());
+            }
         },
         [&] {
-            if (p.dither.on) draw_dither_sequence(process_dither(), p.dither, dither.data(), cells);
+            if (p.dither.on) dither = std::make_unique<DitherTable>(p.dither);
             if (!local) return;
             expand_segmented_lut(lt.lut2.data(), p.lut2);
             log_table = std::make_unique<LogKnotTable>(p.log_offset);
@@ -106,20 +118,22 @@ Status run_tone_mapping(const TmoParams& p) {
             lt.norms = corner_norms(tent, g.block, 2 * g.block_log2 + 10);
         });
 
-    const LuminanceOutputs lum_out{luma.data(), p.use_corrected_input ? corrected.data() : nullptr};
+    LuminanceOutputs lum_out;
+    lum_out.luma = luma.data();
+    lum_out.corrected = p.use_corrected_input ? corrected.data() : nullptr;
+    if (local) {
+        lum_out.log_table = log_table.get();
+        lum_out.log_offset_fixed = g.log_offset_fixed;
+        lum_out.log_luma = lt.log_luma.data();
+    }
+    int64_t largest_log[2] = {0, 0};
     split_rows(0, g.luma_rows, 8 * cells_work(g), [&](int begin, int end, int part) {
-        compute_luminance(p, g, mesh.get(), lut1.data(), dither.data(), begin, end,
-                          gain_scratch.data() + size_t(part) * g.luma_cols * 4, lum_out);
+        largest_log[part] = compute_luminance(p, g, mesh.get(), lut1, dither.get(), begin, end,
+                                              gain_scratch.data() + size_t(part) * g.luma_cols * 4, lum_out);
     });
 
     if (local) {
-        int64_t largest[2] = {0, 0};
-        split_rows(0, g.luma_rows, cells_work(g), [&](int begin, int end, int part) {
-            largest[part] = log_luminance(*log_table, luma.data(), g.log_offset_fixed,
-                                          size_t(begin) * g.luma_cols, size_t(end) * g.luma_cols,
-                                          lt.log_luma.data());
-        });
-        if (std::string why = check_log_range(std::max(largest[0], largest[1]), bins); !why.empty())
+        if (std::string why = check_log_range(std::max(largest_log[0], largest_log[1]), bins); !why.empty())
             return rejected(why);
 
         if (!p.fixed_curve) {
@@ -152,8 +166,12 @@ Status run_tone_mapping(const TmoParams& p) {
                 }
             });
         }
+    }
 
-        LocalGainInputs in;
+    // Gains row by row straight into the caller's frame: from here on
+    // nothing can fail.
+    LocalGainInputs in;
+    if (local) {
         in.luma = luma.data();
         in.log_luma = lt.log_luma.data();
         in.curves = lt.curves.data();
@@ -163,18 +181,18 @@ Status run_tone_mapping(const TmoParams& p) {
         in.norms = lt.norms.data();
         in.bins = bins;
         in.out_max = uint32_t(p.out_max);
-        split_rows(0, g.luma_rows, 4 * cells_work(g), [&](int begin, int end, int) {
-            local_gains(g, in, p.tm_strength, begin, end, gain_map.data());
-        });
-    } else {
-        split_rows(0, g.luma_rows, cells_work(g), [&](int begin, int end, int) {
-            global_gains(g, luma.data(), lut3.data(), p.tm_strength, begin, end, gain_map.data());
-        });
     }
-
     const int32_t* src = p.use_corrected_input ? corrected.data() : p.image;
-    split_rows(0, g.height, g.width, [&](int begin, int end, int) {
-        apply_gains(g, gain_map.data(), src, uint32_t(p.out_max), begin, end, p.image);
+    split_rows(0, g.height, 2 * g.width, [&](int begin, int end, int part) {
+        uint64_t* ring = gain_rows.data() + size_t(part) * 3 * g.luma_cols;
+        uint64_t* column = column_scratch.data() + size_t(part) * g.luma_cols;
+        if (local) {
+            gains_to_output(g, [&](int cy, uint64_t* out) { local_gain_row(g, in, p.tm_strength, cy, out); }, src,
+                            uint32_t(p.out_max), begin, end, p.image, ring, column);
+        } else {
+            gains_to_output(g, [&](int cy, uint64_t* out) { global_gain_row(g, luma.data(), lut3, p.tm_strength, cy, out); },
+                            src, uint32_t(p.out_max), begin, end, p.image, ring, column);
+        }
     });
     return Status{};
 }

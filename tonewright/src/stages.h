@@ -58,14 +58,19 @@ private:
 struct LuminanceOutputs {
     uint32_t* luma = nullptr;       // luma_rows x luma_cols, 22-bit
     int32_t* corrected = nullptr;   // height x width, or null when not wanted
+    // Local mode: the log luminance of every cell, while it is in cache.
+    const LogKnotTable* log_table = nullptr;
+    int32_t log_offset_fixed = 0;
+    int32_t* log_luma = nullptr;
 };
 
 // Fills cell rows [row_begin, row_end) of the luma plane (and the matching
-// image rows of the corrected frame). `dither` holds one value per cell.
-// `gain_scratch` holds luma_cols * 4 values.
-void compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
-                       const int32_t* lut1, const int32_t* dither, int row_begin, int row_end,
-                       int64_t* gain_scratch, const LuminanceOutputs& out);
+// image rows of the corrected frame, and the log luminance when asked).
+// `dither` is null when dither is off; `gain_scratch` holds luma_cols * 4 values.
+// Returns the largest log value before narrowing (0 without log output).
+int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
+                          const LutReader& lut1, const DitherTable* dither, int row_begin, int row_end,
+                          int64_t* gain_scratch, const LuminanceOutputs& out);
 
 // ---- Log-domain histograms and block curves ----------------------------------
 
@@ -73,10 +78,12 @@ int32_t top_bin(int32_t log_offset_fixed);
 // Linear value at the lower edge of each bin in curve units (2^24 = full scale).
 std::vector<double> bin_lower_edges(int bins, int32_t log_offset_fixed);
 
-// log_luma for cells [begin, end); returns the largest log value before any
-// narrowing so the caller can check it against the bin count.
-int64_t log_luminance(const LogKnotTable& table, const uint32_t* luma, int32_t log_offset_fixed,
-                      size_t begin, size_t end, int32_t* log_luma);
+// Log value of one cell's luminance, lifted by the floor and clipped at 0;
+// wider than 32 bits so the caller can check it against the bin count.
+inline int64_t log_luminance(const LogKnotTable& table, uint32_t luma, int32_t log_offset_fixed) {
+    const int32_t l = table.at(luma < kLumaMax ? luma : kLumaMax);
+    return l < log_offset_fixed ? 0 : int64_t(l) - log_offset_fixed;
+}
 
 // Counts every cell of span rows [span_begin, span_end) into its span's
 // histogram and into `global_hist`. Window histograms are sums of four spans.
@@ -134,16 +141,48 @@ struct LocalGainInputs {
     uint32_t out_max = 0;
 };
 
-// Gain map rows [row_begin, row_end) after the strength mix, ToneGainQ14.
+// One row of the gain map after the strength mix, ToneGainQ14.
+void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row, uint64_t* gain_row);
+void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength, int row,
+                     uint64_t* gain_row);
+// Gain map rows [row_begin, row_end).
 void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row_begin,
                  int row_end, uint64_t* gain_map);
-void global_gains(const Geometry& g, const uint32_t* luma, const int32_t* lut3, uint16_t tm_strength,
-                  int row_begin, int row_end, uint64_t* gain_map);
 uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift);
 
-// Upsamples the gain map to pixels and writes image rows [row_begin, row_end)
-// of `dst` from `src` (which may be dst itself).
+// The gain-map row a pixel row blends with: above for even rows, below for odd.
+inline int neighbour_cell_row(int y) { return (y & 1) ? (y >> 1) + 1 : (y >> 1) - 1; }
+
+// Upsamples gain rows `own` and `vert` (null at the frame's edge) to pixel
+// row y and writes it to `dst` from `src` (which may be dst itself).
+// `column` holds luma_cols values.
+void apply_gain_row(const Geometry& g, int y, const uint64_t* own, const uint64_t* vert, const int32_t* src,
+                    uint32_t out_max, int32_t* dst, uint64_t* column);
+// The same over image rows [row_begin, row_end) of a whole gain map.
 void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
-                 int row_begin, int row_end, int32_t* dst);
+                 int row_begin, int row_end, int32_t* dst, uint64_t* scratch);
+
+// Image rows [row_begin, row_end) straight from gain rows made on demand by
+// make_row(cell_row, out): three gain rows live at a time instead of a whole
+// map. `ring` holds 3 * luma_cols values, `column` luma_cols.
+template <typename MakeRow>
+void gains_to_output(const Geometry& g, MakeRow&& make_row, const int32_t* src, uint32_t out_max, int row_begin,
+                     int row_end, int32_t* dst, uint64_t* ring, uint64_t* column) {
+    int held[3] = {-1, -1, -1};
+    auto row = [&](int cy) -> const uint64_t* {
+        uint64_t* slot = ring + size_t(cy % 3) * g.luma_cols;
+        if (held[cy % 3] != cy) {
+            make_row(cy, slot);
+            held[cy % 3] = cy;
+        }
+        return slot;
+    };
+    for (int y = row_begin; y < row_end; ++y) {
+        const int vy = neighbour_cell_row(y);
+        const uint64_t* own = row(y >> 1);
+        const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? row(vy) : nullptr;
+        apply_gain_row(g, y, own, vert, src, out_max, dst, column);
+    }
+}
 
 }  // namespace tonewright
