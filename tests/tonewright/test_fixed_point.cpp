@@ -60,6 +60,39 @@ TEST(SegmentedLut, ThirdSegmentEndLimitsTheTable) {
     EXPECT_EQ(table[kWideLutSize - 1], 0);
 }
 
+TEST(SegmentedLut, KnotReaderEqualsTheExpandedTable) {
+    // Random layouts: gaps between segments, knots running out mid-segment,
+    // table length cuts, wide spacings, and overlapping segments that must
+    // fall back to the dense table.
+    std::mt19937 rng(11);
+    int compact = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const uint32_t size = trial % 2 ? kOutputLutSize : (1u << 16);
+        const int segs = 1 + int(rng() % 5);
+        std::vector<uint32_t> ends(std::max(segs, 3)), shifts(segs);
+        uint32_t pos = 0;
+        for (int i = 0; i < segs; ++i) {
+            pos += rng() % 7 == 0 ? 0 : rng() % (size / 3);
+            if (rng() % 9 == 0) pos -= std::min<uint32_t>(pos, 100);  // an overlap
+            ends[i] = pos;
+            shifts[i] = rng() % 9 == 0 ? 20 + rng() % 12 : rng() % 8;
+        }
+        for (size_t i = segs; i < ends.size(); ++i) ends[i] = rng() % 4 == 0 ? size + 5 : pos;
+        if (rng() % 5 == 0) ends[2] = rng() % size;
+        std::vector<int32_t> knots(1 + rng() % 3000);
+        for (auto& k : knots) k = int32_t(rng());
+        const LutDescriptor d = descriptor(knots, ends, shifts);
+        if (d.table_len() > size) continue;
+        std::vector<int32_t> dense(size, 0);
+        expand_segmented_lut(dense.data(), d);
+        const SegmentedLut lut(d, size);
+        if (!lut.compact()) continue;
+        ++compact;
+        for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(lut.at(i), dense[i]) << "trial " << trial << " position " << i;
+    }
+    EXPECT_GT(compact, 150);
+}
+
 TEST(LogTable, HandCheckedEntries) {
     EXPECT_EQ(log_table_entry(0, 0.0), -1792);  // round(-0.7 / 0.1f * 256)
     EXPECT_EQ(log_table_entry(4, 0.0), 0);      // x = 1

@@ -125,3 +125,15 @@ TEST(Pipeline, GoldenCasesMatchReference) {
         expect_matches_reference(random_case(gc.seed, gc.shape), gc.name);
     }
 }
+
+TEST(Pipeline, OverlappingLutSegmentsMatchReference) {
+    // A second segment ending before the first makes the third start inside
+    // the first: only the expanded table says which knot wins there.
+    for (bool global : {false, true}) {
+        ExportArgs a = small_case(31, 132, 196, global);
+        tonewright_cases::LutArrays& lut = global ? a.lut3 : a.lut1;
+        lut.seg_end = {16, 8, 1u << 22};
+        lut.seg_shift = {0, 4, 14};
+        expect_matches_reference(a, global ? "overlapping lut3" : "overlapping lut1");
+    }
+}
