@@ -30,10 +30,10 @@ public:
             count *= d;
         }
         size_ = size_t(count);
-        const size_t bytes = (size_ ? size_ : 1) * sizeof(T);
         void* p = nullptr;
 #if defined(__linux__)
         constexpr size_t kHugePage = size_t(2) << 20;
+        const size_t bytes = (size_ ? size_ : 1) * sizeof(T);
         if (fill == Fill::overwritten && bytes >= 2 * kHugePage) {
             if (posix_memalign(&p, kHugePage, bytes) != 0) p = nullptr;
             if (p) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
