@@ -26,8 +26,13 @@ LumaRun run_stage(const TmoParams& p) {
     std::vector<int64_t> scratch(size_t(g.luma_cols) * 4);
     std::unique_ptr<MeshSampler> mesh;
     if (!p.mesh_off) mesh = std::make_unique<MeshSampler>(p, g.luma_cols);
-    compute_luminance(p, g, mesh.get(), lut1, dither.get(), 0, g.luma_rows, scratch.data(),
-                      LuminanceOutputs{run.luma.data(), run.corrected.data()});
+    LuminanceOutputs out;
+    out.luma = run.luma.data();
+    compute_luminance(p, g, mesh.get(), lut1, dither.get(), 0, g.luma_rows, scratch.data(), out);
+    for (int y = 0; y < p.height; ++y) {
+        if (mesh) mesh->row_gains(y / 2, scratch.data());
+        corrected_row(p, g, mesh != nullptr, y, scratch.data(), run.corrected.data() + size_t(y) * p.width);
+    }
     return run;
 }
 

@@ -44,6 +44,12 @@ uint16_t expand_segmented_lut(int32_t* dst, const LutDescriptor& desc) {
 }
 
 SegmentedLut::SegmentedLut(const LutDescriptor& desc, uint32_t table_size) : knots_(desc.knots) {
+    build(desc, table_size);
+    for (size_t j = 0; j < kStartSlots; ++j) starts_[j] = j < segs_.size() ? segs_[j].start : UINT32_MAX;
+    if (desc.knot_count > 0) last_knot_ = desc.knot_count - 1u;
+}
+
+void SegmentedLut::build(const LutDescriptor& desc, uint32_t table_size) {
     if (!desc.seg_end) return;  // a LUT the call does not use
     const uint64_t table_len = std::min<uint64_t>(desc.table_len(), table_size);
     uint64_t k = 0;  // first knot of the segment
@@ -116,6 +122,8 @@ void build_log_lut(int32_t* table, double log_offset) {
 }
 
 constexpr uint32_t LogKnotTable::kFirstKnot[kKnotSegments];
+constexpr uint32_t LogKnotTable::kSegmentStart[kKnotSegments];
+constexpr int64_t LogKnotTable::kHalfStep[kKnotSegments];
 
 LogKnotTable::LogKnotTable(double log_offset) {
     knots_.reserve(kFirstKnot[3] + (kKnotLayoutEnd[3] - kKnotLayoutEnd[2]) / (1u << kKnotLayoutShift[3]) + 1);
@@ -127,19 +135,6 @@ LogKnotTable::LogKnotTable(double log_offset) {
     // The last knot interval has no knot at its far end: it runs to the
     // table's last entry instead.
     knots_.push_back(log_table_entry(kWideLutSize - 1, log_offset));
-}
-
-int32_t LogKnotTable::at(uint32_t index) const {
-    if (index < kKnotLayoutEnd[0]) return knots_[index];
-    int seg = 1;
-    while (index >= kKnotLayoutEnd[seg]) ++seg;
-    const uint32_t shift = kKnotLayoutShift[seg];
-    const uint32_t offset = index - kKnotLayoutEnd[seg - 1];
-    const uint32_t k = kFirstKnot[seg] + (offset >> shift);
-    const uint32_t frac = offset & ((1u << shift) - 1);
-    if (frac == 0) return knots_[k];
-    const int64_t d = int64_t(knots_[k + 1]) - knots_[k];
-    return int32_t(knots_[k] + ((d * frac + half_step(shift)) >> shift));
 }
 
 double quantize_fixed(double x, int total_bits, int int_bits, bool is_signed) {
@@ -210,12 +205,11 @@ void DitherGenerator::set_taps(const uint16_t tap_words[2]) {
 uint16_t DitherGenerator::step() {
     uint16_t e = 0;
     for (int r = 0; r < 2; ++r) {
-        uint16_t s = state_[r];
-        const bool lsb = s & 1;
-        s = uint16_t(s >> 1);
-        if (lsb) s ^= taps_[r];
-        state_[r] = s;
-        e ^= s;
+        const uint16_t s = state_[r];
+        // XOR the taps in when the bit shifted out was set, without a branch:
+        // the bit is as good as random.
+        state_[r] = uint16_t((s >> 1) ^ (taps_[r] & -(s & 1)));
+        e ^= state_[r];
     }
     return e;
 }

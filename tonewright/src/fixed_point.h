@@ -78,17 +78,26 @@ public:
     SegmentedLut(const LutDescriptor& desc, uint32_t table_size);
     bool compact() const { return compact_; }
     int32_t at(uint32_t pos) const {
-        size_t i = segs_.size();
-        while (i > 0 && segs_[i - 1].start > pos) --i;
+        // Count the segment starts at or below pos without branching; a
+        // layout with more segments than slots takes the loop.
+        size_t i = 0;
+        if (segs_.size() <= kStartSlots) {
+            for (size_t j = 0; j < kStartSlots; ++j) i += pos >= starts_[j];
+        } else {
+            while (i < segs_.size() && segs_[i].start <= pos) ++i;
+        }
         if (i == 0) return 0;
         const Segment& s = segs_[i - 1];
         if (pos >= s.end) return 0;
         const uint32_t m = (pos - s.start) >> s.shift;
         const uint32_t k = s.first_knot + m;
         const uint32_t off = pos - s.start - (m << s.shift);
-        if (off == 0) return knots_[k];
-        const int32_t delta = wrap_sub(knots_[k + 1], knots_[k]);
-        const int64_t step = (int64_t(delta) * off + (int64_t(1) << (s.shift - 1))) >> s.shift;
+        // At a base off is 0 and the rounding term shifts out to 0; the last
+        // knot written has no successor to read.
+        const int32_t next = knots_[k + (k < last_knot_)];
+        const int32_t delta = wrap_sub(next, knots_[k]);
+        const int64_t half = s.shift ? int64_t(1) << (s.shift - 1) : 0;
+        const int64_t step = (int64_t(delta) * off + half) >> s.shift;
         return wrap_add(knots_[k], int32_t(uint32_t(uint64_t(step))));
     }
 
@@ -98,8 +107,13 @@ private:
         uint32_t shift;
         uint32_t first_knot;
     };
+    void build(const LutDescriptor& desc, uint32_t table_size);
+
+    static constexpr size_t kStartSlots = 8;
     const int32_t* knots_ = nullptr;
+    uint32_t last_knot_ = 0;
     std::vector<Segment> segs_;
+    uint32_t starts_[kStartSlots];  // segment starts, unused slots past every position
     bool compact_ = true;
 };
 
@@ -131,11 +145,25 @@ void build_log_lut(int32_t* table, double log_offset);
 class LogKnotTable {
 public:
     explicit LogKnotTable(double log_offset);
-    int32_t at(uint32_t index) const;  // index < kWideLutSize
+    // index < kWideLutSize. Branch-free: luminance jumps between segments
+    // from cell to cell.
+    int32_t at(uint32_t index) const {
+        const int seg = int(index >= kKnotLayoutEnd[0]) + int(index >= kKnotLayoutEnd[1]) +
+                        int(index >= kKnotLayoutEnd[2]);
+        const uint32_t shift = kKnotLayoutShift[seg];
+        const uint32_t offset = index - kSegmentStart[seg];
+        const uint32_t k = kFirstKnot[seg] + (offset >> shift);
+        const uint32_t frac = offset & ((1u << shift) - 1);
+        // At a knot frac is 0 and the rounding term shifts out to 0.
+        const int64_t d = int64_t(knots_[k + 1]) - knots_[k];
+        return int32_t(knots_[k] + ((d * frac + kHalfStep[seg]) >> shift));
+    }
 
 private:
-    static constexpr int kFlatSegmentKnots = 16;
+    static constexpr uint32_t kSegmentStart[kKnotSegments] = {0, kKnotLayoutEnd[0], kKnotLayoutEnd[1],
+                                                              kKnotLayoutEnd[2]};
     static constexpr uint32_t kFirstKnot[kKnotSegments] = {0, 16, 16 + 511, 16 + 511 + 240};
+    static constexpr int64_t kHalfStep[kKnotSegments] = {0, 1 << 3, 1 << 8, 1 << 13};
     std::vector<int32_t> knots_;  // every knot of the layout, then the last entry
 };
 

@@ -175,11 +175,9 @@ uint64_t border_pixel_gain(const uint64_t* own_row, const uint64_t* vert_row, in
 
 }  // namespace
 
-void apply_gain_row(const Geometry& g, int y, const uint64_t* own, const uint64_t* vert, const int32_t* src,
-                    uint32_t out_max, int32_t* dst, uint64_t* column) {
+void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* s,
+                    uint32_t out_max, int32_t* d, uint64_t* column) {
     const int lc = g.luma_cols;
-    const int32_t* s = src + size_t(y) * g.width;
-    int32_t* d = dst + size_t(y) * g.width;
     auto border = [&](int x) {
         const int cx = x >> 1;
         const int hx = (x & 1) ? cx + 1 : cx - 1;
@@ -216,7 +214,8 @@ void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src
         const int cy = y >> 1;
         const int vy = neighbour_cell_row(y);
         const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? gain_map + size_t(vy) * g.luma_cols : nullptr;
-        apply_gain_row(g, y, gain_map + size_t(cy) * g.luma_cols, vert, src, out_max, dst, scratch);
+        apply_gain_row(g, gain_map + size_t(cy) * g.luma_cols, vert, src + size_t(y) * g.width, out_max,
+                       dst + size_t(y) * g.width, scratch);
     }
 }
 

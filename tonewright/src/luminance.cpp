@@ -27,6 +27,30 @@ enum WbChannel { kWbR = 0, kWbG = 1, kWbB = 2 };
 
 uint64_t as_u64(int64_t v) { return uint64_t(v); }
 
+// A raw pixel in high precision (8 fractional bits) after the shading gain
+// (12 fractional bits) and the white-balance gain, clamped at every step.
+template <bool kMesh>
+inline uint64_t high_precision(int32_t raw, int64_t mesh_gain, uint64_t wb) {
+    uint64_t v;
+    if (kMesh) {
+        v = (as_u64(raw) * as_u64(mesh_gain)) >> (GainQ12::frac_bits - HighPrecQ8::frac_bits);
+        v = std::min(v, kHpMax);
+    } else {
+        v = as_u64(raw) << HighPrecQ8::frac_bits;
+    }
+    return std::min((v * wb) >> GainQ12::frac_bits, kHpMax);
+}
+
+// White-balance gain of each cell position.
+void wb_gains(const TmoParams& p, uint64_t wb[kCellPositions]) {
+    const CellLayout lay = kLayout[p.cfa_pattern];
+    int channel[kCellPositions];
+    channel[lay.r] = kWbR;
+    channel[lay.b] = kWbB;
+    channel[lay.g1] = channel[lay.g2] = kWbG;
+    for (int k = 0; k < kCellPositions; ++k) wb[k] = as_u64(p.wb_gain[channel[k]]);
+}
+
 }  // namespace
 
 MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
@@ -35,7 +59,11 @@ MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
     uint32_t pos = uint32_t(p.mesh_start_x >> 1);
     for (int c = 0; c < luma_cols; ++c) {
         pos += uint32_t(p.mesh_step_x);  // the even column advances before use
-        col_taps_[c] = tap_at(pos, p.mesh_cols);
+        Tap t = tap_at(pos, p.mesh_cols);
+        // Columns past the given values all read the zero slot.
+        t.a = std::min(t.a, kMeshValueCols);
+        t.b = std::min(t.b, kMeshValueCols);
+        col_taps_[c] = t;
     }
 }
 
@@ -67,23 +95,21 @@ void MeshSampler::row_gains(int cell_row, int64_t* out) const {
     static_assert(kMeshIndexMax < 4096, "mesh index fits the tap range");
     const uint32_t pos = uint32_t(p_.mesh_start_y >> 1) + uint32_t(cell_row + 1) * uint32_t(p_.mesh_step_y);
     const Tap row = tap_at(pos, p_.mesh_rows);
-    // Vertical blend of every mesh column that holds values; one more slot
-    // stands for all the zero columns beyond them.
+    // Vertical blend of every mesh column that holds values, already in
+    // cell-position order; one more slot stands for all the zero columns
+    // beyond them.
     int64_t vertical[kCellPositions][kMeshValueCols + 1];
-    for (int plane = 0; plane < kCellPositions; ++plane) {
+    for (int k = 0; k < kCellPositions; ++k) {
+        const int plane = plane_of_position_[k];
         for (int c = 0; c < kMeshValueCols; ++c)
-            vertical[plane][c] =
+            vertical[k][c] =
                 (value(plane, row.b, c) * row.w1 + value(plane, row.a, c) * row.w0) >> MeshPosQ20::frac_bits;
-        vertical[plane][kMeshValueCols] = 0;
+        vertical[k][kMeshValueCols] = 0;
     }
     for (size_t c = 0; c < col_taps_.size(); ++c) {
         const Tap& t = col_taps_[c];
-        const int a = std::min(t.a, kMeshValueCols);
-        const int b = std::min(t.b, kMeshValueCols);
-        for (int k = 0; k < kCellPositions; ++k) {
-            const int64_t* v = vertical[plane_of_position_[k]];
-            out[c * kCellPositions + k] = (v[b] * t.w1 + v[a] * t.w0) >> MeshPosQ20::frac_bits;
-        }
+        for (int k = 0; k < kCellPositions; ++k)
+            out[c * kCellPositions + k] = (vertical[k][t.b] * t.w1 + vertical[k][t.a] * t.w0) >> MeshPosQ20::frac_bits;
     }
 }
 
@@ -101,17 +127,13 @@ struct LuminanceJob {
 
 // The stage with its optional steps fixed at compile time, so the cell loop
 // carries no tests of them.
-template <bool kMesh, bool kCorrected, bool kDither, bool kLog>
+template <bool kMesh, bool kDither, bool kLog>
 int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
     const TmoParams& p = job.p;
     const Geometry& g = job.g;
     const CellLayout lay = kLayout[p.cfa_pattern];
-    int wb_channel[kCellPositions];
-    wb_channel[lay.r] = kWbR;
-    wb_channel[lay.b] = kWbB;
-    wb_channel[lay.g1] = wb_channel[lay.g2] = kWbG;
     uint64_t wb[kCellPositions];
-    for (int k = 0; k < kCellPositions; ++k) wb[k] = as_u64(p.wb_gain[wb_channel[k]]);
+    wb_gains(p, wb);
     const uint64_t lw[4] = {as_u64(p.luma_w[0]), as_u64(p.luma_w[1]), as_u64(p.luma_w[2]),
                             as_u64(p.luma_w[3])};
     const int dither_shift = p.dither.shift & 31;
@@ -123,29 +145,14 @@ int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
     for (int cr = row_begin; cr < row_end; ++cr) {
         if (kMesh) job.mesh->row_gains(cr, job.gain_scratch);
         const int32_t* in_rows[2] = {p.image + size_t(2 * cr) * w, p.image + size_t(2 * cr + 1) * w};
-        int32_t* corr_rows[2] = {nullptr, nullptr};
-        if (kCorrected) {
-            corr_rows[0] = job.out.corrected + size_t(2 * cr) * w;
-            corr_rows[1] = corr_rows[0] + w;
-        }
         const size_t cell_base = size_t(cr) * g.luma_cols;
         for (int cc = 0; cc < g.luma_cols; ++cc) {
             uint64_t hp[kCellPositions];
             for (int k = 0; k < kCellPositions; ++k) {
                 const int x = 2 * cc + (k & 1);
-                const int64_t raw = in_rows[k >> 1][x];
-                uint64_t v;
-                if (kMesh) {
-                    // 12 gain bits in, 8 high-precision bits out.
-                    v = (as_u64(raw) * as_u64(job.gain_scratch[size_t(cc) * kCellPositions + k])) >>
-                        (GainQ12::frac_bits - HighPrecQ8::frac_bits);
-                    v = std::min(v, kHpMax);
-                } else {
-                    v = as_u64(raw) << HighPrecQ8::frac_bits;
-                }
-                v = std::min((v * wb[k]) >> GainQ12::frac_bits, kHpMax);
+                const int64_t mesh_gain = kMesh ? job.gain_scratch[size_t(cc) * kCellPositions + k] : 0;
+                const uint64_t v = high_precision<kMesh>(in_rows[k >> 1][x], mesh_gain, wb[k]);
                 hp[k] = v;
-                if (kCorrected) corr_rows[k >> 1][x] = int32_t(v >> HighPrecQ8::frac_bits);
             }
             const int64_t rgb[3] = {int64_t(hp[lay.r]), int64_t((hp[lay.g1] + hp[lay.g2]) >> 1),
                                     int64_t(hp[lay.b])};
@@ -162,13 +169,13 @@ int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
             y = std::min<uint64_t>(y, kLumaMax);
             y = uint32_t(job.lut1[uint32_t(y)]);
             if (kDither) {
+                // Positive values add, others subtract down to 0; written
+                // without a branch since the sign is random.
                 const int64_t n = (*job.dither)[gen.step()];
-                if (n > 0) {
-                    y += uint64_t(n) << dither_shift;
-                } else {
-                    const uint64_t mag = uint64_t(-n) << dither_shift;
-                    y = y > mag ? y - mag : 0;
-                }
+                const uint64_t up = uint64_t(std::max<int64_t>(n, 0)) << dither_shift;
+                const uint64_t down = uint64_t(std::max<int64_t>(-n, 0)) << dither_shift;
+                y += up;
+                y = y > down ? y - down : 0;
             }
             const uint32_t luma = uint32_t(std::min<uint64_t>(y, kLumaMax));
             job.out.luma[cell_base + cc] = luma;
@@ -186,7 +193,7 @@ using RowsFn = int64_t (*)(const LuminanceJob&, int, int);
 
 template <int Flags>
 constexpr RowsFn rows_variant() {
-    return &luminance_rows<bool(Flags & 8), bool(Flags & 4), bool(Flags & 2), bool(Flags & 1)>;
+    return &luminance_rows<bool(Flags & 4), bool(Flags & 2), bool(Flags & 1)>;
 }
 
 template <int... Flags>
@@ -197,12 +204,38 @@ constexpr RowsFn pick(int flags, std::integer_sequence<int, Flags...>) {
 
 }  // namespace
 
+namespace {
+
+template <bool kMesh>
+void corrected_pixels(const int32_t* in, const int64_t* cell_gains, const uint64_t wb[2], int row_pos, int width,
+                      int32_t* out) {
+    for (int x = 0; x + 1 < width; x += 2) {
+        const int64_t* gains = cell_gains + size_t(x >> 1) * kCellPositions + row_pos;
+        out[x] = int32_t(high_precision<kMesh>(in[x], kMesh ? gains[0] : 0, wb[0]) >> HighPrecQ8::frac_bits);
+        out[x + 1] = int32_t(high_precision<kMesh>(in[x + 1], kMesh ? gains[1] : 0, wb[1]) >> HighPrecQ8::frac_bits);
+    }
+}
+
+}  // namespace
+
+void corrected_row(const TmoParams& p, const Geometry& g, bool mesh_on, int y, const int64_t* cell_gains,
+                   int32_t* out) {
+    uint64_t wb[kCellPositions];
+    wb_gains(p, wb);
+    const int row_pos = (y & 1) * 2;  // cell positions of this row: row_pos and row_pos + 1
+    const int32_t* in = p.image + size_t(y) * g.width;
+    if (mesh_on)
+        corrected_pixels<true>(in, cell_gains, wb + row_pos, row_pos, g.width, out);
+    else
+        corrected_pixels<false>(in, cell_gains, wb + row_pos, row_pos, g.width, out);
+}
+
 int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh, const LutReader& lut1,
                           const DitherTable* dither, int row_begin, int row_end, int64_t* gain_scratch,
                           const LuminanceOutputs& out) {
     const LuminanceJob job{p, g, mesh, lut1, dither, gain_scratch, out};
-    const int flags = (mesh ? 8 : 0) | (out.corrected ? 4 : 0) | (dither ? 2 : 0) | (out.log_luma ? 1 : 0);
-    return pick(flags, std::make_integer_sequence<int, 16>())(job, row_begin, row_end);
+    const int flags = (mesh ? 4 : 0) | (dither ? 2 : 0) | (out.log_luma ? 1 : 0);
+    return pick(flags, std::make_integer_sequence<int, 8>())(job, row_begin, row_end);
 }
 
 }  // namespace tonewright

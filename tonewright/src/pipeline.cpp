@@ -75,8 +75,9 @@ Status run_tone_mapping(const TmoParams& p) {
     Buffer<int32_t> lut3_table({!local && lut3.needs_table() ? kWideLutSize : 0});
     std::unique_ptr<DitherTable> dither;
     Buffer<uint32_t> luma({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten);
-    Buffer<int32_t> corrected({p.use_corrected_input ? uint64_t(g.height) : 0, uint64_t(g.width)},
-                              Fill::overwritten);
+    // The corrected frame is remade row by row in the output pass rather than
+    // kept: a frame-sized array costs more to fill and read than to recompute.
+    Buffer<int32_t> corrected_rows({2, uint64_t(g.width)});
     Buffer<uint64_t> gain_rows({2, 3, uint64_t(g.luma_cols)});  // per thread: the gain rows in use
     Buffer<int64_t> gain_scratch({2, uint64_t(g.luma_cols), 4});  // per thread: mesh gains of a cell row
     Buffer<uint64_t> column_scratch({2, uint64_t(g.luma_cols)});  // per thread: column blends of a pixel row
@@ -120,7 +121,6 @@ Status run_tone_mapping(const TmoParams& p) {
 
     LuminanceOutputs lum_out;
     lum_out.luma = luma.data();
-    lum_out.corrected = p.use_corrected_input ? corrected.data() : nullptr;
     if (local) {
         lum_out.log_table = log_table.get();
         lum_out.log_offset_fixed = g.log_offset_fixed;
@@ -182,16 +182,28 @@ Status run_tone_mapping(const TmoParams& p) {
         in.bins = bins;
         in.out_max = uint32_t(p.out_max);
     }
-    const int32_t* src = p.use_corrected_input ? corrected.data() : p.image;
     split_rows(0, g.height, 2 * g.width, [&](int begin, int end, int part) {
         uint64_t* ring = gain_rows.data() + size_t(part) * 3 * g.luma_cols;
         uint64_t* column = column_scratch.data() + size_t(part) * g.luma_cols;
+        int64_t* cell_gains = gain_scratch.data() + size_t(part) * g.luma_cols * 4;
+        int32_t* corrected = corrected_rows.data() + size_t(part) * g.width;
+        int gains_row = -1;
+        auto source_row = [&](int y) -> const int32_t* {
+            if (!p.use_corrected_input) return p.image + size_t(y) * g.width;
+            if (mesh && gains_row != y >> 1) {
+                mesh->row_gains(y >> 1, cell_gains);
+                gains_row = y >> 1;
+            }
+            corrected_row(p, g, mesh != nullptr, y, cell_gains, corrected);
+            return corrected;
+        };
         if (local) {
-            gains_to_output(g, [&](int cy, uint64_t* out) { local_gain_row(g, in, p.tm_strength, cy, out); }, src,
-                            uint32_t(p.out_max), begin, end, p.image, ring, column);
+            gains_to_output(g, [&](int cy, uint64_t* out) { local_gain_row(g, in, p.tm_strength, cy, out); },
+                            source_row, uint32_t(p.out_max), begin, end, p.image, ring, column);
         } else {
-            gains_to_output(g, [&](int cy, uint64_t* out) { global_gain_row(g, luma.data(), lut3, p.tm_strength, cy, out); },
-                            src, uint32_t(p.out_max), begin, end, p.image, ring, column);
+            gains_to_output(
+                g, [&](int cy, uint64_t* out) { global_gain_row(g, luma.data(), lut3, p.tm_strength, cy, out); },
+                source_row, uint32_t(p.out_max), begin, end, p.image, ring, column);
         }
     });
     return Status{};

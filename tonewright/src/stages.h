@@ -56,21 +56,26 @@ private:
 };
 
 struct LuminanceOutputs {
-    uint32_t* luma = nullptr;       // luma_rows x luma_cols, 22-bit
-    int32_t* corrected = nullptr;   // height x width, or null when not wanted
+    uint32_t* luma = nullptr;  // luma_rows x luma_cols, 22-bit
     // Local mode: the log luminance of every cell, while it is in cache.
     const LogKnotTable* log_table = nullptr;
     int32_t log_offset_fixed = 0;
     int32_t* log_luma = nullptr;
 };
 
-// Fills cell rows [row_begin, row_end) of the luma plane (and the matching
-// image rows of the corrected frame, and the log luminance when asked).
+// Fills cell rows [row_begin, row_end) of the luma plane (and of the log
+// luminance when asked).
 // `dither` is null when dither is off; `gain_scratch` holds luma_cols * 4 values.
 // Returns the largest log value before narrowing (0 without log output).
 int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
                           const LutReader& lut1, const DitherTable* dither, int row_begin, int row_end,
                           int64_t* gain_scratch, const LuminanceOutputs& out);
+
+// White-balanced, shading-corrected pixel row y (20 bits) into `out`, as the
+// luminance stage computes it. `cell_gains` holds luma_cols * 4 values and
+// must hold the mesh gains of cell row y / 2 (row_gains) when the mesh is on.
+void corrected_row(const TmoParams& p, const Geometry& g, bool mesh_on, int y, const int64_t* cell_gains,
+                   int32_t* out);
 
 // ---- Log-domain histograms and block curves ----------------------------------
 
@@ -153,21 +158,23 @@ uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift);
 // The gain-map row a pixel row blends with: above for even rows, below for odd.
 inline int neighbour_cell_row(int y) { return (y & 1) ? (y >> 1) + 1 : (y >> 1) - 1; }
 
-// Upsamples gain rows `own` and `vert` (null at the frame's edge) to pixel
-// row y and writes it to `dst` from `src` (which may be dst itself).
+// Upsamples gain rows `own` and `vert` (null at the frame's edge) to one
+// pixel row and writes it to `dst` from `src` (which may be the same row).
 // `column` holds luma_cols values.
-void apply_gain_row(const Geometry& g, int y, const uint64_t* own, const uint64_t* vert, const int32_t* src,
+void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* src,
                     uint32_t out_max, int32_t* dst, uint64_t* column);
 // The same over image rows [row_begin, row_end) of a whole gain map.
 void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
                  int row_begin, int row_end, int32_t* dst, uint64_t* scratch);
 
-// Image rows [row_begin, row_end) straight from gain rows made on demand by
-// make_row(cell_row, out): three gain rows live at a time instead of a whole
-// map. `ring` holds 3 * luma_cols values, `column` luma_cols.
-template <typename MakeRow>
-void gains_to_output(const Geometry& g, MakeRow&& make_row, const int32_t* src, uint32_t out_max, int row_begin,
-                     int row_end, int32_t* dst, uint64_t* ring, uint64_t* column) {
+// Image rows [row_begin, row_end) of `dst` straight from gain rows made on
+// demand by make_row(cell_row, out): three gain rows live at a time instead
+// of a whole map. source_row(y) gives the pixels the gains apply to; it is
+// called before row y of dst is written. `ring` holds 3 * luma_cols values,
+// `column` luma_cols.
+template <typename MakeRow, typename SourceRow>
+void gains_to_output(const Geometry& g, MakeRow&& make_row, SourceRow&& source_row, uint32_t out_max,
+                     int row_begin, int row_end, int32_t* dst, uint64_t* ring, uint64_t* column) {
     int held[3] = {-1, -1, -1};
     auto row = [&](int cy) -> const uint64_t* {
         uint64_t* slot = ring + size_t(cy % 3) * g.luma_cols;
@@ -181,7 +188,7 @@ void gains_to_output(const Geometry& g, MakeRow&& make_row, const int32_t* src, 
         const int vy = neighbour_cell_row(y);
         const uint64_t* own = row(y >> 1);
         const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? row(vy) : nullptr;
-        apply_gain_row(g, y, own, vert, src, out_max, dst, column);
+        apply_gain_row(g, own, vert, source_row(y), out_max, dst + size_t(y) * g.width, column);
     }
 }
 
