@@ -19,13 +19,6 @@ constexpr int kBlockOfCode[] = {kDefaultBlock, 128, 256, 512, 1024};
 // Rough per-row costs, only used to decide whether a second thread pays off.
 long cells_work(const Geometry& g) { return g.luma_cols; }
 
-struct LocalTables {
-    Buffer<int32_t> lut2, log_luma, span_hist, block_hist, curves, slopes;
-    std::vector<int32_t> global_hist;
-    CornerWeights weights;
-    std::vector<uint32_t> norms;
-};
-
 Status rejected(std::string why) { return Status{Outcome::invalid_input, std::move(why)}; }
 
 }  // namespace
@@ -59,153 +52,202 @@ Geometry Geometry::of(const TmoParams& p) {
     return g;
 }
 
-Status run_tone_mapping(const TmoParams& p) {
-    const Geometry g = Geometry::of(p);
-    if (std::string why = check_params(p, g); !why.empty()) return rejected(why);
+namespace {
 
-    const size_t cells = size_t(g.luma_rows) * size_t(g.luma_cols);
-    const bool local = !p.global_lut_mode;
-    const int bins = p.bins;
+// The working state of one call, freed when it ends. Every array is
+// allocated in the constructor, before the caller's frame is touched.
+class ToneMapCall {
+public:
+    ToneMapCall(const TmoParams& p, const Geometry& g);
+    void prepare_tables();
+    // Returns the largest log value of the frame (0 in global LUT mode).
+    int64_t luminance();
+    void block_curves();
+    // Writes the result over the caller's frame; cannot fail.
+    void output();
 
+private:
+    const TmoParams& p_;
+    const Geometry& g_;
+    const bool local_;
+    const int bins_;
     // LUT 1 and LUT 3 are read from their knots; only a descriptor whose
     // segments overlap needs its dense table.
-    LutReader lut1(p.lut1, kWideLutSize);
-    LutReader lut3(local ? LutDescriptor{} : p.lut3, kWideLutSize);
-    Buffer<int32_t> lut1_table({lut1.needs_table() ? kWideLutSize : 0});  // unreached entries stay 0
-    Buffer<int32_t> lut3_table({!local && lut3.needs_table() ? kWideLutSize : 0});
-    std::unique_ptr<DitherTable> dither;
-    Buffer<uint32_t> luma({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten);
-    // The corrected frame is remade row by row in the output pass rather than
-    // kept: a frame-sized array costs more to fill and read than to recompute.
-    Buffer<int32_t> corrected_rows({2, uint64_t(g.width)});
-    Buffer<uint64_t> gain_rows({2, 3, uint64_t(g.luma_cols)});  // per thread: the gain rows in use
-    Buffer<int64_t> gain_scratch({2, uint64_t(g.luma_cols), 4});  // per thread: mesh gains of a cell row
-    Buffer<uint64_t> column_scratch({2, uint64_t(g.luma_cols)});  // per thread: column blends of a pixel row
-    LocalTables lt;
-    std::unique_ptr<LogKnotTable> log_table;
-    if (local) {
-        const uint64_t windows = uint64_t(g.block_rows) * g.block_cols;
-        lt.lut2 = Buffer<int32_t>({kOutputLutSize});
-        lt.log_luma = Buffer<int32_t>({cells}, Fill::overwritten);
-        lt.span_hist = Buffer<int32_t>({uint64_t(g.span_rows()) * g.span_cols(), uint64_t(bins)});
-        lt.block_hist = Buffer<int32_t>({windows, uint64_t(bins)});
-        lt.curves = Buffer<int32_t>({windows, uint64_t(bins)});
-        lt.slopes = Buffer<int32_t>({windows, uint64_t(bins)});
-        lt.global_hist.assign(size_t(2) * bins, 0);  // one per thread
-    }
-    std::unique_ptr<MeshSampler> mesh;
-    if (!p.mesh_off) mesh = std::make_unique<MeshSampler>(p, g.luma_cols);
+    LutReader lut1_, lut3_;
+    Buffer<int32_t> lut1_table_, lut3_table_;  // unreached entries stay 0
+    std::unique_ptr<DitherTable> dither_;
+    std::unique_ptr<MeshSampler> mesh_;
+    Buffer<uint32_t> luma_;
+    // Per thread: mesh gains of a cell row, gain rows in use, column blends
+    // and the corrected pixels of one row. The corrected frame is remade row
+    // by row in the output pass: a frame-sized array costs more to fill and
+    // read than to recompute.
+    Buffer<int64_t> cell_gains_;
+    Buffer<uint64_t> gain_rows_, column_;
+    Buffer<int32_t> corrected_;
+    // Local mode only.
+    std::unique_ptr<LogKnotTable> log_table_;
+    Buffer<int32_t> lut2_, log_luma_, span_hist_, block_hist_, curves_, slopes_;
+    std::vector<int32_t> thread_global_hist_;  // one per thread
+    CornerWeights weights_;
+    std::vector<uint32_t> norms_;
 
-    // Tables first: any dense LUT on one thread, the dither values and the
-    // small tables on the other.
+    int64_t* cell_gains(int part) { return cell_gains_.data() + size_t(part) * g_.luma_cols * 4; }
+    void output_rows(int begin, int end, int part);
+};
+
+ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
+    : p_(p),
+      g_(g),
+      local_(!p.global_lut_mode),
+      bins_(p.bins),
+      lut1_(p.lut1, kWideLutSize),
+      lut3_(local_ ? LutDescriptor{} : p.lut3, kWideLutSize),
+      lut1_table_({lut1_.needs_table() ? kWideLutSize : 0}),
+      lut3_table_({lut3_.needs_table() ? kWideLutSize : 0}),
+      luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
+      cell_gains_({2, uint64_t(g.luma_cols), 4}),
+      gain_rows_({2, 3, uint64_t(g.luma_cols)}),
+      column_({2, uint64_t(g.luma_cols)}),
+      corrected_({2, uint64_t(g.width)}) {
+    if (!p.mesh_off) mesh_ = std::make_unique<MeshSampler>(p, g.luma_cols);
+    if (!local_) return;
+    const uint64_t windows = uint64_t(g.block_rows) * g.block_cols;
+    lut2_ = Buffer<int32_t>({kOutputLutSize});
+    log_luma_ = Buffer<int32_t>({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten);
+    span_hist_ = Buffer<int32_t>({uint64_t(g.span_rows()) * g.span_cols(), uint64_t(bins_)});
+    block_hist_ = Buffer<int32_t>({windows, uint64_t(bins_)});
+    curves_ = Buffer<int32_t>({windows, uint64_t(bins_)});
+    slopes_ = Buffer<int32_t>({windows, uint64_t(bins_)});
+    thread_global_hist_.assign(size_t(2) * bins_, 0);
+}
+
+void ToneMapCall::prepare_tables() {
+    // Any dense LUT on one thread, the dither values and the small tables
+    // on the other.
     run_both(
         [&] {
-            if (lut1.needs_table()) {
-                expand_segmented_lut(lut1_table.data(), p.lut1);
-                lut1.use_table(lut1_table.data());
+            if (lut1_.needs_table()) {
+                expand_segmented_lut(lut1_table_.data(), p_.lut1);
+                lut1_.use_table(lut1_table_.data());
             }
-            if (!local && lut3.needs_table()) {
-                expand_segmented_lut(lut3_table.data(), p.lut3);
-                lut3.use_table(lut3_table.data());
+            if (lut3_.needs_table()) {
+                expand_segmented_lut(lut3_table_.data(), p_.lut3);
+                lut3_.use_table(lut3_table_.data());
             }
         },
         [&] {
-            if (p.dither.on) dither = std::make_unique<DitherTable>(p.dither);
-            if (!local) return;
-            expand_segmented_lut(lt.lut2.data(), p.lut2);
-            log_table = std::make_unique<LogKnotTable>(p.log_offset);
-            const std::vector<double> tent = tent_weights(g.block);
-            lt.weights = corner_weights(tent, g.block);
-            lt.norms = corner_norms(tent, g.block, 2 * g.block_log2 + 10);
+            if (p_.dither.on) dither_ = std::make_unique<DitherTable>(p_.dither);
+            if (!local_) return;
+            expand_segmented_lut(lut2_.data(), p_.lut2);
+            log_table_ = std::make_unique<LogKnotTable>(p_.log_offset);
+            const std::vector<double> tent = tent_weights(g_.block);
+            weights_ = corner_weights(tent, g_.block);
+            norms_ = corner_norms(tent, g_.block, 2 * g_.block_log2 + 10);
         });
+}
 
-    LuminanceOutputs lum_out;
-    lum_out.luma = luma.data();
-    if (local) {
-        lum_out.log_table = log_table.get();
-        lum_out.log_offset_fixed = g.log_offset_fixed;
-        lum_out.log_luma = lt.log_luma.data();
+int64_t ToneMapCall::luminance() {
+    LuminanceOutputs out;
+    out.luma = luma_.data();
+    if (local_) {
+        out.log_table = log_table_.get();
+        out.log_offset_fixed = g_.log_offset_fixed;
+        out.log_luma = log_luma_.data();
     }
     int64_t largest_log[2] = {0, 0};
-    split_rows(0, g.luma_rows, 8 * cells_work(g), [&](int begin, int end, int part) {
-        largest_log[part] = compute_luminance(p, g, mesh.get(), lut1, dither.get(), begin, end,
-                                              gain_scratch.data() + size_t(part) * g.luma_cols * 4, lum_out);
+    split_rows(0, g_.luma_rows, 8 * cells_work(g_), [&](int begin, int end, int part) {
+        largest_log[part] =
+            compute_luminance(p_, g_, mesh_.get(), lut1_, dither_.get(), begin, end, cell_gains(part), out);
     });
+    return std::max(largest_log[0], largest_log[1]);
+}
 
-    if (local) {
-        if (std::string why = check_log_range(std::max(largest_log[0], largest_log[1]), bins); !why.empty())
-            return rejected(why);
-
-        if (!p.fixed_curve) {
-            split_rows(0, g.span_rows(), long(g.half) * g.luma_cols, [&](int begin, int end, int part) {
-                span_histograms(g, bins, lt.log_luma.data(), begin, end, lt.span_hist.data(),
-                                lt.global_hist.data() + size_t(part) * bins);
-            });
-        }
-        std::vector<int32_t> global_hist(lt.global_hist.begin(), lt.global_hist.begin() + bins);
-        for (int k = 0; k < bins; ++k) global_hist[k] += lt.global_hist[size_t(bins) + k];
-        const CurveBuilder builder(p, g, global_hist);
-
-        const int windows = g.block_rows * g.block_cols;
-        if (p.fixed_curve) {
-            builder.build_fixed(lt.curves.data(), lt.slopes.data());
-            for (int w = 1; w < windows; ++w) {
-                std::copy_n(lt.curves.data(), bins, lt.curves.data() + size_t(w) * bins);
-                std::copy_n(lt.slopes.data(), bins, lt.slopes.data() + size_t(w) * bins);
-            }
-        } else {
-            std::vector<double> scratch[2];
-            scratch[0].reserve(bins);
-            scratch[1].reserve(bins);
-            split_rows(0, windows, long(bins) * 16, [&](int begin, int end, int part) {
-                for (int w = begin; w < end; ++w) {
-                    const size_t off = size_t(w) * bins;
-                    builder.build_window(g, lt.span_hist.data(), w / g.block_cols, w % g.block_cols,
-                                         lt.block_hist.data() + off, lt.curves.data() + off,
-                                         lt.slopes.data() + off, scratch[part]);
-                }
-            });
-        }
+void ToneMapCall::block_curves() {
+    if (!p_.fixed_curve) {
+        split_rows(0, g_.span_rows(), long(g_.half) * g_.luma_cols, [&](int begin, int end, int part) {
+            span_histograms(g_, bins_, log_luma_.data(), begin, end, span_hist_.data(),
+                            thread_global_hist_.data() + size_t(part) * bins_);
+        });
     }
+    std::vector<int32_t> global_hist(thread_global_hist_.begin(), thread_global_hist_.begin() + bins_);
+    for (int k = 0; k < bins_; ++k) global_hist[k] += thread_global_hist_[size_t(bins_) + k];
+    const CurveBuilder builder(p_, g_, global_hist);
 
-    // Gains row by row straight into the caller's frame: from here on
-    // nothing can fail.
+    const int windows = g_.block_rows * g_.block_cols;
+    if (p_.fixed_curve) {
+        // Every window gets the same curve.
+        builder.build_fixed(curves_.data(), slopes_.data());
+        for (int w = 1; w < windows; ++w) {
+            std::copy_n(curves_.data(), bins_, curves_.data() + size_t(w) * bins_);
+            std::copy_n(slopes_.data(), bins_, slopes_.data() + size_t(w) * bins_);
+        }
+        return;
+    }
+    std::vector<double> scratch[2];
+    scratch[0].reserve(bins_);
+    scratch[1].reserve(bins_);
+    split_rows(0, windows, long(bins_) * 16, [&](int begin, int end, int part) {
+        for (int w = begin; w < end; ++w) {
+            const size_t off = size_t(w) * bins_;
+            builder.build_window(g_, span_hist_.data(), w / g_.block_cols, w % g_.block_cols,
+                                 block_hist_.data() + off, curves_.data() + off, slopes_.data() + off,
+                                 scratch[part]);
+        }
+    });
+}
+
+void ToneMapCall::output() {
+    split_rows(0, g_.height, 2 * g_.width, [&](int begin, int end, int part) { output_rows(begin, end, part); });
+}
+
+void ToneMapCall::output_rows(int begin, int end, int part) {
+    uint64_t* ring = gain_rows_.data() + size_t(part) * 3 * g_.luma_cols;
+    uint64_t* column = column_.data() + size_t(part) * g_.luma_cols;
+    int32_t* corrected = corrected_.data() + size_t(part) * g_.width;
+    int gains_row = -1;
+    auto source_row = [&](int y) -> const int32_t* {
+        if (!p_.use_corrected_input) return p_.image + size_t(y) * g_.width;
+        if (mesh_ && gains_row != y >> 1) {
+            mesh_->row_gains(y >> 1, cell_gains(part));
+            gains_row = y >> 1;
+        }
+        corrected_row(p_, g_, mesh_ != nullptr, y, cell_gains(part), corrected);
+        return corrected;
+    };
+    const uint32_t out_max = uint32_t(p_.out_max);
+    if (!local_) {
+        auto make_row = [&](int cy, uint64_t* out) { global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out); };
+        gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column);
+        return;
+    }
     LocalGainInputs in;
-    if (local) {
-        in.luma = luma.data();
-        in.log_luma = lt.log_luma.data();
-        in.curves = lt.curves.data();
-        in.slopes = lt.slopes.data();
-        in.lut2 = lt.lut2.data();
-        in.weights = &lt.weights;
-        in.norms = lt.norms.data();
-        in.bins = bins;
-        in.out_max = uint32_t(p.out_max);
+    in.luma = luma_.data();
+    in.log_luma = log_luma_.data();
+    in.curves = curves_.data();
+    in.slopes = slopes_.data();
+    in.lut2 = lut2_.data();
+    in.weights = &weights_;
+    in.norms = norms_.data();
+    in.bins = bins_;
+    in.out_max = out_max;
+    auto make_row = [&](int cy, uint64_t* out) { local_gain_row(g_, in, p_.tm_strength, cy, out); };
+    gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column);
+}
+
+}  // namespace
+
+Status run_tone_mapping(const TmoParams& p) {
+    const Geometry g = Geometry::of(p);
+    if (std::string why = check_params(p, g); !why.empty()) return rejected(why);
+    ToneMapCall call(p, g);
+    call.prepare_tables();
+    const int64_t largest_log = call.luminance();
+    if (!p.global_lut_mode) {
+        if (std::string why = check_log_range(largest_log, p.bins); !why.empty()) return rejected(why);
+        call.block_curves();
     }
-    split_rows(0, g.height, 2 * g.width, [&](int begin, int end, int part) {
-        uint64_t* ring = gain_rows.data() + size_t(part) * 3 * g.luma_cols;
-        uint64_t* column = column_scratch.data() + size_t(part) * g.luma_cols;
-        int64_t* cell_gains = gain_scratch.data() + size_t(part) * g.luma_cols * 4;
-        int32_t* corrected = corrected_rows.data() + size_t(part) * g.width;
-        int gains_row = -1;
-        auto source_row = [&](int y) -> const int32_t* {
-            if (!p.use_corrected_input) return p.image + size_t(y) * g.width;
-            if (mesh && gains_row != y >> 1) {
-                mesh->row_gains(y >> 1, cell_gains);
-                gains_row = y >> 1;
-            }
-            corrected_row(p, g, mesh != nullptr, y, cell_gains, corrected);
-            return corrected;
-        };
-        if (local) {
-            gains_to_output(g, [&](int cy, uint64_t* out) { local_gain_row(g, in, p.tm_strength, cy, out); },
-                            source_row, uint32_t(p.out_max), begin, end, p.image, ring, column);
-        } else {
-            gains_to_output(
-                g, [&](int cy, uint64_t* out) { global_gain_row(g, luma.data(), lut3, p.tm_strength, cy, out); },
-                source_row, uint32_t(p.out_max), begin, end, p.image, ring, column);
-        }
-    });
+    call.output();
     return Status{};
 }
 
