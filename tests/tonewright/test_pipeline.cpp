@@ -137,3 +137,12 @@ TEST(Pipeline, OverlappingLutSegmentsMatchReference) {
         expect_matches_reference(a, global ? "overlapping lut3" : "overlapping lut1");
     }
 }
+
+TEST(Pipeline, NegativeOutputLutValuesMatchReference) {
+    // Negative LUT 2 entries give negative gains, floored and wrapped into
+    // the unsigned gain map as the hardware's 64-bit arithmetic does.
+    ExportArgs a = small_case(43);
+    a.tm_strength = 16;
+    for (size_t k = 0; k < a.lut2.knots.size(); k += 3) a.lut2.knots[k] = -a.lut2.knots[k] - 7;
+    expect_matches_reference(a, "negative lut2");
+}

@@ -202,18 +202,6 @@ void DitherGenerator::set_taps(const uint16_t tap_words[2]) {
     for (int r = 0; r < 2; ++r) taps_[r] = tap_words[r] & mask_[r];
 }
 
-uint16_t DitherGenerator::step() {
-    uint16_t e = 0;
-    for (int r = 0; r < 2; ++r) {
-        const uint16_t s = state_[r];
-        // XOR the taps in when the bit shifted out was set, without a branch:
-        // the bit is as good as random.
-        state_[r] = uint16_t((s >> 1) ^ (taps_[r] & -(s & 1)));
-        e ^= state_[r];
-    }
-    return e;
-}
-
 namespace {
 
 // The value of one dither word before quantisation.
@@ -237,11 +225,12 @@ double DitherGenerator::draw(int bits, int int_bits, bool is_signed) {
     return quantize_fixed(dither_value(step(), bits, int_bits, is_signed), bits, int_bits, is_signed);
 }
 
-DitherTable::DitherTable(const DitherParams& d) : value_of_word_(size_t(1) << 16) {
+DitherTable::DitherTable(const DitherParams& d)
+    : mask_(d.bits >= 16 ? uint16_t(0xFFFF) : uint16_t((1u << d.bits) - 1)), value_(size_t(mask_) + 1) {
     const int int_bits = d.is_signed ? d.bits - 1 : d.bits;
-    for (uint32_t e = 0; e < value_of_word_.size(); ++e)
-        value_of_word_[e] = saturate_cast<int32_t>(std::trunc(
-            quantize_fixed(dither_value(uint16_t(e), d.bits, int_bits, d.is_signed), d.bits, int_bits, d.is_signed)));
+    for (uint32_t v = 0; v <= mask_; ++v)
+        value_[v] = saturate_cast<int32_t>(std::trunc(
+            quantize_fixed(dither_value(uint16_t(v), d.bits, int_bits, d.is_signed), d.bits, int_bits, d.is_signed)));
 }
 
 DitherGenerator dither_at(const DitherParams& d, size_t cell) {

@@ -81,7 +81,9 @@ public:
         // Count the segment starts at or below pos without branching; a
         // layout with more segments than slots takes the loop.
         size_t i = 0;
-        if (segs_.size() <= kStartSlots) {
+        if (segs_.size() <= kStartSlots / 2) {  // the usual three or four segments
+            for (size_t j = 0; j < kStartSlots / 2; ++j) i += pos >= starts_[j];
+        } else if (segs_.size() <= kStartSlots) {
             for (size_t j = 0; j < kStartSlots; ++j) i += pos >= starts_[j];
         } else {
             while (i < segs_.size() && segs_[i].start <= pos) ++i;
@@ -184,7 +186,17 @@ class DitherGenerator {
 public:
     void seed(const uint16_t widths[2], const uint16_t seeds[2]);
     void set_taps(const uint16_t tap_words[2]);
-    uint16_t step();
+    uint16_t step() {
+        uint16_t e = 0;
+        for (int r = 0; r < 2; ++r) {
+            const uint16_t s = state_[r];
+            // XOR the taps in when the bit shifted out was set, without a
+            // branch: the bit is as good as random.
+            state_[r] = uint16_t((s >> 1) ^ (taps_[r] & -(s & 1)));
+            e ^= state_[r];
+        }
+        return e;
+    }
     // One step and one value of `bits` bits with `int_bits` integer bits.
     double draw(int bits, int int_bits, bool is_signed);
     uint16_t mask(int r) const { return mask_[r]; }
@@ -195,16 +207,17 @@ private:
     uint16_t state_[2] = {0, 0};
 };
 
-// The integer dither value of every 16-bit dither word for one parameter
-// set: the value depends on the word alone, so each word is quantised once
-// per call instead of once per cell.
+// The integer dither value of every dither word for one parameter set: the
+// value depends only on the word's low `bits` bits, so each of those is
+// quantised once per call instead of once per cell.
 class DitherTable {
 public:
     explicit DitherTable(const DitherParams& d);
-    int32_t operator[](uint16_t word) const { return value_of_word_[word]; }
+    int32_t operator[](uint16_t word) const { return value_[word & mask_]; }
 
 private:
-    std::vector<int32_t> value_of_word_;
+    uint16_t mask_;
+    std::vector<int32_t> value_;
 };
 
 // A generator seeded from the dither block, as at the start of every call,

@@ -18,6 +18,13 @@ constexpr uint64_t kDiagonalWeight = 1;
 // Extra bits of the edge-span norms above the blend shift.
 constexpr int kNormExtraBits = 10;
 
+// floor() for |x| < 2^62 without a library call (x86-64 has no rounding
+// instruction before SSE4.1): truncate, then step down below zero.
+inline int64_t floor_to_int64(double x) {
+    const int64_t t = int64_t(x);
+    return double(t) > x ? t - 1 : t;
+}
+
 uint32_t luma_divisor(uint32_t luma) {
     const uint32_t q = luma >> 2;  // drop the 2 fractional bits
     return q < 1 ? 1 : q;
@@ -123,8 +130,8 @@ void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_st
                     break;
                 }
                 const double q = luma_divisor(in.luma[row_base + c]);
-                const double gain = std::floor(in.lut2[v] * double(ToneGainQ14::one) / q);
-                gain_row[c] = mix_strength(uint64_t(int64_t(gain)), tm_strength, g.unity_shift);
+                const double gain = in.lut2[v] * double(ToneGainQ14::one) / q;
+                gain_row[c] = mix_strength(uint64_t(floor_to_int64(gain)), tm_strength, g.unity_shift);
             }
         }
     }
