@@ -28,11 +28,8 @@ LumaRun run_stage(const TmoParams& p) {
     if (!p.mesh_off) mesh = std::make_unique<MeshSampler>(p, g.luma_cols);
     LuminanceOutputs out;
     out.luma = run.luma.data();
+    out.corrected = run.corrected.data();
     compute_luminance(p, g, mesh.get(), lut1, dither.get(), 0, g.luma_rows, scratch.data(), out);
-    for (int y = 0; y < p.height; ++y) {
-        if (mesh) mesh->row_gains(y / 2, scratch.data());
-        corrected_row(p, g, mesh != nullptr, y, scratch.data(), run.corrected.data() + size_t(y) * p.width);
-    }
     return run;
 }
 

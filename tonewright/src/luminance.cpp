@@ -127,7 +127,7 @@ struct LuminanceJob {
 
 // The stage with its optional steps fixed at compile time, so the cell loop
 // carries no tests of them.
-template <bool kMesh, bool kDither, bool kLog>
+template <bool kMesh, bool kCorrected, bool kDither, bool kLog>
 int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
     const TmoParams& p = job.p;
     const Geometry& g = job.g;
@@ -145,6 +145,11 @@ int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
     for (int cr = row_begin; cr < row_end; ++cr) {
         if (kMesh) job.mesh->row_gains(cr, job.gain_scratch);
         const int32_t* in_rows[2] = {p.image + size_t(2 * cr) * w, p.image + size_t(2 * cr + 1) * w};
+        int32_t* corr_rows[2] = {nullptr, nullptr};
+        if (kCorrected) {
+            corr_rows[0] = job.out.corrected + size_t(2 * cr) * w;
+            corr_rows[1] = corr_rows[0] + w;
+        }
         const size_t cell_base = size_t(cr) * g.luma_cols;
         for (int cc = 0; cc < g.luma_cols; ++cc) {
             uint64_t hp[kCellPositions];
@@ -153,6 +158,7 @@ int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
                 const int64_t mesh_gain = kMesh ? job.gain_scratch[size_t(cc) * kCellPositions + k] : 0;
                 const uint64_t v = high_precision<kMesh>(in_rows[k >> 1][x], mesh_gain, wb[k]);
                 hp[k] = v;
+                if (kCorrected) corr_rows[k >> 1][x] = int32_t(v >> HighPrecQ8::frac_bits);
             }
             const int64_t rgb[3] = {int64_t(hp[lay.r]), int64_t((hp[lay.g1] + hp[lay.g2]) >> 1),
                                     int64_t(hp[lay.b])};
@@ -193,7 +199,7 @@ using RowsFn = int64_t (*)(const LuminanceJob&, int, int);
 
 template <int Flags>
 constexpr RowsFn rows_variant() {
-    return &luminance_rows<bool(Flags & 4), bool(Flags & 2), bool(Flags & 1)>;
+    return &luminance_rows<bool(Flags & 8), bool(Flags & 4), bool(Flags & 2), bool(Flags & 1)>;
 }
 
 template <int... Flags>
@@ -204,38 +210,12 @@ constexpr RowsFn pick(int flags, std::integer_sequence<int, Flags...>) {
 
 }  // namespace
 
-namespace {
-
-template <bool kMesh>
-void corrected_pixels(const int32_t* in, const int64_t* cell_gains, const uint64_t wb[2], int row_pos, int width,
-                      int32_t* out) {
-    for (int x = 0; x + 1 < width; x += 2) {
-        const int64_t* gains = cell_gains + size_t(x >> 1) * kCellPositions + row_pos;
-        out[x] = int32_t(high_precision<kMesh>(in[x], kMesh ? gains[0] : 0, wb[0]) >> HighPrecQ8::frac_bits);
-        out[x + 1] = int32_t(high_precision<kMesh>(in[x + 1], kMesh ? gains[1] : 0, wb[1]) >> HighPrecQ8::frac_bits);
-    }
-}
-
-}  // namespace
-
-void corrected_row(const TmoParams& p, const Geometry& g, bool mesh_on, int y, const int64_t* cell_gains,
-                   int32_t* out) {
-    uint64_t wb[kCellPositions];
-    wb_gains(p, wb);
-    const int row_pos = (y & 1) * 2;  // cell positions of this row: row_pos and row_pos + 1
-    const int32_t* in = p.image + size_t(y) * g.width;
-    if (mesh_on)
-        corrected_pixels<true>(in, cell_gains, wb + row_pos, row_pos, g.width, out);
-    else
-        corrected_pixels<false>(in, cell_gains, wb + row_pos, row_pos, g.width, out);
-}
-
 int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh, const LutReader& lut1,
                           const DitherTable* dither, int row_begin, int row_end, int64_t* gain_scratch,
                           const LuminanceOutputs& out) {
     const LuminanceJob job{p, g, mesh, lut1, dither, gain_scratch, out};
-    const int flags = (mesh ? 4 : 0) | (dither ? 2 : 0) | (out.log_luma ? 1 : 0);
-    return pick(flags, std::make_integer_sequence<int, 8>())(job, row_begin, row_end);
+    const int flags = (mesh ? 8 : 0) | (out.corrected ? 4 : 0) | (dither ? 2 : 0) | (out.log_luma ? 1 : 0);
+    return pick(flags, std::make_integer_sequence<int, 16>())(job, row_begin, row_end);
 }
 
 }  // namespace tonewright

@@ -78,13 +78,10 @@ private:
     std::unique_ptr<DitherTable> dither_;
     std::unique_ptr<MeshSampler> mesh_;
     Buffer<uint32_t> luma_;
-    // Per thread: mesh gains of a cell row, gain rows in use, column blends
-    // and the corrected pixels of one row. The corrected frame is remade row
-    // by row in the output pass: a frame-sized array costs more to fill and
-    // read than to recompute.
+    Buffer<int32_t> corrected_;  // only when the gains apply to the corrected frame
+    // Per thread: mesh gains of a cell row, gain rows in use, column blends.
     Buffer<int64_t> cell_gains_;
     Buffer<uint64_t> gain_rows_, column_;
-    Buffer<int32_t> corrected_;
     // Local mode only.
     std::unique_ptr<LogKnotTable> log_table_;
     Buffer<int32_t> lut2_, log_luma_, span_hist_, block_hist_, curves_, slopes_;
@@ -106,10 +103,10 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
       lut1_table_({lut1_.needs_table() ? kWideLutSize : 0}),
       lut3_table_({lut3_.needs_table() ? kWideLutSize : 0}),
       luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
+      corrected_({p.use_corrected_input ? uint64_t(g.height) : 0, uint64_t(g.width)}, Fill::overwritten),
       cell_gains_({2, uint64_t(g.luma_cols), 4}),
       gain_rows_({2, 3, uint64_t(g.luma_cols)}),
-      column_({2, uint64_t(g.luma_cols)}),
-      corrected_({2, uint64_t(g.width)}) {
+      column_({2, uint64_t(g.luma_cols)}) {
     if (!p.mesh_off) mesh_ = std::make_unique<MeshSampler>(p, g.luma_cols);
     if (!local_) return;
     const uint64_t windows = uint64_t(g.block_rows) * g.block_cols;
@@ -150,6 +147,7 @@ void ToneMapCall::prepare_tables() {
 int64_t ToneMapCall::luminance() {
     LuminanceOutputs out;
     out.luma = luma_.data();
+    if (p_.use_corrected_input) out.corrected = corrected_.data();
     if (local_) {
         out.log_table = log_table_.get();
         out.log_offset_fixed = g_.log_offset_fixed;
@@ -204,17 +202,8 @@ void ToneMapCall::output() {
 void ToneMapCall::output_rows(int begin, int end, int part) {
     uint64_t* ring = gain_rows_.data() + size_t(part) * 3 * g_.luma_cols;
     uint64_t* column = column_.data() + size_t(part) * g_.luma_cols;
-    int32_t* corrected = corrected_.data() + size_t(part) * g_.width;
-    int gains_row = -1;
-    auto source_row = [&](int y) -> const int32_t* {
-        if (!p_.use_corrected_input) return p_.image + size_t(y) * g_.width;
-        if (mesh_ && gains_row != y >> 1) {
-            mesh_->row_gains(y >> 1, cell_gains(part));
-            gains_row = y >> 1;
-        }
-        corrected_row(p_, g_, mesh_ != nullptr, y, cell_gains(part), corrected);
-        return corrected;
-    };
+    const int32_t* src = p_.use_corrected_input ? corrected_.data() : p_.image;
+    auto source_row = [&](int y) { return src + size_t(y) * g_.width; };
     const uint32_t out_max = uint32_t(p_.out_max);
     if (!local_) {
         auto make_row = [&](int cy, uint64_t* out) { global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out); };

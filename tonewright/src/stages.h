@@ -56,26 +56,21 @@ private:
 };
 
 struct LuminanceOutputs {
-    uint32_t* luma = nullptr;  // luma_rows x luma_cols, 22-bit
+    uint32_t* luma = nullptr;       // luma_rows x luma_cols, 22-bit
+    int32_t* corrected = nullptr;   // height x width, or null when not wanted
     // Local mode: the log luminance of every cell, while it is in cache.
     const LogKnotTable* log_table = nullptr;
     int32_t log_offset_fixed = 0;
     int32_t* log_luma = nullptr;
 };
 
-// Fills cell rows [row_begin, row_end) of the luma plane (and of the log
-// luminance when asked).
+// Fills cell rows [row_begin, row_end) of the luma plane, and the matching
+// rows of the corrected frame and of the log luminance when asked.
 // `dither` is null when dither is off; `gain_scratch` holds luma_cols * 4 values.
 // Returns the largest log value before narrowing (0 without log output).
 int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
                           const LutReader& lut1, const DitherTable* dither, int row_begin, int row_end,
                           int64_t* gain_scratch, const LuminanceOutputs& out);
-
-// White-balanced, shading-corrected pixel row y (20 bits) into `out`, as the
-// luminance stage computes it. `cell_gains` holds luma_cols * 4 values and
-// must hold the mesh gains of cell row y / 2 (row_gains) when the mesh is on.
-void corrected_row(const TmoParams& p, const Geometry& g, bool mesh_on, int y, const int64_t* cell_gains,
-                   int32_t* out);
 
 // ---- Log-domain histograms and block curves ----------------------------------
 
