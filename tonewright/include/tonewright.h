@@ -1,8 +1,9 @@
 /* tonewright: fixed-point local tone mapping of a Bayer frame.
  *
- * One call maps a frame of 20-bit linear values in place. The library keeps
- * no state between calls apart from the dither generator, which is reseeded
- * at the start of every call; calls must not overlap in time.
+ * One call maps a frame of 20-bit linear values in place, using two threads.
+ * The dither sequence starts afresh with every call, so equal inputs give
+ * equal outputs. The only state kept between calls is the outcome that
+ * tmo_v3_bayer_status() reports; calls must not overlap in time.
  *
  * Every array argument is read only within the bounds its companion values
  * describe. Inputs the model cannot handle leave the frame unchanged; ask
