@@ -165,7 +165,10 @@ private:
     static constexpr uint32_t kSegmentStart[kKnotSegments] = {0, kKnotLayoutEnd[0], kKnotLayoutEnd[1],
                                                               kKnotLayoutEnd[2]};
     static constexpr uint32_t kFirstKnot[kKnotSegments] = {0, 16, 16 + 511, 16 + 511 + 240};
-    static constexpr int64_t kHalfStep[kKnotSegments] = {0, 1 << 3, 1 << 8, 1 << 13};
+    // Half a knot spacing, the round-half-up term of each segment.
+    static constexpr int64_t half_of(uint32_t shift) { return shift == 0 ? 0 : int64_t(1) << (shift - 1); }
+    static constexpr int64_t kHalfStep[kKnotSegments] = {half_of(kKnotLayoutShift[0]), half_of(kKnotLayoutShift[1]),
+                                                         half_of(kKnotLayoutShift[2]), half_of(kKnotLayoutShift[3])};
     std::vector<int32_t> knots_;  // every knot of the layout, then the last entry
 };
 
