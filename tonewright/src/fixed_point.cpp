@@ -7,8 +7,6 @@ namespace tonewright {
 
 namespace {
 
-// Half of the knot spacing, added before the shift to round half up.
-int64_t half_step(uint32_t shift) { return shift == 0 ? 0 : int64_t(1) << (shift - 1); }
 
 }  // namespace
 
@@ -34,7 +32,7 @@ uint16_t expand_segmented_lut(int32_t* dst, const LutDescriptor& desc) {
                 delta = wrap_sub(desc.knots[k], desc.knots[k - 1]);
             } else {
                 const int64_t offset =
-                    (int64_t(delta) * int64_t(pos - base) + half_step(shift)) >> shift;
+                    (int64_t(delta) * int64_t(pos - base) + half_knot_step(shift)) >> shift;
                 dst[pos] = wrap_add(desc.knots[k - 1], int32_t(uint32_t(uint64_t(offset))));
             }
         }
@@ -96,7 +94,7 @@ void resample_at_knots(int32_t* table) {
                 if (j == last) return;
                 d = int64_t(next < kWideLutSize ? table[next] : table[last]) - table[knot];
             } else {
-                table[j] = int32_t(table[knot] + ((d * (j - knot) + half_step(shift)) >> shift));
+                table[j] = int32_t(table[knot] + ((d * (j - knot) + half_knot_step(shift)) >> shift));
             }
         }
         if (kKnotLayoutEnd[i] >= kWideLutSize) break;

@@ -47,6 +47,9 @@ constexpr int kKnotSegments = 4;
 constexpr uint32_t kKnotLayoutEnd[kKnotSegments] = {1u << 4, 1u << 13, 1u << 17, 1u << 22};
 constexpr uint32_t kKnotLayoutShift[kKnotSegments] = {0, 4, 9, 14};
 
+// Half a knot spacing: the round-half-up term of interpolation.
+constexpr int64_t half_knot_step(uint32_t shift) { return shift == 0 ? 0 : int64_t(1) << (shift - 1); }
+
 // Double to integer conversion that saturates at the integer's range and
 // sends NaN to 0, so no input can make a conversion undefined.
 template <typename Int>
@@ -98,8 +101,7 @@ public:
         // knot written has no successor to read.
         const int32_t next = knots_[k + (k < last_knot_)];
         const int32_t delta = wrap_sub(next, knots_[k]);
-        const int64_t half = s.shift ? int64_t(1) << (s.shift - 1) : 0;
-        const int64_t step = (int64_t(delta) * off + half) >> s.shift;
+        const int64_t step = (int64_t(delta) * off + half_knot_step(s.shift)) >> s.shift;
         return wrap_add(knots_[k], int32_t(uint32_t(uint64_t(step))));
     }
 
@@ -165,10 +167,9 @@ private:
     static constexpr uint32_t kSegmentStart[kKnotSegments] = {0, kKnotLayoutEnd[0], kKnotLayoutEnd[1],
                                                               kKnotLayoutEnd[2]};
     static constexpr uint32_t kFirstKnot[kKnotSegments] = {0, 16, 16 + 511, 16 + 511 + 240};
-    // Half a knot spacing, the round-half-up term of each segment.
-    static constexpr int64_t half_of(uint32_t shift) { return shift == 0 ? 0 : int64_t(1) << (shift - 1); }
-    static constexpr int64_t kHalfStep[kKnotSegments] = {half_of(kKnotLayoutShift[0]), half_of(kKnotLayoutShift[1]),
-                                                         half_of(kKnotLayoutShift[2]), half_of(kKnotLayoutShift[3])};
+    static constexpr int64_t kHalfStep[kKnotSegments] = {
+        half_knot_step(kKnotLayoutShift[0]), half_knot_step(kKnotLayoutShift[1]),
+        half_knot_step(kKnotLayoutShift[2]), half_knot_step(kKnotLayoutShift[3])};
     std::vector<int32_t> knots_;  // every knot of the layout, then the last entry
 };
 
