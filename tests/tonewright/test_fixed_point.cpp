@@ -1,0 +1,245 @@
+// The shared primitives: LUT expansion, knot resampling, the log table,
+// quantisation, blending weights and the dither generator.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "fixed_point.h"
+
+using namespace tonewright;
+
+namespace {
+
+LutDescriptor descriptor(const std::vector<int32_t>& knots, const std::vector<uint32_t>& ends,
+                         const std::vector<uint32_t>& shifts) {
+    LutDescriptor d;
+    d.knots = knots.data();
+    d.seg_end = ends.data();
+    d.seg_shift = shifts.data();
+    d.seg_count = uint16_t(shifts.size());
+    d.knot_count = uint16_t(knots.size());
+    return d;
+}
+
+}  // namespace
+
+TEST(SegmentedLut, SingleUnitSegmentCopiesKnotsUntilTheyRunOut) {
+    const std::vector<int32_t> knots = {5, -7, 9, 100};
+    const std::vector<uint32_t> ends = {10, 10, 10};
+    std::vector<int32_t> table(10, 42);
+    EXPECT_EQ(expand_segmented_lut(table.data(), descriptor(knots, ends, {0})), 0);
+    EXPECT_EQ(table, (std::vector<int32_t>{5, -7, 9, 100, 42, 42, 42, 42, 42, 42}));
+}
+
+TEST(SegmentedLut, InterpolatesWithRoundHalfUpBetweenSpacedKnots) {
+    // Segment 0: unit spacing over [0, 2); segment 1: spacing 4 over [2, 10).
+    const std::vector<int32_t> knots = {0, 10, 20, 23, 13, 99};
+    const std::vector<uint32_t> ends = {2, 10, 10};
+    std::vector<int32_t> table(12, -1);
+    EXPECT_EQ(expand_segmented_lut(table.data(), descriptor(knots, ends, {0, 2})), 6);
+    // 20 + (3*1 + 2) >> 2 = 21, 20 + (3*2 + 2) >> 2 = 22, 20 + (3*3+2) >> 2 = 22;
+    // then 23 + (-10*k + 2) >> 2 with an arithmetic shift: -2, -5, -7.
+    EXPECT_EQ(table, (std::vector<int32_t>{0, 10, 20, 21, 22, 22, 23, 21, 18, 16, -1, -1}));
+}
+
+TEST(SegmentedLut, ThirdSegmentEndLimitsTheTable) {
+    // The 22-bit layout with four segments stops at seg_end[2] = 131072.
+    std::vector<int32_t> knots(16 + 511 + 240 + 248 + 1);
+    for (size_t k = 0; k < knots.size(); ++k) knots[k] = int32_t(k + 1);
+    const std::vector<uint32_t> ends(kKnotLayoutEnd, kKnotLayoutEnd + 4);
+    const std::vector<uint32_t> shifts(kKnotLayoutShift, kKnotLayoutShift + 4);
+    std::vector<int32_t> table(kWideLutSize, 0);
+    expand_segmented_lut(table.data(), descriptor(knots, ends, shifts));
+    EXPECT_EQ(table[15], 16);
+    EXPECT_EQ(table[16], 17);
+    // Knot 766 (value 767) at 130560, plus (1 * 511 + 256) >> 9 = 1.
+    EXPECT_EQ(table[131071], 768);
+    EXPECT_EQ(table[131072], 0);
+    EXPECT_EQ(table[kWideLutSize - 1], 0);
+}
+
+TEST(SegmentedLut, KnotReaderEqualsTheExpandedTable) {
+    // Random layouts: gaps between segments, knots running out mid-segment,
+    // table length cuts, wide spacings, and overlapping segments that must
+    // fall back to the dense table.
+    std::mt19937 rng(11);
+    int compact = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const uint32_t size = trial % 2 ? kOutputLutSize : (1u << 16);
+        const int segs = 1 + int(rng() % 5);
+        std::vector<uint32_t> ends(std::max(segs, 3)), shifts(segs);
+        uint32_t pos = 0;
+        for (int i = 0; i < segs; ++i) {
+            pos += rng() % 7 == 0 ? 0 : rng() % (size / 3);
+            if (rng() % 9 == 0) pos -= std::min<uint32_t>(pos, 100);  // an overlap
+            ends[i] = pos;
+            shifts[i] = rng() % 9 == 0 ? 20 + rng() % 12 : rng() % 8;
+        }
+        for (size_t i = segs; i < ends.size(); ++i) ends[i] = rng() % 4 == 0 ? size + 5 : pos;
+        if (rng() % 5 == 0) ends[2] = rng() % size;
+        std::vector<int32_t> knots(1 + rng() % 3000);
+        for (auto& k : knots) k = int32_t(rng());
+        const LutDescriptor d = descriptor(knots, ends, shifts);
+        if (d.table_len() > size) continue;
+        std::vector<int32_t> dense(size, 0);
+        expand_segmented_lut(dense.data(), d);
+        const SegmentedLut lut(d, size);
+        if (!lut.compact()) continue;
+        ++compact;
+        for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(lut.at(i), dense[i]) << "trial " << trial << " position " << i;
+    }
+    EXPECT_GT(compact, 150);
+}
+
+TEST(LogTable, HandCheckedEntries) {
+    EXPECT_EQ(log_table_entry(0, 0.0), -1792);  // round(-0.7 / 0.1f * 256)
+    EXPECT_EQ(log_table_entry(4, 0.0), 0);      // x = 1
+    EXPECT_EQ(log_table_entry(40, 0.0), 2560);  // x = 10: round(256 / 0.1f)
+    // x = 10^6 is not stretched: round(6 / 0.1f * 256) with the single-precision tenth.
+    EXPECT_EQ(log_table_entry(4000000, 0.0), 15360);
+    const double above = (6 + (std::log10(1000001.0) - 6) * kKneeSlope) / double(0.1f) * 256;
+    EXPECT_EQ(log_table_entry(4000004, 0.0), int32_t(std::round(above)));
+    // With an offset the zero entry takes the logarithm of the offset.
+    EXPECT_EQ(log_table_entry(0, 10.0), 2560);
+}
+
+TEST(LogTable, SingleAndDoubleTenthDiffer) {
+    // The divisor is 0.1f widened, not the double 0.1: visible in the last place.
+    const double with_double = std::log10(3.0) / 0.1 * 256;
+    const double with_single = std::log10(3.0) / double(0.1f) * 256;
+    EXPECT_NE(with_double, with_single);
+    EXPECT_EQ(log_table_entry(12, 0.0), int32_t(std::round(with_single)));
+}
+
+TEST(LogTable, ResamplingKeepsKnotsAndInterpolatesBetween) {
+    std::vector<int32_t> table(kWideLutSize);
+    for (uint32_t i = 0; i < kWideLutSize; ++i) table[i] = int32_t((uint64_t(i) * i) >> 24);
+    const std::vector<int32_t> dense = table;
+    resample_at_knots(table.data());
+    for (uint32_t knot : {0u, 15u, 16u, 32u, 8176u, 8192u, 8704u, 131072u, 147456u, 4177920u})
+        EXPECT_EQ(table[knot], dense[knot]) << knot;
+    // Between 131072 and 147456 the entry is the rounded straight line.
+    const int64_t d = int64_t(dense[147456]) - dense[131072];
+    EXPECT_EQ(table[131072 + 5000], int32_t(dense[131072] + ((d * 5000 + 8192) >> 14)));
+    // The last entry lies on the line from the last knot towards it.
+    const int64_t last_d = int64_t(dense[kWideLutSize - 1]) - dense[4177920];
+    EXPECT_EQ(table[kWideLutSize - 1], int32_t(dense[4177920] + ((last_d * 16383 + 8192) >> 14)));
+}
+
+TEST(LogTable, KnotTableEqualsTheResampledDenseTable) {
+    std::vector<int32_t> dense(kWideLutSize);
+    for (double offset : {0.0, 0.5, 16.0, 12345.0}) {
+        build_log_lut(dense.data(), offset);
+        resample_at_knots(dense.data());
+        const LogKnotTable fast(offset);
+        size_t mismatches = 0;
+        for (uint32_t i = 0; i < kWideLutSize; ++i) mismatches += fast.at(i) != dense[i];
+        EXPECT_EQ(mismatches, 0u) << "log_offset " << offset;
+    }
+}
+
+TEST(Quantize, ExamplesAndRounding) {
+    EXPECT_EQ(quantize_fixed(-3.7, 8, 8, false), 0.0);
+    EXPECT_EQ(quantize_fixed(300, 8, 8, false), 255.0);
+    EXPECT_EQ(quantize_fixed(-200, 8, 7, true), -128.0);
+    EXPECT_EQ(quantize_fixed(127.5, 8, 7, true), 127.0);  // hi = 2^7 - 1
+    EXPECT_EQ(quantize_fixed(2.5, 8, 8, false), 3.0);      // half rounds up
+    EXPECT_EQ(quantize_fixed(-2.5, 8, 7, true), -3.0);     // half away from zero below 0
+    EXPECT_EQ(quantize_fixed(0.3, 8, 4, false), 0.3125);   // 4 fractional bits
+}
+
+TEST(Saturate, NanAndOverflowStayInRange) {
+    EXPECT_EQ(saturate_cast<int32_t>(std::nan("")), 0);
+    EXPECT_EQ(saturate_cast<int32_t>(1e300), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(saturate_cast<int32_t>(-std::numeric_limits<double>::infinity()),
+              std::numeric_limits<int32_t>::min());
+    EXPECT_EQ(saturate_cast<int32_t>(-2.9), -2);
+}
+
+TEST(BlendWeights, CornerWeightsSumToTheBlockArea) {
+    for (int n : {64, 128, 256, 512, 1024}) {
+        const CornerWeights cw = corner_weights(tent_weights(n), n);
+        for (int i = 0; i < n / 2; i += 7) {
+            for (int j = 0; j < n / 2; j += 5) {
+                const uint32_t* w = cw.at(i, j);
+                ASSERT_EQ(w[0] + w[1] + w[2] + w[3], uint32_t(n) * n) << n << " at " << i << "," << j;
+            }
+        }
+    }
+    const CornerWeights cw64 = corner_weights(tent_weights(64), 64);
+    // Cell (0, 0) of a span sits at the centre of the window up and left.
+    EXPECT_EQ(cw64.at(0, 0)[0], 1u);
+    EXPECT_EQ(cw64.at(0, 0)[3], 63u * 63u);
+    EXPECT_EQ(cw64.at(31, 31)[0], 63u * 63u);
+}
+
+TEST(BlendWeights, EdgeNormsRestoreTheFullShiftOnEveryEdge) {
+    // On each edge span the two weights times their norm reach
+    // 2^(2 log2(block) + 10), up to truncation. The bottom and right edges
+    // take the norm mirrored across the span.
+    for (int n : {64, 128, 256, 512, 1024}) {
+        const int h = n / 2;
+        int log2n = 0;
+        while ((1 << log2n) < n) ++log2n;
+        const int shift = 2 * log2n + 10;
+        const std::vector<double> tent = tent_weights(n);
+        const CornerWeights cw = corner_weights(tent, n);
+        const std::vector<uint32_t> norms = corner_norms(tent, n, shift);
+        const uint64_t full = uint64_t(1) << shift;
+        for (int i = 0; i < h; ++i) {
+            const int j = (i * 13) % h;
+            const uint32_t* w = cw.at(i, j);
+            const uint64_t top = uint64_t(w[0] + w[1]) * norms[i];
+            const uint64_t bottom = uint64_t(w[2] + w[3]) * norms[h - 1 - i];
+            const uint64_t left = uint64_t(w[0] + w[2]) * norms[j];
+            const uint64_t right = uint64_t(w[1] + w[3]) * norms[h - 1 - j];
+            for (uint64_t total : {top, bottom, left, right}) {
+                ASSERT_LE(total, full) << n << " at " << i;
+                ASSERT_GT(total, full - full / 64) << n << " at " << i;
+            }
+        }
+        // The unmirrored norm overshoots at the near side of the span:
+        // about 63 times at the first row.
+        const uint32_t* w = cw.at(0, 0);
+        EXPECT_GT(uint64_t(w[2] + w[3]) * norms[0], 60 * full) << n;
+    }
+}
+
+TEST(Dither, HandCheckedSteps) {
+    DitherGenerator gen;
+    const uint16_t widths[2] = {16, 4};
+    const uint16_t seeds[2] = {1, 0};
+    const uint16_t taps[2] = {0xB400, 0xFFFF};
+    gen.seed(widths, seeds);
+    EXPECT_EQ(gen.mask(1), 0xF);
+    gen.set_taps(taps);
+    // Register 0: 1 -> 0xB400 (shifted out a 1, taps applied) -> 0x5A00.
+    EXPECT_EQ(gen.draw(12, 12, false), 1024.0);  // 0xB400 & 0xFFF
+    EXPECT_EQ(gen.draw(12, 11, true), -513.0);   // 0xA00: sign bit set, -((0xA00 ^ 0x800) + 1)
+    EXPECT_EQ(gen.draw(4, 4, false), 0.0);       // 0x2D00 & 0xF
+}
+
+TEST(Dither, WordTableMatchesOneDrawPerCell) {
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 40; ++trial) {
+        DitherParams d;
+        d.bits = uint16_t(trial < 3 ? trial * 9 : rng() % 20);
+        d.is_signed = rng() % 2;
+        for (int r = 0; r < 2; ++r) {
+            d.taps[r] = uint16_t(rng());
+            d.widths[r] = uint16_t(rng() % 20);
+            d.seeds[r] = uint16_t(rng());
+        }
+        const DitherTable table(d);
+        DitherGenerator fast = dither_at(d, 0), slow = dither_at(d, 0);
+        const int int_bits = d.is_signed ? d.bits - 1 : d.bits;
+        for (int c = 0; c < 3000; ++c)
+            ASSERT_EQ(table[fast.step()], int32_t(std::trunc(slow.draw(d.bits, int_bits, d.is_signed))))
+                << "trial " << trial << " cell " << c;
+        // A generator started further on continues the same sequence.
+        DitherGenerator later = dither_at(d, 3000);
+        for (int c = 0; c < 50; ++c) ASSERT_EQ(later.step(), fast.step()) << "trial " << trial;
+    }
+}

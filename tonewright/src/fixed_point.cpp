@@ -1,0 +1,242 @@
+#include "fixed_point.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tonewright {
+
+namespace {
+
+
+}  // namespace
+
+uint16_t expand_segmented_lut(int32_t* dst, const LutDescriptor& desc) {
+    const uint64_t table_len = desc.table_len();
+    int k = 0;  // next knot to read
+    int32_t delta = 0;
+    for (int i = 0; i < desc.seg_count; ++i) {
+        const uint32_t shift = desc.seg_shift[i];
+        const uint64_t step = uint64_t(1) << shift;
+        const uint64_t start = i == 0 ? 0 : desc.seg_end[i - 1];
+        uint64_t base = start;
+        uint64_t next = start + step;
+        for (uint64_t pos = start; pos < desc.seg_end[i] && pos < table_len; ++pos) {
+            if (pos == next) {
+                base = next;
+                next += step;
+            }
+            if (pos == base) {
+                dst[pos] = desc.knots[k];
+                ++k;
+                if (k > int(desc.knot_count) - 1) return 0;
+                delta = wrap_sub(desc.knots[k], desc.knots[k - 1]);
+            } else {
+                const int64_t offset =
+                    (int64_t(delta) * int64_t(pos - base) + half_knot_step(shift)) >> shift;
+                dst[pos] = wrap_add(desc.knots[k - 1], int32_t(uint32_t(uint64_t(offset))));
+            }
+        }
+        if (desc.seg_end[i] >= table_len) break;
+    }
+    return desc.knot_count;
+}
+
+SegmentedLut::SegmentedLut(const LutDescriptor& desc, uint32_t table_size) : knots_(desc.knots) {
+    build(desc, table_size);
+    for (size_t j = 0; j < kStartSlots; ++j) starts_[j] = j < segs_.size() ? segs_[j].start : UINT32_MAX;
+    if (desc.knot_count > 0) last_knot_ = desc.knot_count - 1u;
+}
+
+void SegmentedLut::build(const LutDescriptor& desc, uint32_t table_size) {
+    if (!desc.seg_end) return;  // a LUT the call does not use
+    const uint64_t table_len = std::min<uint64_t>(desc.table_len(), table_size);
+    uint64_t k = 0;  // first knot of the segment
+    uint64_t written_end = 0;
+    for (int i = 0; i < desc.seg_count; ++i) {
+        const uint64_t start = i == 0 ? 0 : desc.seg_end[i - 1];
+        const uint64_t end = std::min<uint64_t>(desc.seg_end[i], table_len);
+        if (start < end) {
+            if (start < written_end) {  // overlaps an earlier segment: only the dense table says which wins
+                compact_ = false;
+                return;
+            }
+            const uint32_t shift = desc.seg_shift[i];
+            const uint64_t bases = ((end - start - 1) >> shift) + 1;
+            const uint64_t last_knot = uint64_t(desc.knot_count) - 1;
+            if (k + bases - 1 >= last_knot) {
+                // The knots run out at a base of this segment; nothing after it is written.
+                segs_.push_back({uint32_t(start), uint32_t(start + ((last_knot - k) << shift) + 1), shift, uint32_t(k)});
+                return;
+            }
+            segs_.push_back({uint32_t(start), uint32_t(end), shift, uint32_t(k)});
+            k += bases;
+            written_end = end;
+        }
+        if (desc.seg_end[i] >= table_len) break;
+    }
+}
+
+void resample_at_knots(int32_t* table) {
+    constexpr uint32_t last = kWideLutSize - 1;
+    for (int i = 0; i < kKnotSegments; ++i) {
+        const uint32_t start = i == 0 ? 0 : kKnotLayoutEnd[i - 1];
+        const uint32_t shift = kKnotLayoutShift[i];
+        const uint32_t step = 1u << shift;
+        uint32_t knot = start;
+        uint32_t next = start + step;
+        int64_t d = 0;
+        for (uint32_t j = start; j < kKnotLayoutEnd[i]; ++j) {
+            if (j == next) {
+                knot = next;
+                next += step;
+            }
+            if (j == knot) {
+                if (j == last) return;
+                d = int64_t(next < kWideLutSize ? table[next] : table[last]) - table[knot];
+            } else {
+                table[j] = int32_t(table[knot] + ((d * (j - knot) + half_knot_step(shift)) >> shift));
+            }
+        }
+        if (kKnotLayoutEnd[i] >= kWideLutSize) break;
+    }
+}
+
+int32_t log_table_entry(uint32_t index, double log_offset) {
+    constexpr double decade_of_one_million = 6.0;
+    const double x = index * 0.25 + log_offset;  // 2 fractional bits of the linear value
+    double v;
+    if (x != 0) {
+        double c = std::log10(x);
+        if (c > decade_of_one_million) c = decade_of_one_million + (c - decade_of_one_million) * kKneeSlope;
+        v = c / kTenthDecade;
+    } else {
+        v = -0.7 / kTenthDecade;
+    }
+    return saturate_cast<int32_t>(std::round(v * double(LogBinQ8::one)));
+}
+
+void build_log_lut(int32_t* table, double log_offset) {
+    for (uint32_t i = 0; i < kWideLutSize; ++i) table[i] = log_table_entry(i, log_offset);
+}
+
+constexpr uint32_t LogKnotTable::kFirstKnot[kKnotSegments];
+constexpr uint32_t LogKnotTable::kSegmentStart[kKnotSegments];
+constexpr int64_t LogKnotTable::kHalfStep[kKnotSegments];
+
+LogKnotTable::LogKnotTable(double log_offset) {
+    knots_.reserve(kFirstKnot[3] + (kKnotLayoutEnd[3] - kKnotLayoutEnd[2]) / (1u << kKnotLayoutShift[3]) + 1);
+    for (int i = 0; i < kKnotSegments; ++i) {
+        const uint32_t start = i == 0 ? 0 : kKnotLayoutEnd[i - 1];
+        for (uint32_t v = start; v < kKnotLayoutEnd[i]; v += 1u << kKnotLayoutShift[i])
+            knots_.push_back(log_table_entry(v, log_offset));
+    }
+    // The last knot interval has no knot at its far end: it runs to the
+    // table's last entry instead.
+    knots_.push_back(log_table_entry(kWideLutSize - 1, log_offset));
+}
+
+double quantize_fixed(double x, int total_bits, int int_bits, bool is_signed) {
+    const double g = std::ldexp(1.0, total_bits - int(is_signed) - int_bits);  // fraction scale
+    const double e = std::ldexp(1.0, int_bits);
+    const double hi = e - 1.0 / g;
+    if (is_signed) {
+        if (x >= hi) return hi;
+        if (x <= -e) return -e;
+        if (x < 0) return -std::floor(std::fabs(x) * g + 0.5) / g;
+        return std::floor(x * g + 0.5) / g;
+    }
+    if (x < 0) return 0.0;
+    if (x >= hi) return hi;
+    return std::floor(g * x + 0.5) / g;
+}
+
+std::vector<double> tent_weights(int n) {
+    const int a = n / 2;
+    const double b = (n - 1) / 2.0;
+    std::vector<double> w(size_t(n) * n);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) w[size_t(i) * n + j] = (a - std::fabs(j - b)) * (a - std::fabs(i - b));
+    return w;
+}
+
+CornerWeights corner_weights(const std::vector<double>& tent, int n) {
+    CornerWeights cw;
+    cw.half = n / 2;
+    const int h = cw.half;
+    cw.w.resize(size_t(h) * h * 4);
+    auto W = [&](int i, int j) { return tent[size_t(i) * n + j]; };
+    for (int i = 0; i < h; ++i) {
+        for (int j = 0; j < h; ++j) {
+            uint32_t* out = &cw.w[(size_t(i) * h + j) * 4];
+            out[0] = uint32_t(4 * W(i, j));
+            out[1] = uint32_t(4 * W(i, j + h));
+            out[2] = uint32_t(4 * W(i + h, j));
+            out[3] = uint32_t(4 * W(i + h, j + h));
+        }
+    }
+    return cw;
+}
+
+std::vector<uint32_t> corner_norms(const std::vector<double>& tent, int n, int shift) {
+    const int h = n / 2;
+    std::vector<uint32_t> norms(h);
+    for (int i = 0; i < h; ++i) {
+        const uint32_t pair_sum = uint32_t(4 * (tent[size_t(i) * n + h - 1] + tent[size_t(i) * n]));
+        norms[i] = (uint32_t(1) << shift) / pair_sum;
+    }
+    return norms;
+}
+
+void DitherGenerator::seed(const uint16_t widths[2], const uint16_t seeds[2]) {
+    for (int r = 0; r < 2; ++r) {
+        // widths[r] doublings-plus-one of a 16-bit word saturate at 16 bits.
+        mask_[r] = widths[r] >= 16 ? uint16_t(0xFFFF) : uint16_t((1u << widths[r]) - 1);
+        taps_[r] = mask_[r] & 1;
+        state_[r] = seeds[r];
+    }
+}
+
+void DitherGenerator::set_taps(const uint16_t tap_words[2]) {
+    for (int r = 0; r < 2; ++r) taps_[r] = tap_words[r] & mask_[r];
+}
+
+namespace {
+
+// The value of one dither word before quantisation.
+double dither_value(uint16_t e, int bits, int int_bits, bool is_signed) {
+    const uint32_t v = bits >= 16 ? e : e & ((1u << bits) - 1);
+    if (is_signed) {
+        const double scale = std::ldexp(1.0, bits - int_bits - 1);
+        const bool negative = bits >= 1 && bits <= 16 && (v >> (bits - 1)) == 1;
+        if (negative) return -double((v ^ (1u << (bits - 1))) + 1) / scale;
+        return v / scale;
+    }
+    const int down = bits - int_bits;
+    if (down >= 32) return 0.0;
+    if (down >= 0) return double(v >> down);  // integer division by 2^down
+    return std::ldexp(double(v), -down);
+}
+
+}  // namespace
+
+double DitherGenerator::draw(int bits, int int_bits, bool is_signed) {
+    return quantize_fixed(dither_value(step(), bits, int_bits, is_signed), bits, int_bits, is_signed);
+}
+
+DitherTable::DitherTable(const DitherParams& d)
+    : mask_(d.bits >= 16 ? uint16_t(0xFFFF) : uint16_t((1u << d.bits) - 1)), value_(size_t(mask_) + 1) {
+    const int int_bits = d.is_signed ? d.bits - 1 : d.bits;
+    for (uint32_t v = 0; v <= mask_; ++v)
+        value_[v] = saturate_cast<int32_t>(std::trunc(
+            quantize_fixed(dither_value(uint16_t(v), d.bits, int_bits, d.is_signed), d.bits, int_bits, d.is_signed)));
+}
+
+DitherGenerator dither_at(const DitherParams& d, size_t cell) {
+    DitherGenerator gen;
+    gen.seed(d.widths, d.seeds);
+    gen.set_taps(d.taps);
+    for (size_t c = 0; c < cell; ++c) gen.step();
+    return gen;
+}
+
+}  // namespace tonewright

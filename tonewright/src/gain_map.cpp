@@ -1,0 +1,229 @@
+// Tone gain map and output frame: per-cell gains from the blended block
+// curves (or LUT 3), mixed with a linear rescale, upsampled 9-3-3-1 to
+// pixels and applied to the frame.
+#include <algorithm>
+#include <cmath>
+
+#include "stages.h"
+
+namespace tonewright {
+
+namespace {
+
+// Weights of the upsampling filter: own cell, side neighbour, diagonal.
+constexpr uint64_t kOwnWeight = 9;
+constexpr uint64_t kSideWeight = 3;
+constexpr uint64_t kDiagonalWeight = 1;
+
+// Extra bits of the edge-span norms above the blend shift.
+constexpr int kNormExtraBits = 10;
+
+// floor() for |x| < 2^62 without a library call (x86-64 has no rounding
+// instruction before SSE4.1): truncate, then step down below zero.
+inline int64_t floor_to_int64(double x) {
+    const int64_t t = int64_t(x);
+    return double(t) > x ? t - 1 : t;
+}
+
+uint32_t luma_divisor(uint32_t luma) {
+    const uint32_t q = luma >> 2;  // drop the 2 fractional bits
+    return q < 1 ? 1 : q;
+}
+
+// One window's curve: the value f(w) of the blend.
+struct Window {
+    const int32_t* curve;
+    const int32_t* slope;
+};
+
+enum class SpanKind { interior, top, bottom, left, right, single };
+
+}  // namespace
+
+uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift) {
+    // A strength above 16 makes the linear share negative; it wraps like the
+    // hardware's unsigned arithmetic.
+    const uint64_t linear_share = uint64_t(int64_t(16) - tm_strength) << unity_shift;
+    return (gain * tm_strength + linear_share) >> 4;
+}
+
+void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r,
+                    uint64_t* gain_row) {
+    const int half = g.half;
+    const int half_log2 = g.block_log2 - 1;
+    const int blend_shift = 2 * g.block_log2;
+    const int edge_shift = blend_shift + kNormExtraBits;
+    auto window = [&](int br, int bc) {
+        const size_t offset = (size_t(br) * g.block_cols + bc) * in.bins;
+        return Window{in.curves + offset, in.slopes + offset};
+    };
+    {
+        const int R = r >> half_log2;
+        const int i = r & (half - 1);
+        const bool row_inner = R >= 1 && R <= g.block_rows - 1;
+        for (int C = 0; C < g.span_cols(); ++C) {
+            const bool col_inner = C >= 1 && C <= g.block_cols - 1;
+            SpanKind kind;
+            Window w[4] = {};
+            if (row_inner && col_inner) {
+                kind = SpanKind::interior;
+                w[0] = window(R, C);
+                w[1] = window(R, C - 1);
+                w[2] = window(R - 1, C);
+                w[3] = window(R - 1, C - 1);
+            } else if (col_inner) {
+                kind = R == 0 ? SpanKind::top : SpanKind::bottom;
+                const int wr = R == 0 ? 0 : R - 1;
+                // The weight slots follow the interior layout.
+                if (R == 0) {
+                    w[0] = window(wr, C);
+                    w[1] = window(wr, C - 1);
+                } else {
+                    w[2] = window(wr, C);
+                    w[3] = window(wr, C - 1);
+                }
+            } else if (row_inner) {
+                kind = C == 0 ? SpanKind::left : SpanKind::right;
+                if (C == 0) {
+                    w[0] = window(R, 0);
+                    w[2] = window(R - 1, 0);
+                } else {
+                    w[1] = window(R, C - 1);
+                    w[3] = window(R - 1, C - 1);
+                }
+            } else {
+                kind = SpanKind::single;
+                w[0] = window(R == 0 ? 0 : g.block_rows - 1, C == 0 ? 0 : g.block_cols - 1);
+            }
+            const int c_begin = C * half;
+            const int c_end = std::min(c_begin + half, g.luma_cols);
+            const size_t row_base = size_t(r) * g.luma_cols;
+            for (int c = c_begin; c < c_end; ++c) {
+                const int j = c - c_begin;
+                const uint32_t* cw = in.weights->at(i, j);
+                const int32_t value = in.log_luma[row_base + c];
+                auto f = [&](int k) {
+                    return uint64_t(eval_curve(value, w[k].curve, w[k].slope, in.bins, in.out_max));
+                };
+                uint64_t v;
+                switch (kind) {
+                case SpanKind::interior:
+                    v = (cw[0] * f(0) + cw[1] * f(1) + cw[2] * f(2) + cw[3] * f(3)) >> blend_shift;
+                    break;
+                case SpanKind::top:
+                    v = ((cw[1] * f(1) + cw[0] * f(0)) * in.norms[i]) >> edge_shift;
+                    break;
+                case SpanKind::bottom:
+                    // The bottom and right spans take the norm mirrored across
+                    // the span, so their two weights times it reach the same
+                    // total as the top and left ones.
+                    v = ((cw[3] * f(3) + cw[2] * f(2)) * in.norms[half - 1 - i]) >> edge_shift;
+                    break;
+                case SpanKind::left:
+                    v = ((cw[2] * f(2) + cw[0] * f(0)) * in.norms[j]) >> edge_shift;
+                    break;
+                case SpanKind::right:
+                    v = ((cw[3] * f(3) + cw[1] * f(1)) * in.norms[half - 1 - j]) >> edge_shift;
+                    break;
+                default:
+                    v = f(0);
+                    break;
+                }
+                const double q = luma_divisor(in.luma[row_base + c]);
+                const double gain = in.lut2[v] * double(ToneGainQ14::one) / q;
+                gain_row[c] = mix_strength(uint64_t(floor_to_int64(gain)), tm_strength, g.unity_shift);
+            }
+        }
+    }
+}
+
+void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row_begin,
+                 int row_end, uint64_t* gain_map) {
+    for (int r = row_begin; r < row_end; ++r) local_gain_row(g, in, tm_strength, r, gain_map + size_t(r) * g.luma_cols);
+}
+
+void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength, int r,
+                     uint64_t* gain_row) {
+    const uint32_t* luma_row = luma + size_t(r) * g.luma_cols;
+    for (int c = 0; c < g.luma_cols; ++c) {
+        const uint32_t y = luma_row[c];
+        // 32-bit unsigned, as the hardware computes it.
+        const uint32_t gain = (uint32_t(lut3[y]) << ToneGainQ14::frac_bits) / luma_divisor(y);
+        gain_row[c] = mix_strength(gain, tm_strength, g.unity_shift);
+    }
+}
+
+namespace {
+
+inline int32_t scale_pixel(int32_t src, uint64_t gain, uint32_t out_max) {
+    const uint32_t v = uint32_t((uint64_t(int64_t(src)) * gain) >> ToneGainQ14::frac_bits);
+    return int32_t(v < out_max ? v : out_max);
+}
+
+// Gain of a pixel whose neighbours may lie outside the map.
+uint64_t border_pixel_gain(const uint64_t* own_row, const uint64_t* vert_row, int cx, int hx, int luma_cols) {
+    const bool has_h = hx >= 0 && hx < luma_cols;
+    uint64_t sum = kOwnWeight * own_row[cx];
+    uint64_t div = kOwnWeight;
+    if (vert_row) {
+        sum += kSideWeight * vert_row[cx];
+        div += kSideWeight;
+    }
+    if (has_h) {
+        sum += kSideWeight * own_row[hx];
+        div += kSideWeight;
+    }
+    if (vert_row && has_h) {
+        sum += kDiagonalWeight * vert_row[hx];
+        div += kDiagonalWeight;
+    }
+    return sum / div;
+}
+
+}  // namespace
+
+void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* s,
+                    uint32_t out_max, int32_t* d, uint64_t* column) {
+    const int lc = g.luma_cols;
+    auto border = [&](int x) {
+        const int cx = x >> 1;
+        const int hx = (x & 1) ? cx + 1 : cx - 1;
+        d[x] = scale_pixel(s[x], border_pixel_gain(own, vert, cx, hx, lc), out_max);
+    };
+    border(0);
+    if (g.width > 1) border(g.width - 1);
+    if (vert) {
+        // With all four cells present 9a + 3v + 3h + d = 3(3a + v) + (3h + d):
+        // blend each column vertically once, then horizontally. The weights
+        // sum to 16.
+        for (int cx = 0; cx < lc; ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
+        for (int cx = 1; cx < lc; ++cx) {
+            const int x = 2 * cx;  // even: neighbour to the left
+            d[x] = scale_pixel(s[x], (kSideWeight * column[cx] + column[cx - 1]) >> 4, out_max);
+        }
+        for (int cx = 0; cx < lc - 1; ++cx) {
+            const int x = 2 * cx + 1;  // odd: neighbour to the right
+            d[x] = scale_pixel(s[x], (kSideWeight * column[cx] + column[cx + 1]) >> 4, out_max);
+        }
+    } else {
+        for (int x = 1; x < g.width - 1; ++x) {
+            const int cx = x >> 1;
+            const int hx = (x & 1) ? cx + 1 : cx - 1;
+            const uint64_t sum = kOwnWeight * own[cx] + kSideWeight * own[hx];
+            d[x] = scale_pixel(s[x], sum / (kOwnWeight + kSideWeight), out_max);
+        }
+    }
+}
+
+void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
+                 int row_begin, int row_end, int32_t* dst, uint64_t* scratch) {
+    for (int y = row_begin; y < row_end; ++y) {
+        const int cy = y >> 1;
+        const int vy = neighbour_cell_row(y);
+        const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? gain_map + size_t(vy) * g.luma_cols : nullptr;
+        apply_gain_row(g, gain_map + size_t(cy) * g.luma_cols, vert, src + size_t(y) * g.width, out_max,
+                       dst + size_t(y) * g.width, scratch);
+    }
+}
+
+}  // namespace tonewright

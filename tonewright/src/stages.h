@@ -1,0 +1,190 @@
+// The three pipeline stages over a frame: luminance plane, log-domain block
+// curves, gain map and output. Each works on a range of rows so the caller
+// can split it across threads; none allocates inside a row loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fixed_point.h"
+#include "params.h"
+
+namespace tonewright {
+
+// Sizes derived once per call. Cells are the 2x2 Bayer cells of the luma
+// plane; a block window spans `block` cells and steps by `half`.
+struct Geometry {
+    int height = 0, width = 0;
+    int luma_rows = 0, luma_cols = 0;
+    int block = 64, block_log2 = 6, half = 32;
+    int block_rows = 0, block_cols = 0;  // block windows per column / row
+    int32_t log_offset_fixed = 0;        // LogBinQ8 units
+    int unity_shift = 0;                 // tone gain that rescales 20 bits to the output range
+
+    static Geometry of(const TmoParams& p);
+    int span_rows() const { return block_rows + 1; }
+    int span_cols() const { return block_cols + 1; }
+};
+
+int block_size_of_code(int32_t code);
+// Output bits minus input bits plus the tone-gain fraction; negative when
+// out_max is too small to hold a linear rescale.
+int unity_shift_of(int32_t out_max);
+
+// ---- Luminance plane --------------------------------------------------------
+
+// Shading-mesh positions of every cell column, shared by all rows.
+class MeshSampler {
+public:
+    MeshSampler(const TmoParams& p, int luma_cols);
+    // Gains with 12 fractional bits for the four cell positions of every cell
+    // of cell row `cell_row`: out[cell_col * 4 + position].
+    void row_gains(int cell_row, int64_t* out) const;
+
+private:
+    struct Tap {
+        int a = 0, b = 0;      // mesh columns (or rows) to blend
+        int64_t w0 = 0, w1 = 0;  // their weights, MeshPosQ20
+    };
+    Tap tap_at(uint32_t pos, int count) const;
+    int64_t value(int plane, int row, int col) const;
+
+    const TmoParams& p_;
+    int plane_of_position_[4];
+    std::vector<Tap> col_taps_;
+};
+
+struct LuminanceOutputs {
+    uint32_t* luma = nullptr;       // luma_rows x luma_cols, 22-bit
+    int32_t* corrected = nullptr;   // height x width, or null when not wanted
+    // Local mode: the log luminance of every cell, while it is in cache.
+    const LogKnotTable* log_table = nullptr;
+    int32_t log_offset_fixed = 0;
+    int32_t* log_luma = nullptr;
+};
+
+// Fills cell rows [row_begin, row_end) of the luma plane, and the matching
+// rows of the corrected frame and of the log luminance when asked.
+// `dither` is null when dither is off; `gain_scratch` holds luma_cols * 4 values.
+// Returns the largest log value before narrowing (0 without log output).
+int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
+                          const LutReader& lut1, const DitherTable* dither, int row_begin, int row_end,
+                          int64_t* gain_scratch, const LuminanceOutputs& out);
+
+// ---- Log-domain histograms and block curves ----------------------------------
+
+int32_t top_bin(int32_t log_offset_fixed);
+// Linear value at the lower edge of each bin in curve units (2^24 = full scale).
+std::vector<double> bin_lower_edges(int bins, int32_t log_offset_fixed);
+
+// Log value of one cell's luminance, lifted by the floor and clipped at 0;
+// wider than 32 bits so the caller can check it against the bin count.
+inline int64_t log_luminance(const LogKnotTable& table, uint32_t luma, int32_t log_offset_fixed) {
+    const int32_t l = table.at(luma < kLumaMax ? luma : kLumaMax);
+    return l < log_offset_fixed ? 0 : int64_t(l) - log_offset_fixed;
+}
+
+// Counts every cell of span rows [span_begin, span_end) into its span's
+// histogram and into `global_hist`. Window histograms are sums of four spans.
+void span_histograms(const Geometry& g, int bins, const int32_t* log_luma, int span_begin,
+                     int span_end, int32_t* span_hist, int32_t* global_hist);
+void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
+                      int32_t* hist);
+
+class CurveBuilder {
+public:
+    CurveBuilder(const TmoParams& p, const Geometry& g, std::vector<int32_t>& global_hist);
+    int top() const { return top_; }
+    // Histogram-equalised curve of one window; `hist` is folded in place.
+    void build(int32_t* hist, int win_rows, int win_cols, int32_t* curve, int32_t* slope,
+               std::vector<double>& scratch) const;
+    void build_fixed(int32_t* curve, int32_t* slope) const;
+    void build_window(const Geometry& g, const int32_t* span_hist, int br, int bc, int32_t* hist,
+                      int32_t* curve, int32_t* slope, std::vector<double>& scratch) const;
+
+private:
+    const TmoParams& p_;
+    int bins_;
+    int top_;
+    std::vector<double> lin_;          // bin lower edges, curve units
+    std::vector<double> position_w_;   // ((k + 1) / bins) ^ hist_power
+    std::vector<double> global_norm_;
+};
+
+// Folds every bin above `top` into `top`.
+void fold_above_top(int32_t* hist, int bins, int top);
+
+// ---- Gain map and output --------------------------------------------------------
+
+// Output-domain value of a block curve at a log value, 0 .. out_max.
+inline uint32_t eval_curve(int32_t value, const int32_t* curve, const int32_t* slope, int bins,
+                           uint32_t out_max) {
+    int idx = value >> 8;
+    if (idx > bins - 1) idx = bins - 1;
+    const uint64_t frac = uint64_t(value & 255);
+    const uint64_t r = ((uint64_t(int64_t(curve[idx])) << 8) + frac * uint64_t(int64_t(slope[idx]))) *
+                       (uint64_t(out_max) + 1);
+    const uint64_t t = r >> 32;
+    return t > out_max ? out_max : uint32_t(t);
+}
+
+struct LocalGainInputs {
+    const uint32_t* luma = nullptr;
+    const int32_t* log_luma = nullptr;
+    const int32_t* curves = nullptr;  // block_rows x block_cols x bins
+    const int32_t* slopes = nullptr;
+    const int32_t* lut2 = nullptr;
+    const CornerWeights* weights = nullptr;
+    const uint32_t* norms = nullptr;
+    int bins = 0;
+    uint32_t out_max = 0;
+};
+
+// One row of the gain map after the strength mix, ToneGainQ14.
+void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row, uint64_t* gain_row);
+void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength, int row,
+                     uint64_t* gain_row);
+// Gain map rows [row_begin, row_end).
+void local_gains(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row_begin,
+                 int row_end, uint64_t* gain_map);
+uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift);
+
+// The gain-map row a pixel row blends with: above for even rows, below for odd.
+inline int neighbour_cell_row(int y) { return (y & 1) ? (y >> 1) + 1 : (y >> 1) - 1; }
+
+// Upsamples gain rows `own` and `vert` (null at the frame's edge) to one
+// pixel row and writes it to `dst` from `src` (which may be the same row).
+// `column` holds luma_cols values.
+void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* src,
+                    uint32_t out_max, int32_t* dst, uint64_t* column);
+// The same over image rows [row_begin, row_end) of a whole gain map.
+void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
+                 int row_begin, int row_end, int32_t* dst, uint64_t* scratch);
+
+// Image rows [row_begin, row_end) of `dst` straight from gain rows made on
+// demand by make_row(cell_row, out): three gain rows live at a time instead
+// of a whole map. source_row(y) gives the pixels the gains apply to; it is
+// called before row y of dst is written. `ring` holds 3 * luma_cols values,
+// `column` luma_cols.
+template <typename MakeRow, typename SourceRow>
+void gains_to_output(const Geometry& g, MakeRow&& make_row, SourceRow&& source_row, uint32_t out_max,
+                     int row_begin, int row_end, int32_t* dst, uint64_t* ring, uint64_t* column) {
+    int held[3] = {-1, -1, -1};
+    auto row = [&](int cy) -> const uint64_t* {
+        uint64_t* slot = ring + size_t(cy % 3) * g.luma_cols;
+        if (held[cy % 3] != cy) {
+            make_row(cy, slot);
+            held[cy % 3] = cy;
+        }
+        return slot;
+    };
+    for (int y = row_begin; y < row_end; ++y) {
+        const int vy = neighbour_cell_row(y);
+        const uint64_t* own = row(y >> 1);
+        const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? row(vy) : nullptr;
+        apply_gain_row(g, own, vert, source_row(y), out_max, dst + size_t(y) * g.width, column);
+    }
+}
+
+}  // namespace tonewright
