@@ -51,12 +51,17 @@ def settings_table(values: dict) -> str:
     return f"<table><caption>Settings</caption>{rows}</table>"
 
 
+def duration_text(seconds: float) -> str:
+    """Milliseconds below a second, so that quick calibrations do not read as 0.00 s."""
+    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
 def status_table(outcomes) -> str:
     rows = []
     for o in outcomes:
         detail = o.result_path or (o.message.splitlines()[0] if o.message else "")
         rows.append(f"<tr><td style='text-align:left'>{html.escape(o.calibration.name)}</td>"
-                    f"<td class='{o.status}'>{o.status}</td><td>{o.seconds:.2f} s</td>"
+                    f"<td class='{o.status}'>{o.status}</td><td>{duration_text(o.seconds)}</td>"
                     f"<td style='text-align:left'>{html.escape(detail)}</td></tr>")
     return ("<table><caption>Calibrations</caption><tr><th>name</th><th>status</th><th>time</th>"
             f"<th>result</th></tr>{''.join(rows)}</table>")
