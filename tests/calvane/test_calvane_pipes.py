@@ -260,8 +260,10 @@ def test_command_sent_during_a_slow_call_is_served_after_it(start):
     server.command(b"[awb]")
     server.send(b"[blc]")  # the awb call is still running
     server.expect(b"[blc]" + ACK)
-    # The second chunk was read only after the first call had finished.
-    assert server.journal() == loads("awb")
+    # The second chunk was read only after the first call had finished: the
+    # awb call is in the journal by the time blc is acknowledged (whether the
+    # blc call has finished too depends on scheduling, so it is not checked).
+    assert server.journal()[:2] == loads("awb")
     server.exit()
     assert server.journal() == loads("awb", "blc")
 
