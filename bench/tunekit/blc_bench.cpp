@@ -8,13 +8,9 @@
 #include "blc_capture_set.h"
 
 int main(int argc, char** argv) {
-  const std::string dir = argc > 1 ? argv[1] : "/tmp/tunekit-bench/blc";
-  bench::CaptureSetShape shape;
-  if (argc > 2) shape.captures_per_condition = std::atoi(argv[2]);
-  bench::describe(dir, shape);
-  const auto files = bench::ensure_capture_set(dir, shape);
-
-  const tuning::blc::BLCFileParam p = bench::blc_file_param(dir, shape);
+  const bench::BlcBenchSet set = bench::blc_bench_set(argc, argv, "/tmp/tunekit-bench/blc");
+  const auto& files = set.files;
+  const tuning::blc::BLCFileParam& p = set.file_param;
   const tuning::LineSink quiet = [](const std::string&) {};
 
   const double read = bench::plain_read_seconds(files);

@@ -25,13 +25,10 @@ void full_frame_running_sum(const std::vector<std::string>& files, std::size_t s
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string dir = argc > 1 ? argv[1] : "/tmp/tunekit-bench/dark_shading";
-  bench::CaptureSetShape shape;
-  if (argc > 2) shape.captures_per_condition = std::atoi(argv[2]);
-  bench::describe(dir, shape);
-  const auto files = bench::ensure_capture_set(dir, shape);
-
-  const tuning::blc::BLCFileParam p = bench::blc_file_param(dir, shape);
+  const bench::BlcBenchSet set = bench::blc_bench_set(argc, argv, "/tmp/tunekit-bench/dark_shading");
+  const auto& files = set.files;
+  const auto& shape = set.shape;
+  const tuning::blc::BLCFileParam& p = set.file_param;
   const tuning::blc::BLCTuningParam t;
   const tuning::LineSink quiet = [](const std::string&) {};
 
