@@ -26,16 +26,17 @@ class Condition:
     exposure: str  # number text, or "*" when the routine takes every exposure
     gain: str
 
-    @functools.cached_property
-    def name_pattern(self) -> str:
-        return f"*_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_*.raw"
+    name_pattern: str = dataclasses.field(init=False, repr=False, compare=False)
+    # Text every matching name holds: a cheap test that spares most names the pattern match.
+    _fixed_parts: tuple = dataclasses.field(init=False, repr=False, compare=False)
 
-    @functools.cached_property
-    def _fixed_parts(self):
-        # Text every matching name holds: a cheap test that spares most names the pattern match.
+    def __post_init__(self):
+        set_field = functools.partial(object.__setattr__, self)  # the record is frozen
+        set_field("name_pattern", f"*_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_*.raw")
         if self.exposure == "*":
-            return (f"_{self.kind}_{self.mode}_exp_", f"_again_{self.gain}_")
-        return (f"_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_",)
+            set_field("_fixed_parts", (f"_{self.kind}_{self.mode}_exp_", f"_again_{self.gain}_"))
+        else:
+            set_field("_fixed_parts", (f"_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_",))
 
     @property
     def label(self) -> str:

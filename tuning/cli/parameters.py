@@ -51,8 +51,9 @@ def _kind_of(field) -> tuple:
         return "integer", None, None
     if annotation is float:
         return "real", None, None
-    if typing.get_origin(annotation) is list:
-        (item,) = typing.get_args(annotation)
+    # __origin__ and __args__ rather than typing.get_origin/get_args, which a 3.7 host lacks.
+    if getattr(annotation, "__origin__", None) is list:
+        (item,) = annotation.__args__
         if isinstance(item, type) and hasattr(item, "__fields__"):
             return "regions", None, item
         return "numbers", None, None
