@@ -11,7 +11,6 @@ import json
 import math
 import os
 import re
-import typing
 from typing import Any, Dict, List, Optional
 
 from tuning.cli.errors import ToolError
