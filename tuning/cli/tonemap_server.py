@@ -21,6 +21,7 @@ from tuning.cli import tonemap_preview as preview
 HOST = "127.0.0.1"
 PREVIEW_MAX = (1920, 1080)
 JPEG_QUALITY = 90
+PICTURE_WIDTH = 960  # columns of the pictures sent to the page: each fills half of it
 PAGE_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tonemap_page.html")
 PRESET_FILE = "preset.json"
 MAX_BODY = 1 << 20  # a full record with its LUTs is some 30 kB
@@ -92,7 +93,7 @@ class Workbench:
 
     def _before_picture(self, display: preview.Display) -> Dict[str, Any]:
         if display.key not in self._before:
-            picture = display.picture(preview.linear_rescale(self.preview, display.key[0]))
+            picture = display.picture(preview.linear_rescale(self.preview, display.key[0]), PICTURE_WIDTH)
             self._before = {display.key: {"picture": jpeg_data_url(picture),
                                           "histogram": preview.luminance_histogram(picture)}}
         return self._before[display.key]
@@ -109,7 +110,7 @@ class Workbench:
             model_ms = (time.perf_counter() - started) * 1000
             display = preview.display_for(params)
             before = self._before_picture(display)
-            after = display.picture(mapped)
+            after = display.picture(mapped, PICTURE_WIDTH)
             curve = preview.tone_curve(self._bins, preview.cell_means(mapped), params.out_max)
             self.last_output = mapped
             return {"superseded": False, "before": before["picture"], "after": jpeg_data_url(after),
