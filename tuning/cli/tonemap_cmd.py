@@ -111,6 +111,17 @@ def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params) -
     return written
 
 
+def _steps():
+    """Prints each step on standard error when that is a terminal: a large capture takes seconds."""
+    from tuning.cli import progress
+
+    if not progress.wanted("auto"):
+        return lambda text: None
+    import sys
+
+    return lambda text: (sys.stderr.write(f"tonemap: {text} ...\n"), sys.stderr.flush())
+
+
 def run(args) -> int:
     capture = tonemap_capture.read_capture(args.capture, args.width, args.height, layout=args.format,
                                            stride=args.stride, header=args.header)
@@ -128,10 +139,13 @@ def run(args) -> int:
         from tuning.cli import tonemap_server
 
         return tonemap_server.serve(args.capture, frame, params, library, args.out, args.port)
+    step = _steps()
+    step(f"mapping {width} x {height}")
     started = time.monotonic()
     mapped = map_frame(library, frame, params)
     print(f"{args.capture}: {width} x {height}, {args.bits} bits, mapped in "
           f"{(time.monotonic() - started) * 1000:.0f} ms ({library.path})")
+    step("writing the frame, the previews and the figure")
     try:
         written = write_outputs(args.out, frame, mapped, params)
     except OSError as error:

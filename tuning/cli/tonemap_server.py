@@ -185,7 +185,8 @@ def build_app(bench: Workbench):
         except ToneMapError as e:
             return error(422, f"the library refused these parameters: {e.reason}", refused=True)
         result["seq"] = body.seq
-        return result
+        # Straight to JSON: the answer is plain already, and FastAPI's encoder would walk every value.
+        return JSONResponse(result)
 
     @app.post("/api/preset")
     def save(body: PresetRequest):

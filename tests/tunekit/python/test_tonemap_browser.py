@@ -14,9 +14,9 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
-from cli_helpers import tool
 from tonemap_helpers import scene, served
 from tonewright.python import load_preset
+from tuning.cli.main import main
 
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 WAIT_SECONDS = 30
@@ -103,6 +103,5 @@ def test_the_page_tunes_and_saves_a_preset_the_command_agrees_with(tmp_path, bro
         shown = np.frombuffer(httpx.get(address + "api/output.raw", timeout=20).content, "<u2")
     preset_path = saved.get_attribute("data-path")
     assert load_preset(preset_path).tm_strength == 11
-    run = tool("tonemap", tmp_path / "cap.npy", "--params", preset_path, "-o", tmp_path / "command")
-    assert run.returncode == 0, run.stderr
+    assert main(["tonemap", str(tmp_path / "cap.npy"), "--params", preset_path, "-o", str(tmp_path / "command")]) == 0
     assert np.array_equal(np.fromfile(tmp_path / "command" / "tonemapped.raw", "<u2"), shown)

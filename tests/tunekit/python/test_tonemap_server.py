@@ -1,4 +1,5 @@
 """The live page's server: its routes, refusals that keep it running, the newest request winning, Ctrl-C."""
+import socket
 import threading
 import time
 
@@ -8,6 +9,7 @@ import numpy as np
 from tonemap_helpers import BITS, capture, served
 from tonewright.python import defaults, load_preset, tone_map
 from tuning.cli import tonemap_server
+from tuning.cli.main import main
 
 
 def test_the_server_answers_its_routes_refuses_bad_requests_and_keeps_running(tmp_path):
@@ -110,3 +112,13 @@ def test_a_large_capture_is_binned_into_the_preview_keeping_its_bayer_pattern():
         small[:2, :2], (433, 700)))
     p = tonemap_server.preview_params(defaults(4200, 2600), factor)
     assert p.mesh_step_x == 3 * defaults(4200, 2600).mesh_step_x
+
+
+def test_a_port_in_use_is_named(tmp_path, capsys):
+    np.save(tmp_path / "cap.npy", capture(128, 128))
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        assert main(["tonemap", str(tmp_path / "cap.npy"), "--serve", "--port", str(port), "-o", str(tmp_path)]) == 2
+    assert f"--port {port}: cannot listen on 127.0.0.1: Address already in use" in capsys.readouterr().err
