@@ -7,7 +7,6 @@ import cv2
 import numpy as np
 import pytest
 
-from cli_helpers import tool
 from tonemap_helpers import BITS, capture
 from tonewright.python import defaults, load_preset, save_preset, tone_map
 from tuning.cli import tonemap_capture
@@ -19,12 +18,11 @@ def read_raw(path, shape):
     return np.fromfile(path, "<u2").reshape(shape)
 
 
-def test_tonemap_writes_the_mapped_frame_previews_curves_and_its_preset(tmp_path):
+def test_tonemap_writes_the_mapped_frame_previews_curves_and_its_preset(tmp_path, capsys):
     cap = capture()
     np.save(tmp_path / "cap.npy", cap)
-    run = tool("tonemap", tmp_path / "cap.npy", "-o", tmp_path / "out")
-    assert run.returncode == 0, run.stderr
-    assert "256 x 192, 12 bits, mapped in" in run.stdout
+    assert main(["tonemap", str(tmp_path / "cap.npy"), "-o", str(tmp_path / "out")]) == 0
+    assert "256 x 192, 12 bits, mapped in" in capsys.readouterr().out
     out = tmp_path / "out"
     assert sorted(os.listdir(out)) == ["after.png", "before.png", "preset.json", "tone_curves.png", "tonemapped.raw"]
     expected = tone_map(cap.astype(np.int32) << (20 - BITS), defaults(256, 192))
