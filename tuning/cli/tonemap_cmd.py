@@ -8,6 +8,7 @@ display gamma 2.2, the same exposure for both), tone_curves.png (block histogram
 the call applied, the LUTs) and preset.json (the parameters of the run, usable with --params).
 """
 import argparse
+import json
 import os
 import time
 
@@ -24,8 +25,11 @@ OUTPUT_FILES = ("tonemapped.raw", "before.png", "after.png", "tone_curves.png", 
 def add_parser(sub) -> None:
     parser = sub.add_parser("tonemap", help="tone-map a capture, or tune the tone mapping on a live page",
                             description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("capture", metavar="CAPTURE", help="the capture: raw samples, or a .npy array")
-    parser.add_argument("--params", metavar="PRESET.json", help="parameters (default: the built-in defaults)")
+    parser.add_argument("capture", metavar="CAPTURE", nargs="?", help="the capture: raw samples, or a .npy array")
+    parser.add_argument("--params", metavar="PRESET.json",
+                        help="a JSON object of parameters; those left out keep their defaults")
+    parser.add_argument("--list-params", action="store_true",
+                        help="list every parameter with its range, unit and default, and stop")
     parser.add_argument("-o", "--out", default=DEFAULT_OUT, metavar="OUT",
                         help="output folder; with --serve, where presets are saved (default: %(default)s)")
     size = parser.add_argument_group("capture layout")
@@ -34,7 +38,8 @@ def add_parser(sub) -> None:
     size.add_argument("--bits", type=int, default=DEFAULT_BITS,
                       help="significant bits per sample, scaled into the 20-bit input (default: %(default)s)")
     size.add_argument("--format", default="raw16", metavar="LAYOUT",
-                      help=f"sample layout: {', '.join(tonemap_capture.LAYOUTS)} (default: %(default)s)")
+                      help=f"sample layout: {', '.join(tonemap_capture.LAYOUTS)}; this version reads "
+                      f"{', '.join(tonemap_capture.READABLE)} (default: %(default)s)")
     size.add_argument("--stride", type=int, default=0, help="bytes per row, 0 for tight rows (default: 0)")
     size.add_argument("--header", type=int, default=0, help="bytes to skip before the first row (default: 0)")
     serve = parser.add_argument_group("live page")
@@ -122,7 +127,29 @@ def _steps():
     return lambda text: (sys.stderr.write(f"tonemap: {text} ...\n"), sys.stderr.flush())
 
 
+def parameter_table() -> str:
+    from tonewright.python import params as P
+
+    rows = [["parameter", "range", "unit", "default", "meaning"]]
+    for s in P.SPECS:
+        span = ("true/false" if s.kind is bool else f"{int(s.low)} to {int(s.high)}" if s.kind is int
+                else f"{s.low:g} to {s.high:g}")
+        default = "spans the frame" if s.name in P.mesh_steps(2, 2) else json.dumps(s.default)
+        rows.append([s.name, span, s.unit, default, s.doc])
+    rows.append(["mesh_values", f"{P.MESH_GAINS} x 0 to 65535", "1/4096", "4096 each",
+                 "shading mesh gains, 4 planes of 13 x 17"])
+    for name in P.LUT_NAMES:
+        rows.append([name, "knots, seg_end, seg_shift", "", "a named curve", "segmented LUT descriptor"])
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
+
+
 def run(args) -> int:
+    if args.list_params:
+        print(parameter_table())
+        return 0
+    if not args.capture:
+        raise ToolError("no capture: give CAPTURE (a raw16 file or a .npy array)")
     capture = tonemap_capture.read_capture(args.capture, args.width, args.height, layout=args.format,
                                            stride=args.stride, header=args.header)
     height, width = capture.shape

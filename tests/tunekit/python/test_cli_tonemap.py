@@ -95,3 +95,9 @@ def test_bad_input_is_named_and_nothing_is_written(tmp_path, capsys):
         assert main(["tonemap", *argv, "-o", str(out)]) == code, argv
         assert message in capsys.readouterr().err, argv
         assert not out.exists() or os.listdir(out) == [], argv
+
+
+def test_the_parameter_listing_names_every_field_of_the_record(capsys):
+    assert main(["tonemap", "--list-params"]) == 0
+    listed = [line.split()[0] for line in capsys.readouterr().out.splitlines()[1:]]
+    assert listed == list(defaults().__fields__)
