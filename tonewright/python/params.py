@@ -11,7 +11,8 @@ import pydantic
 from tonewright.python import curves
 
 VALUE_BITS = 20  # the model takes 20-bit linear input
-MESH_GAINS = 4 * 13 * 17  # four planes of 13 x 17 gains, whatever mesh_rows and mesh_cols say
+MESH_ROWS, MESH_COLS = 13, 17  # the mesh the library loads, whatever mesh_rows and mesh_cols say
+MESH_GAINS = 4 * MESH_ROWS * MESH_COLS  # one plane per cell position
 UNITY = 4096  # gains, white balance and colour matrix carry 12 fractional bits
 LUMA_UNITY = 1 << 16  # luminance weights carry 16
 INT32_MAX = (1 << 31) - 1
@@ -33,8 +34,8 @@ def _specs() -> List[Spec]:
         Spec("block_size_code", int, 0, 4, "code", "statistics block: 0 = 64, 1 = 128, 2 = 256, 3 = 512, "
              "4 = 1024 pixels", 0),
         Spec("cfa_pattern", int, 0, 3, "code", "red at cell position 0 = RGGB, 1 = GRBG, 2 = GBRG, 3 = BGGR", 0),
-        Spec("mesh_rows", int, 13, 255, "rows", "rows of the shading mesh", 13),
-        Spec("mesh_cols", int, 17, 255, "columns", "columns of the shading mesh", 17),
+        Spec("mesh_rows", int, MESH_ROWS, 255, "rows", "rows of the shading mesh", MESH_ROWS),
+        Spec("mesh_cols", int, MESH_COLS, 255, "columns", "columns of the shading mesh", MESH_COLS),
         Spec("mesh_step_x", int, 0, INT32_MAX, "2^-20 mesh cells per cell", "mesh step across a row", 0),
         Spec("mesh_step_y", int, 0, INT32_MAX, "2^-20 mesh cells per cell", "mesh step down the frame", 0),
         Spec("mesh_start_x", int, 0, INT32_MAX, "2^-21 mesh cells", "mesh position of the first column", 0),
@@ -173,8 +174,9 @@ ToneParams.__doc__ = "Every parameter of one tone-mapping call but the frame its
 
 def mesh_steps(width: int, height: int) -> Dict[str, int]:
     """Mesh steps that spread the 13 x 17 mesh over a frame of this size."""
-    return {"mesh_step_x": ((17 - 1) << 20) // max(1, width // 2),
-            "mesh_step_y": ((13 - 1) << 20) // max(1, height // 2)}
+    # Positions carry 20 fractional bits of a mesh cell and advance once per Bayer cell.
+    return {"mesh_step_x": ((MESH_COLS - 1) << 20) // max(1, width // 2),
+            "mesh_step_y": ((MESH_ROWS - 1) << 20) // max(1, height // 2)}
 
 
 def defaults(width: Optional[int] = None, height: Optional[int] = None):
