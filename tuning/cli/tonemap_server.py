@@ -221,6 +221,9 @@ def serve(capture_path: str, frame: np.ndarray, params, library, out_dir: str, p
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         sock.bind((HOST, port))
+        # Listening before the address is printed: a client that connects at once waits in the
+        # backlog until the server takes it, instead of being refused.
+        sock.listen(64)
     except OSError as error:
         sock.close()
         raise ToolError(f"--port {port}: cannot listen on {HOST}: {error.strerror}") from None

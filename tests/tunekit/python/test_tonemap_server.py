@@ -133,3 +133,18 @@ def test_a_port_in_use_is_named(tmp_path, capsys):
         port = taken.getsockname()[1]
         assert main(["tonemap", str(tmp_path / "cap.npy"), "--serve", "--port", str(port), "-o", str(tmp_path)]) == 2
     assert f"--port {port}: cannot listen on 127.0.0.1: Address already in use" in capsys.readouterr().err
+
+
+def test_the_printed_address_takes_connections_before_the_server_starts(tmp_path, capsys, monkeypatch):
+    import uvicorn
+
+    reached = []
+
+    def run(self, sockets=None):  # in place of serving: connect as a browser would, at once
+        with socket.create_connection(sockets[0].getsockname(), timeout=5):
+            reached.append(True)
+
+    monkeypatch.setattr(uvicorn.Server, "run", run)
+    frame = capture(128, 128).astype(np.int32) << 8
+    assert tonemap_server.serve("cap", frame, defaults(128, 128), None, str(tmp_path), 0) == 0
+    assert reached and "serving cap on http://127.0.0.1:" in capsys.readouterr().out
