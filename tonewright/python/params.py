@@ -6,6 +6,7 @@ whose lengths give seg_count and knot_count.
 """
 from typing import Dict, List, NamedTuple, Optional
 
+import numpy as np
 import pydantic
 
 from tonewright.python import curves
@@ -86,12 +87,43 @@ LUT_SIZES = {"lut1": curves.WIDE_SIZE, "lut2": curves.OUTPUT_SIZE, "lut3": curve
 MAX_KNOTS = 65535  # knot_count and seg_count are 16-bit slots
 
 
+class _IntArray(list):
+    """A list of integers from LOW to HIGH, checked as one array: item by item, the LUTs and the mesh
+    would cost a render on the page several milliseconds."""
+
+    LOW, HIGH = INT32_MIN, INT32_MAX
+
+    @classmethod
+    def __get_validators__(cls):
+        yield cls.validate
+
+    @classmethod
+    def validate(cls, v):
+        if not isinstance(v, (list, tuple)):
+            raise ValueError(f"expected a list of integers, found {type(v).__name__}")
+        if not v:
+            return []
+        a = np.asarray(v)
+        if not np.issubdtype(a.dtype, np.integer) or a.ndim != 1:
+            bad = next((x for x in v if not isinstance(x, int) or isinstance(x, bool)), v[0])
+            raise ValueError(f"expected integers, found {bad!r} at item {v.index(bad)}")
+        for wrong, limit, word in ((a < cls.LOW, cls.LOW, "least"), (a > cls.HIGH, cls.HIGH, "most")):
+            if wrong.any():
+                k = int(np.argmax(wrong))
+                raise ValueError(f"item {k}: expected at {word} {limit}, found {v[k]}")
+        return a.tolist()
+
+
+def int_array(low: int, high: int) -> type:
+    return type("IntArray", (_IntArray,), {"LOW": low, "HIGH": high})
+
+
 class Lut(pydantic.BaseModel):
     """A segmented LUT descriptor: knots, and per segment its exclusive end and log2 knot spacing."""
 
-    knots: List[pydantic.conint(ge=INT32_MIN, le=INT32_MAX)]
-    seg_end: List[pydantic.conint(ge=0, le=(1 << 32) - 1)]
-    seg_shift: List[pydantic.conint(ge=0, le=31)]
+    knots: int_array(INT32_MIN, INT32_MAX)
+    seg_end: int_array(0, (1 << 32) - 1)
+    seg_shift: int_array(0, 31)
 
     class Config:
         extra = "forbid"
@@ -164,7 +196,7 @@ ToneParams = pydantic.create_model(
     __base__=_Base,
     __validators__={"mesh_length": pydantic.validator("mesh_values", allow_reuse=True)(_mesh_length)},
     **{s.name: _field(s) for s in SPECS},
-    mesh_values=(List[pydantic.conint(ge=0, le=65535)],
+    mesh_values=(int_array(0, 65535),
                  pydantic.Field(default_factory=flat_mesh, description="shading mesh gains, 4 planes of "
                                 "13 x 17 (1/4096), read when mesh_off is false")),
     **{n: (Lut, pydantic.Field(default_factory=lambda n=n: _default_lut(n))) for n in LUT_NAMES},
