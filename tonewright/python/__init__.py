@@ -4,5 +4,5 @@
     out = tone_map(frame_20bit, defaults(width, height))
 """
 from tonewright.python.library import Library, ToneMapError, default_library, tone_map  # noqa: F401
-from tonewright.python.params import SPECS, Lut, ToneParams, defaults  # noqa: F401
+from tonewright.python.params import PARAMETERS, Lut, ToneParams, defaults  # noqa: F401
 from tonewright.python.presets import PresetError, load_preset, preset_json, save_preset  # noqa: F401

@@ -20,7 +20,7 @@ INT32_MAX = (1 << 31) - 1
 INT32_MIN = -(1 << 31)
 
 
-class Spec(NamedTuple):
+class Parameter(NamedTuple):
     name: str
     kind: type  # int, float or bool
     low: float
@@ -30,58 +30,58 @@ class Spec(NamedTuple):
     default: object
 
 
-def _specs() -> List[Spec]:
+def _parameters() -> List[Parameter]:
     s = [
-        Spec("block_size_code", int, 0, 4, "code", "statistics block: 0 = 64, 1 = 128, 2 = 256, 3 = 512, "
+        Parameter("block_size_code", int, 0, 4, "code", "statistics block: 0 = 64, 1 = 128, 2 = 256, 3 = 512, "
              "4 = 1024 pixels", 0),
-        Spec("cfa_pattern", int, 0, 3, "code", "red at cell position 0 = RGGB, 1 = GRBG, 2 = GBRG, 3 = BGGR", 0),
-        Spec("mesh_rows", int, MESH_ROWS, 255, "rows", "rows of the shading mesh", MESH_ROWS),
-        Spec("mesh_cols", int, MESH_COLS, 255, "columns", "columns of the shading mesh", MESH_COLS),
-        Spec("mesh_step_x", int, 0, INT32_MAX, "2^-20 mesh cells per cell", "mesh step across a row", 0),
-        Spec("mesh_step_y", int, 0, INT32_MAX, "2^-20 mesh cells per cell", "mesh step down the frame", 0),
-        Spec("mesh_start_x", int, 0, INT32_MAX, "2^-21 mesh cells", "mesh position of the first column", 0),
-        Spec("mesh_start_y", int, 0, INT32_MAX, "2^-21 mesh cells", "mesh position of the first row", 0),
-        Spec("reserved_11", int, INT32_MIN, INT32_MAX, "", "accepted, no effect", 0),
-        Spec("reserved_12", int, INT32_MIN, INT32_MAX, "", "accepted, no effect", 0),
-        Spec("mesh_off", bool, 0, 1, "flag", "skip the shading mesh", True),
-        Spec("global_lut_mode", bool, 0, 1, "flag", "tone gain from LUT 3 alone, no block curves", False),
-        Spec("bins", int, 1, 1024, "bins of 0.1 decade", "histogram bins per block", 64),
-        Spec("tm_strength", int, 0, 16, "1/16", "strength of the tone gain (0: linear rescale)", 16),
-        Spec("log_floor", int, -60, 60, "0.1 decade", "log-domain black offset", 0),
-        Spec("out_max", int, 63, 65535, "output code", "output white level (local mode: at most 16383)", 16383),
-        Spec("use_corrected_input", bool, 0, 1, "flag", "apply the gain to the white-balanced, shaded frame",
+        Parameter("cfa_pattern", int, 0, 3, "code", "red at cell position 0 = RGGB, 1 = GRBG, 2 = GBRG, 3 = BGGR", 0),
+        Parameter("mesh_rows", int, MESH_ROWS, 255, "rows", "rows of the shading mesh", MESH_ROWS),
+        Parameter("mesh_cols", int, MESH_COLS, 255, "columns", "columns of the shading mesh", MESH_COLS),
+        Parameter("mesh_step_x", int, 0, INT32_MAX, "2^-20 mesh cells per cell", "mesh step across a row", 0),
+        Parameter("mesh_step_y", int, 0, INT32_MAX, "2^-20 mesh cells per cell", "mesh step down the frame", 0),
+        Parameter("mesh_start_x", int, 0, INT32_MAX, "2^-21 mesh cells", "mesh position of the first column", 0),
+        Parameter("mesh_start_y", int, 0, INT32_MAX, "2^-21 mesh cells", "mesh position of the first row", 0),
+        Parameter("reserved_11", int, INT32_MIN, INT32_MAX, "", "accepted, no effect", 0),
+        Parameter("reserved_12", int, INT32_MIN, INT32_MAX, "", "accepted, no effect", 0),
+        Parameter("mesh_off", bool, 0, 1, "flag", "skip the shading mesh", True),
+        Parameter("global_lut_mode", bool, 0, 1, "flag", "tone gain from LUT 3 alone, no block curves", False),
+        Parameter("bins", int, 1, 1024, "bins of 0.1 decade", "histogram bins per block", 64),
+        Parameter("tm_strength", int, 0, 16, "1/16", "strength of the tone gain (0: linear rescale)", 16),
+        Parameter("log_floor", int, -60, 60, "0.1 decade", "log-domain black offset", 0),
+        Parameter("out_max", int, 63, 65535, "output code", "output white level (local mode: at most 16383)", 16383),
+        Parameter("use_corrected_input", bool, 0, 1, "flag", "apply the gain to the white-balanced, shaded frame",
              False),
     ]
-    s += [Spec(f"wb_gain_{c}", int, 0, 65535, "1/4096", f"white balance gain, {c.upper()}", UNITY) for c in "rgb"]
-    s += [Spec(f"ccm_{k}", int, -65536, 65535, "1/4096", f"colour matrix row {k // 3}, column {k % 3}",
+    s += [Parameter(f"wb_gain_{c}", int, 0, 65535, "1/4096", f"white balance gain, {c.upper()}", UNITY) for c in "rgb"]
+    s += [Parameter(f"ccm_{k}", int, -65536, 65535, "1/4096", f"colour matrix row {k // 3}, column {k % 3}",
                UNITY if k % 4 == 0 else 0) for k in range(9)]
     # BT.601 weights times 1024: they map the 28-bit corrected value onto the 22-bit luminance.
     for c, w in zip(("r", "g", "b", "max"), (306, 601, 117, 0)):
-        s.append(Spec(f"luma_w_{c}", int, 0, 65535, "1/65536", f"luminance weight of {c.upper()}", w))
+        s.append(Parameter(f"luma_w_{c}", int, 0, 65535, "1/65536", f"luminance weight of {c.upper()}", w))
     s += [
-        Spec("noise_bits", int, 0, 16, "bits", "bits of each dither value", 2),
-        Spec("noise_shift", int, 0, 31, "bits", "left shift of the dither value", 0),
-        Spec("noise_signed", bool, 0, 1, "flag", "dither values are signed", True),
-        Spec("noise_on", bool, 0, 1, "flag", "add dither to the luminance", True),
+        Parameter("noise_bits", int, 0, 16, "bits", "bits of each dither value", 2),
+        Parameter("noise_shift", int, 0, 31, "bits", "left shift of the dither value", 0),
+        Parameter("noise_signed", bool, 0, 1, "flag", "dither values are signed", True),
+        Parameter("noise_on", bool, 0, 1, "flag", "add dither to the luminance", True),
         # Maximal-length 16-bit Galois taps, two different seeds.
-        Spec("noise_taps_0", int, 0, 65535, "bit mask", "feedback taps of dither register 0", 0xB400),
-        Spec("noise_taps_1", int, 0, 65535, "bit mask", "feedback taps of dither register 1", 0xB400),
-        Spec("noise_width_0", int, 1, 16, "bits", "width of dither register 0", 16),
-        Spec("noise_width_1", int, 1, 16, "bits", "width of dither register 1", 16),
-        Spec("noise_seed_0", int, 1, 65535, "", "seed of dither register 0", 0xACE1),
-        Spec("noise_seed_1", int, 1, 65535, "", "seed of dither register 1", 0x1D2B),
-        Spec("hist_power", int, 0, 8, "exponent", "bin-position weighting of the histograms", 1),
-        Spec("clip_limit", float, 0.0, 1e9, "ratio", "largest curve value over linear value per bin", 4.0),
-        Spec("fixed_curve", bool, 0, 1, "flag", "every block uses the fixed power-of-ten curve", False),
-        Spec("fixed_curve_gain", float, 0.0, 1e6, "ratio", "gain of the fixed curve", 1.0),
-        Spec("global_blend", float, 0.0, 1.0, "weight", "block histogram against the whole frame's", 0.75),
-        Spec("log_offset", float, 0.0, 1e6, "20-bit linear code", "added to the value before the logarithm", 1.0),
+        Parameter("noise_taps_0", int, 0, 65535, "bit mask", "feedback taps of dither register 0", 0xB400),
+        Parameter("noise_taps_1", int, 0, 65535, "bit mask", "feedback taps of dither register 1", 0xB400),
+        Parameter("noise_width_0", int, 1, 16, "bits", "width of dither register 0", 16),
+        Parameter("noise_width_1", int, 1, 16, "bits", "width of dither register 1", 16),
+        Parameter("noise_seed_0", int, 1, 65535, "", "seed of dither register 0", 0xACE1),
+        Parameter("noise_seed_1", int, 1, 65535, "", "seed of dither register 1", 0x1D2B),
+        Parameter("hist_power", int, 0, 8, "exponent", "bin-position weighting of the histograms", 1),
+        Parameter("clip_limit", float, 0.0, 1e9, "ratio", "largest curve value over linear value per bin", 4.0),
+        Parameter("fixed_curve", bool, 0, 1, "flag", "every block uses the fixed power-of-ten curve", False),
+        Parameter("fixed_curve_gain", float, 0.0, 1e6, "ratio", "gain of the fixed curve", 1.0),
+        Parameter("global_blend", float, 0.0, 1.0, "weight", "block histogram against the whole frame's", 0.75),
+        Parameter("log_offset", float, 0.0, 1e6, "20-bit linear code", "added to the value before the logarithm", 1.0),
     ]
     return s
 
 
-SPECS = _specs()
-SPEC_BY_NAME = {s.name: s for s in SPECS}
+PARAMETERS = _parameters()
+PARAMETER_BY_NAME = {s.name: s for s in PARAMETERS}
 LUT_NAMES = ("lut1", "lut2", "lut3")
 LUT_SIZES = {"lut1": curves.WIDE_SIZE, "lut2": curves.OUTPUT_SIZE, "lut3": curves.WIDE_SIZE}
 MAX_KNOTS = 65535  # knot_count and seg_count are 16-bit slots
@@ -143,17 +143,17 @@ class Lut(pydantic.BaseModel):
         return values
 
 
-def _field(spec: Spec):
-    kind = spec.kind
+def _field(info: Parameter):
+    kind = info.kind
     if kind is bool:
-        return (bool, pydantic.Field(spec.default, description=spec.doc))
+        return (bool, pydantic.Field(info.default, description=info.doc))
     # Strict integers: a preset that says 2.5 for an integer slot is refused, not rounded.
     if kind is int:
-        annotation = pydantic.conint(strict=True, ge=spec.low, le=spec.high)
+        annotation = pydantic.conint(strict=True, ge=info.low, le=info.high)
     else:
-        annotation = pydantic.confloat(ge=spec.low, le=spec.high, allow_inf_nan=False)
-    doc = f"{spec.doc} ({spec.unit})" if spec.unit else spec.doc
-    return (annotation, pydantic.Field(spec.default, description=doc))
+        annotation = pydantic.confloat(ge=info.low, le=info.high, allow_inf_nan=False)
+    doc = f"{info.doc} ({info.unit})" if info.unit else info.doc
+    return (annotation, pydantic.Field(info.default, description=doc))
 
 
 class _Base(pydantic.BaseModel):
@@ -195,7 +195,7 @@ ToneParams = pydantic.create_model(
     "ToneParams",
     __base__=_Base,
     __validators__={"mesh_length": pydantic.validator("mesh_values", allow_reuse=True)(_mesh_length)},
-    **{s.name: _field(s) for s in SPECS},
+    **{s.name: _field(s) for s in PARAMETERS},
     mesh_values=(int_array(0, 65535),
                  pydantic.Field(default_factory=flat_mesh, description="shading mesh gains, 4 planes of "
                                 "13 x 17 (1/4096), read when mesh_off is false")),

@@ -131,7 +131,7 @@ def parameter_table() -> str:
     from tonewright.python import params as P
 
     rows = [["parameter", "range", "unit", "default", "meaning"]]
-    for s in P.SPECS:
+    for s in P.PARAMETERS:
         span = ("true/false" if s.kind is bool else f"{int(s.low)} to {int(s.high)}" if s.kind is int
                 else f"{s.low:g} to {s.high:g}")
         default = "spans the frame" if s.name in P.mesh_steps(2, 2) else json.dumps(s.default)

@@ -80,7 +80,7 @@ class Workbench:
         h, w = self.frame.shape
         ph, pw = self.preview.shape
         schema = [{"name": s.name, "kind": s.kind.__name__, "low": s.low, "high": s.high, "unit": s.unit,
-                   "doc": s.doc} for s in P.SPECS]
+                   "doc": s.doc} for s in P.PARAMETERS]
         return {"schema": schema, "params": self.start_params.dict(), "defaults": defaults(w, h).dict(),
                 "capture": {"path": self.capture_path, "width": w, "height": h, "preview_width": pw,
                             "preview_height": ph, "binning": self.factor},

@@ -39,7 +39,7 @@ def recorded(dll, name, ctype, count):
 def distinct_params():
     """A record in which every scalar slot holds a value of its own, inside its range."""
     values = {}
-    for i, s in enumerate(P.SPECS):
+    for i, s in enumerate(P.PARAMETERS):
         if s.kind is bool:
             values[s.name] = not s.default
         elif s.kind is int:
@@ -58,7 +58,7 @@ def test_every_parameter_reaches_the_export_in_its_slot(shim):
     lib, dll = shim
     assert [name for name, _ in SLOTS] == header_order()
     p = distinct_params()
-    scalars = {s.name for s in P.SPECS}
+    scalars = {s.name for s in P.PARAMETERS}
     assert len(scalars) + 1 + 3 * 5 + 3 == len(SLOTS) == 68  # the record, the mesh, the LUTs, the frame
     frame = np.arange(6 * 8, dtype=np.int32).reshape(6, 8)
     lib.tone_map(frame, p)
