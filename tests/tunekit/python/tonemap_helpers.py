@@ -32,14 +32,17 @@ def served(capture_path, out_dir, *extra):
     proc = subprocess.Popen([sys.executable, "-m", "tuning", "tonemap", str(capture_path), "--serve", "--port", "0",
                              "-o", str(out_dir), *map(str, extra)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, env=env)
-    lines = queue.Queue()
+    lines, errors = queue.Queue(), []
+    # Both pipes are drained all along: a full pipe would stall the server.
     threading.Thread(target=lambda: [lines.put(line) for line in proc.stdout], daemon=True).start()
+    threading.Thread(target=lambda: errors.extend(proc.stderr), daemon=True).start()
     try:
         try:
             first = lines.get(timeout=START_SECONDS)
         except queue.Empty:
-            raise AssertionError(f"the server printed no address within {START_SECONDS} s") from None
-        assert first.startswith("serving "), first + proc.stderr.read()
+            raise AssertionError(f"the server printed no address within {START_SECONDS} s: "
+                                 f"{''.join(errors)}") from None
+        assert first.startswith("serving "), first + "".join(errors)
         address = first.split(" on ")[1].split()[0]
         yield address, proc, lines
     finally:
@@ -50,8 +53,6 @@ def served(capture_path, out_dir, *extra):
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
-        proc.stdout.close()
-        proc.stderr.close()
 
 
 def scene(width=1920, height=1080, seed=7):
