@@ -9,12 +9,15 @@ from tuning import sim
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 WIDTH, HEIGHT, BITS = 32, 24, 12
 GAINS, EXPOSURES = [1, 2], [10, 20]
+FIT_GAINS = [1, 2, 4]  # a quadratic of the gain (read noise) needs three
+# What `all` needs besides the frame: a hot pixel threshold that does not flag every pixel.
+ALL_FLAGS = ["--dark-thr-ratio", 0.4]
 
 
 def simulate(folder, captures=2, seed=2026, kinds=("dark",), **fields):
     """A small simulated set: folder/captures/*.raw and folder/truth.json; returns the capture folder."""
-    model = sim.SensorModel(width=WIDTH, height=HEIGHT, bits=BITS, again_list=list(GAINS),
-                            exp_time_list=list(EXPOSURES), seed=seed, **fields)
+    lists = dict(again_list=list(GAINS), exp_time_list=list(EXPOSURES))
+    model = sim.SensorModel(width=WIDTH, height=HEIGHT, bits=BITS, seed=seed, **dict(lists, **fields))
     capture_dir = os.path.join(folder, "captures")
     for kind in kinds:
         sim.write_captures(model, kind, capture_dir, captures)
