@@ -58,7 +58,11 @@ class CaptureFolder:
 def folder_problem(folder: str) -> Optional[str]:
     """Why folder cannot be scanned for captures, or None."""
     if os.path.isdir(folder):
-        return None
+        try:
+            with os.scandir(folder):
+                return None
+        except OSError as error:
+            return f"capture folder {folder}: expected a folder that can be listed, found {error.strerror}"
     return f"capture folder {folder} {'is not a folder' if os.path.exists(folder) else 'does not exist'}"
 
 

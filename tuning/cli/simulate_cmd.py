@@ -33,6 +33,7 @@ def model_fields(args):
     import argparse
 
     from tuning.cli import validation
+    from tuning.cli.errors import ToolError
 
     fields = {k: getattr(args, k) for k in ("width", "height", "bits", "seed") if getattr(args, k) is not None}
     origin = {name: "--" + name.replace("_", "-") for name in ("width", "height", "bits", "captures", "again_list",
@@ -41,8 +42,8 @@ def model_fields(args):
         if getattr(args, name):
             try:
                 fields[name] = parameters.parse_numbers(getattr(args, name))
-            except argparse.ArgumentTypeError as error:
-                validation.refuse(name, origin, "finite numbers", str(error).replace("expected a ", "", 1))
+            except argparse.ArgumentTypeError as error:  # the words the calibration commands use
+                raise ToolError(f"{origin[name]}: {error}") from None
             validation.check_distinct(name, fields[name], origin)
     for name in ("width", "height"):
         if name in fields and (fields[name] <= 0 or fields[name] % 2):

@@ -97,7 +97,7 @@ def check_run(selected: List[Calibration], values: Dict[str, Any], origin: Dict[
     """Refuses a run whose given values are nonsense for any of its calibrations, before the first
     of them writes anything."""
     if values.get("inp_file_dir"):
-        check_folder(values["inp_file_dir"], "capture folder")
+        check_folder(values["inp_file_dir"])
     expand_levels(dict(values), origin)
     for calibration in selected:
         try:
@@ -290,15 +290,12 @@ def check_capture_names(calibration: Calibration, file_param) -> None:
 # --- folders and batch options -------------------------------------------------------------------
 
 
-def check_folder(folder: str, what: str) -> None:
-    """A folder the tool will list: one it cannot list is named before anything reads it."""
-    if not os.path.isdir(folder):
-        return  # the capture checks name a folder that is not there
-    try:
-        with os.scandir(folder):
-            pass
-    except OSError as error:
-        raise ToolError(f"{what} {folder}: expected a folder that can be listed, found {error.strerror}") from None
+def check_folder(folder: str) -> None:
+    """A capture folder the tool cannot list is named before anything reads it (one that is not
+    there is left to the capture checks)."""
+    problem = captures.folder_problem(folder) if os.path.isdir(folder) else None
+    if problem:
+        raise ToolError(problem)
 
 
 def check_output_folder(flag: str, folder: str) -> None:

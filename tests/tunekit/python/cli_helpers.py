@@ -25,11 +25,23 @@ def simulate(folder, captures=2, seed=2026, kinds=("dark",), **fields):
     return capture_dir
 
 
-def tool(*args, cwd=None, timeout=120, env=None):
-    """Runs `python3 -m tuning ARGS` as a user would; returns the completed process."""
+def tool(*args, cwd=None, timeout=120, env=None, **options):
+    """Runs `python3 -m tuning ARGS` as a user would; returns the completed process. options go to
+    subprocess.run (preexec_fn, for example)."""
     environment = dict(os.environ, PYTHONPATH=ROOT, PYTHONDONTWRITEBYTECODE="1", **(env or {}))
     return subprocess.run([sys.executable, "-m", "tuning", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, env=environment, timeout=timeout)
+                          cwd=cwd, env=environment, timeout=timeout, **options)
+
+
+def refusal(run, out=None) -> str:
+    """The one error line of a run the tool refused: no traceback, and nothing written into out."""
+    assert run.returncode != 0, run.stdout
+    assert "Traceback" not in run.stderr, run.stderr
+    errors = [line for line in run.stderr.splitlines() if ": note: " not in line and ": warning: " not in line]
+    assert len(errors) == 1, run.stderr
+    if out is not None:
+        assert not os.path.exists(out) or not os.listdir(out), os.listdir(out)
+    return errors[0]
 
 
 def size_flags():
