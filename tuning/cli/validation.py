@@ -152,7 +152,8 @@ def check_records(calibration: Calibration, file_param, tuning_param, given: Ite
         check_library_range(param, getattr(record, param.name), origin)
     for name in ("inp_file_dir", "out_file_dir"):
         check_path(name, getattr(file_param, name), origin)
-    if "bits" in given and not BITS_RANGE[0] <= file_param.bits <= BITS_RANGE[1]:
+    if "bits" in given and not BITS_RANGE[0] <= file_param.bits <= BITS_RANGE[1] \
+            and not written_without_bits(calibration, file_param, origin):
         refuse("bits", origin, f"an integer from {BITS_RANGE[0]} to {BITS_RANGE[1]}", file_param.bits)
     for record in records:
         for name in NON_NEGATIVE:
@@ -171,6 +172,13 @@ def check_records(calibration: Calibration, file_param, tuning_param, given: Ite
         check_fit_gains(calibration, file_param, origin)
     if calibration.routine in NAME_PRINTING_ROUTINES:
         check_capture_names(calibration, file_param)
+
+
+def written_without_bits(calibration: Calibration, file_param, origin: Dict[str, str]) -> bool:
+    """A run without --bits writes the record's 0 into its config; the calibrations that do not read
+    bits take that config back."""
+    from_config = origin.get("bits", "").startswith("config file")
+    return file_param.bits == 0 and from_config and "bits" not in calibration.required
 
 
 def check_library_range(param: parameters.Param, value, origin: Dict[str, str]) -> None:

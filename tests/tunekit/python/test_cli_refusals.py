@@ -79,3 +79,11 @@ def test_values_at_the_edge_of_the_ranges_and_a_single_level_run_as_before(captu
     assert four.returncode == one.returncode == 0, one.stderr
     assert (tmp_path / "one" / "read_noise.json").read_text() == (tmp_path / "four" / "read_noise.json").read_text()
     assert read_json(tmp_path / "one" / "tunekit-config.json")["white_level"] == [4095] * 4
+
+    # A run without --bits writes bits 0 into its config, which serves a calibration that reads no bits.
+    run = tool("blc", "-q", "-i", captures, "-o", tmp_path / "nobits", "--width", 32, "--height", 24)
+    assert run.returncode == 0, run.stderr
+    config = tmp_path / "nobits" / "tunekit-config.json"
+    assert read_json(config)["bits"] == 0
+    assert tool("blc", "-q", "--config", config).returncode == 0
+    assert "bits (config file " in refusal(tool("blc-v2", "-q", "--config", config, "-o", tmp_path / "v2b"))
