@@ -65,6 +65,8 @@ def read_list(path: str) -> List[Dict[str, str]]:
         entry = line.strip()
         if not entry or entry.startswith("#"):
             continue
+        if "\0" in entry:  # the system would take the path up to it: another folder
+            raise ToolError(f"set list {path} line {number}: expected a path without a NUL character")
         full = os.path.normpath(os.path.join(base, entry))
         is_config = entry.endswith(".json")
         # The entry as written names the set: a/captures and b/captures stay apart.

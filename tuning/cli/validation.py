@@ -217,12 +217,10 @@ def check_distinct(name: str, numbers: List, origin: Dict[str, str]) -> None:
 
 
 def check_level_range(tuning_param, origin: Dict[str, str]) -> None:
+    """Per cell position the white level must lie above the black level (counts are checked as the
+    values are expanded)."""
     black = getattr(tuning_param, "black_level", None)
     white = getattr(tuning_param, "white_level", None)
-    for name, levels in (("black_level", black), ("white_level", white)):
-        if levels and len(levels) != CELL_POSITIONS:
-            refuse(name, origin, f"{CELL_POSITIONS} values (one per cell position) or a single value for all",
-                   f"{len(levels)} values ({shown(levels)})")
     if not black or not white:
         return
     for cell, (b, w) in enumerate(zip(black, white)):

@@ -132,6 +132,9 @@ def test_batch_lists_outputs_and_scheduler_flags_are_checked_before_any_set_runs
     listing.write_bytes(f"{captures}\n".encode() + b"/data/caf\xe9/captures\n")
     run = tool("batch", listing, "-o", out, "--run", "blc")
     assert refusal(run, out) == f"tunekit: error: set list {listing} line 2: expected UTF-8 text, found byte 0xe9"
+    listing.write_bytes(f"{captures}\n{captures}\0/elsewhere\n".encode())
+    run = tool("batch", listing, "-o", out, "--run", "blc")
+    assert refusal(run, out) == f"tunekit: error: set list {listing} line 2: expected a path without a NUL character"
     listing.write_text(f"{captures}\n")
     run = tool("batch", listing, "-o", listing, "--run", "blc")
     assert refusal(run) == f"tunekit: error: -o/--out-file-dir: expected an output folder, found the file {listing}"
