@@ -59,6 +59,19 @@ def _json_text(value) -> str:
         return repr(value)
 
 
+def frame_size_of_config(path: str, data) -> tuple:
+    """(width, height) of a config's JSON data, each None when left out (inspect reads no more)."""
+    if not isinstance(data, dict):
+        raise ToolError(f"config file {path}: expected a JSON object of field names, found {type(data).__name__}")
+    size = []
+    for key in ("width", "height"):
+        value = data.get(key)
+        if value is not None and not _config_value_fits(parameters.Param(key, "integer", "", 0), value):
+            refuse(key, {key: f"config file {path}"}, CONFIG_TYPES["integer"], _json_text(value))
+        size.append(None if value is None else int(value))
+    return tuple(size)
+
+
 def load_truth(path: str):
     """The simulator's sensor model from its truth file, refusing a file of another shape."""
     import dataclasses

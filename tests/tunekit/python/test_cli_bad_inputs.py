@@ -41,6 +41,14 @@ def test_config_values_of_the_wrong_type_or_encoding_name_the_key(captures, tmp_
         config.write_bytes(content)
         run = tool("blc", "--config", config, "-i", captures, "-o", out, "--width", 32, "--height", 24)
         assert message.format(c=config) in refusal(run, out), content
+    # inspect takes the frame size alone from a config.
+    for content, message in [(b'[32, 24]', "config file {c}: expected a JSON object of field names, found list"),
+                             (b'{"width": 32, "height": "24"}', "height (config file {c}): expected a whole JSON "
+                                                                "number, found \"24\"")]:
+        config.write_bytes(content)
+        assert message.format(c=config) in refusal(tool("inspect", captures, "--config", config)), content
+    config.write_bytes(b'{"width": 32.0, "height": 24}')
+    assert tool("inspect", captures, "--config", config).returncode == 0
 
 
 TRUTHS = [
