@@ -55,12 +55,18 @@ def read_list(path: str) -> List[Dict[str, str]]:
             lines = f.read().splitlines()
     except OSError as error:
         raise ToolError(f"cannot read set list {path}: {error.strerror}") from None
+    except UnicodeDecodeError as error:
+        line = error.object[:error.start].count(b"\n") + 1
+        raise ToolError(f"set list {path} line {line}: expected UTF-8 text, found byte "
+                        f"0x{error.object[error.start]:02x}") from None
     base = os.path.dirname(os.path.abspath(path))
     sets, names = [], set()
     for number, line in enumerate(lines, 1):
         entry = line.strip()
         if not entry or entry.startswith("#"):
             continue
+        if "\0" in entry:  # the system would take the path up to it: another folder
+            raise ToolError(f"set list {path} line {number}: expected a path without a NUL character")
         full = os.path.normpath(os.path.join(base, entry))
         is_config = entry.endswith(".json")
         # The entry as written names the set: a/captures and b/captures stay apart.
@@ -101,7 +107,7 @@ def run_set(job: Dict[str, Any]) -> Dict[str, Any]:
 
 
 def _calibrate_set(job, log) -> Dict[str, Any]:
-    from tuning.cli import library, plugins, runner
+    from tuning.cli import input_files, library, plugins, runner
 
     library.load()
     available = plugins.available_calibrations()
@@ -122,7 +128,7 @@ def _calibrate_set(job, log) -> Dict[str, Any]:
     origin.update({k: known[k].flag for k in job["flags"] if k in known})
     values["out_file_dir"] = job["out_dir"]
     truth_path = runner.find_truth(values["inp_file_dir"]) if values.get("inp_file_dir") else None
-    truth = runner.load_truth(truth_path) if truth_path else None
+    truth = input_files.load_truth(truth_path) if truth_path else None
     options = runner.Options(progress="never", notes=log)
     outcomes = runner.run_many(selected, values, origin, options, truth=truth, skip_absent=True)
     runner.write_config(job["out_dir"], outcomes)
@@ -241,8 +247,12 @@ def print_table(rows) -> None:
 
 
 def run(args) -> int:
+    from tuning.cli import validation
+
+    validation.check_scheduler(args.scheduler, args.connect_timeout)
     sets = read_list(args.list)
     jobs, out = make_jobs(args, sets)
+    validation.check_output_folder("-o/--out-file-dir", out)
     os.makedirs(out, exist_ok=True)
     show = progress.wanted(args.progress)
     started = time.monotonic()

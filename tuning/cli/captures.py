@@ -21,6 +21,7 @@ class CaptureFile:
     mode: str = ""
     exposure: str = ""
     gain: str = ""
+    unreadable: str = ""  # why the entry cannot be opened (a link that leads nowhere or in a loop)
 
     @property
     def samples(self) -> int:
@@ -31,7 +32,7 @@ class CaptureFile:
 
         With shape_rule "truncating" a longer capture is fine (the extra samples are ignored)."""
         if not self.readable:
-            return "cannot be read"
+            return f"cannot be read ({self.unreadable})" if self.unreadable else "cannot be read"
         expected = width * height
         if self.size_bytes % SAMPLE_BYTES:
             return f"holds {self.size_bytes} bytes, not a whole number of 16-bit samples"
@@ -57,7 +58,11 @@ class CaptureFolder:
 def folder_problem(folder: str) -> Optional[str]:
     """Why folder cannot be scanned for captures, or None."""
     if os.path.isdir(folder):
-        return None
+        try:
+            with os.scandir(folder):
+                return None
+        except OSError as error:
+            return f"capture folder {folder}: expected a folder that can be listed, found {error.strerror}"
     return f"capture folder {folder} {'is not a folder' if os.path.exists(folder) else 'does not exist'}"
 
 
@@ -68,14 +73,19 @@ def scan(folder: str) -> CaptureFolder:
         for entry in entries:
             if entry.name.startswith("."):
                 continue
-            is_dir = entry.is_dir()
+            is_dir, size, unreadable = False, 0, ""
+            try:
+                is_dir = entry.is_dir()
+                if entry.name.endswith(".raw") and not is_dir:
+                    size = entry.stat().st_size
+            except OSError as error:  # a link that leads nowhere, or round in a loop
+                unreadable = error.strerror
             if not entry.name.endswith(".raw"):
                 if not is_dir:
                     others.append(entry.name)
                 continue
-            size = 0 if is_dir else entry.stat().st_size
-            readable = not is_dir and os.access(entry.path, os.R_OK)
-            f = CaptureFile(entry.name, entry.path, size, readable)
+            readable = not is_dir and not unreadable and os.access(entry.path, os.R_OK)
+            f = CaptureFile(entry.name, entry.path, size, readable, unreadable=unreadable)
             match = CAPTURE_NAME.fullmatch(entry.name)
             if match:
                 f.kind, f.mode, f.exposure, f.gain = match["kind"], match["mode"], match["exposure"], match["gain"]

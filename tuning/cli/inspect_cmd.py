@@ -26,8 +26,11 @@ def frame_size(args) -> (int, int):
                 data = json.load(f)
         except (OSError, ValueError) as error:
             raise ToolError(f"cannot read config file {args.config}: {error}") from None
-        width = width if width is not None else data.get("width")
-        height = height if height is not None else data.get("height")
+        from tuning.cli import input_files
+
+        from_config = input_files.frame_size_of_config(args.config, data)
+        width = width if width is not None else from_config[0]
+        height = height if height is not None else from_config[1]
     if (width is None) != (height is None):
         raise ToolError("give both --width and --height, or neither")
     return width, height

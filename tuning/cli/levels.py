@@ -5,6 +5,7 @@ or black_level.json in the output folder; the white level is the largest
 sample value of a `bits`-bit sensor. Each choice is announced in a note.
 """
 import json
+import math
 import os
 from typing import Any, Dict, List
 
@@ -23,6 +24,31 @@ def mean_black_level(sbl: Dict[str, Dict[str, Any]]) -> List[float]:
     return [sum(level[c] for level in levels) / len(levels) for c in range(CELL_POSITIONS)]
 
 
+def read_black_level_sbl(path: str) -> Dict[str, Dict[str, Any]]:
+    """The per-pair levels of a black level result file, refusing a file of another shape."""
+    try:
+        with open(path, "rb") as f:
+            data = json.loads(f.read().decode("utf-8"))
+    except OSError as error:
+        raise ToolError(f"cannot read the black level result {path}: {error.strerror}") from None
+    except ValueError as error:  # not UTF-8, or not JSON
+        raise ToolError(f"black level result {path}: expected UTF-8 JSON, found text that is not ({error})") from None
+    sbl = data.get("sbl", {}) if isinstance(data, dict) else None
+    expected = (f"an object whose 'sbl' maps again_<gain> to exp_time_<exposure> to {CELL_POSITIONS} numbers "
+                f"(raw DN)")
+    if not isinstance(sbl, dict):
+        raise ToolError(f"black level result {path}: expected {expected}, found {json.dumps(data)[:80]}")
+    for gain, exposures in sbl.items():
+        pairs = exposures.items() if isinstance(exposures, dict) else [("", exposures)]
+        for exposure, level in pairs:
+            if not (isinstance(level, list) and len(level) == CELL_POSITIONS
+                    and all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+                            for v in level)):
+                found = json.dumps({exposure: level} if exposure else exposures)[:80]
+                raise ToolError(f"black level result {path}: {gain}: expected {expected}, found {found}")
+    return sbl
+
+
 def complete_levels(name: str, values: Dict[str, Any], context: RunContext) -> List[str]:
     notes = []
     if not values.get("black_level"):
@@ -32,8 +58,7 @@ def complete_levels(name: str, values: Dict[str, Any], context: RunContext) -> L
         else:
             path = os.path.join(values.get("out_file_dir", ""), BLACK_LEVEL_FILE)
             if os.path.isfile(path):
-                with open(path, encoding="utf-8") as f:
-                    black, source = mean_black_level(json.load(f).get("sbl", {})), path
+                black, source = mean_black_level(read_black_level_sbl(path)), path
         if not black:
             raise ToolError(f"{name} needs the black level per cell position: give --black-level (4 values, raw DN), "
                             f"or run blc into the same output folder first")

@@ -4,7 +4,7 @@ import os
 import sys
 from typing import Dict, List
 
-from tuning.cli import library, parameters, plugins, runner
+from tuning.cli import input_files, library, parameters, plugins, runner
 from tuning.cli.errors import CalibrationFailed, ToolError
 
 PROG = "tunekit"
@@ -62,7 +62,9 @@ def load_shared_config(path):
     """A config file's values. Its keys may be those of any calibration (a config written by `all`
     serves every single one); keys of none are refused, so that a misspelt key is not ignored."""
     everything = {p.name: p for p in calibration_params(plugins.available_calibrations().values())}
-    return parameters.load_config(path, everything)
+    values = parameters.load_config(path, everything)
+    input_files.check_config(path, values, everything)
+    return values
 
 
 def truth_for(args, inp_file_dir):
@@ -70,7 +72,7 @@ def truth_for(args, inp_file_dir):
     if not path:
         return None, ""
     try:
-        return runner.load_truth(path), path
+        return input_files.load_truth(path), path
     except (OSError, ValueError, TypeError) as error:
         raise ToolError(f"cannot use simulator truth {path}: {error}") from None
 

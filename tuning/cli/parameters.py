@@ -138,7 +138,10 @@ def flag_values(args: argparse.Namespace, params: List[Param]) -> Dict[str, Any]
     for p in params:
         if hasattr(args, p.name):
             value = getattr(args, p.name)
-            values[p.name] = parse_numbers(value) if p.kind == "numbers" else value
+            try:
+                values[p.name] = parse_numbers(value) if p.kind == "numbers" else value
+            except argparse.ArgumentTypeError as error:
+                raise ToolError(f"{p.flag}: {error}") from None
     return values
 
 
@@ -154,6 +157,9 @@ def load_config(path: str, known: Dict[str, Param]) -> Dict[str, Any]:
         raise ToolError(f"cannot read config file {path}: {error.strerror}") from None
     except json.JSONDecodeError as error:
         raise ToolError(f"config file {path} is not valid JSON: {error}") from None
+    except UnicodeDecodeError as error:
+        raise ToolError(f"config file {path}: expected UTF-8 text, found byte 0x{error.object[error.start]:02x} "
+                        f"at offset {error.start}") from None
     if not isinstance(data, dict):
         raise ToolError(f"config file {path}: expected a JSON object of field names, found {type(data).__name__}")
     unknown = sorted(k for k in data if k not in known and k not in FIXED_FIELDS)

@@ -12,7 +12,7 @@ import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from tuning.cli import captures, checks, files, parameters, progress
+from tuning.cli import captures, checks, files, parameters, progress, validation
 from tuning.cli.calibration import Calibration, RunContext
 from tuning.cli.errors import CalibrationFailed, CaptureSetError, ToolError
 
@@ -150,6 +150,7 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
 
     skip_absent: a calibration whose capture kind is missing altogether is
     skipped rather than failed (`all` on a folder with only some kinds)."""
+    validation.check_run(selected, values, origin)
     outcomes = []
     earlier: Dict[str, Any] = {}
     for calibration in selected:
@@ -161,7 +162,7 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
             context = RunContext(None, None, truth=truth, earlier=earlier)
             if calibration.complete:
                 notes += calibration.complete(own, context)
-            file_param, tuning_param = build_records(calibration, own, origin)
+            file_param, tuning_param = validation.checked_records(calibration, own, origin)
             context.file_param, context.tuning_param = file_param, tuning_param
             for text in notes:
                 note(options, calibration.name, "note", text)

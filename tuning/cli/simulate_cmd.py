@@ -28,33 +28,72 @@ def add_parser(sub) -> None:
     parser.set_defaults(command=run)
 
 
-def run(args) -> int:
-    from tuning import sim
-    from tuning.cli import runner
+def model_fields(args):
+    """The sensor fields the flags give, refused when no capture set can have them."""
+    import argparse
+
+    from tuning.cli import validation
     from tuning.cli.errors import ToolError
 
     fields = {k: getattr(args, k) for k in ("width", "height", "bits", "seed") if getattr(args, k) is not None}
+    origin = {name: "--" + name.replace("_", "-") for name in ("width", "height", "bits", "captures", "again_list",
+                                                                "exp_time_list")}
     for name in ("again_list", "exp_time_list"):
         if getattr(args, name):
-            fields[name] = parameters.parse_numbers(getattr(args, name))
-    model = sim.SensorModel(**fields)
+            try:
+                fields[name] = parameters.parse_numbers(getattr(args, name))
+            except argparse.ArgumentTypeError as error:  # the words the calibration commands use
+                raise ToolError(f"{origin[name]}: {error}") from None
+            validation.check_distinct(name, fields[name], origin)
+    for name in ("width", "height"):
+        if name in fields and (fields[name] <= 0 or fields[name] % 2):
+            validation.refuse(name, origin, "a positive even number (whole 2 x 2 cells)", fields[name])
+    low, high = validation.BITS_RANGE
+    if "bits" in fields and not low <= fields["bits"] <= high:
+        validation.refuse("bits", origin, f"an integer from {low} to {high}", fields["bits"])
+    if args.captures < 1:
+        validation.refuse("captures", origin, "1 or more captures per condition", args.captures)
+    return fields
+
+
+def run(args) -> int:
+    from tuning import sim
+    from tuning.cli.errors import ToolError
+
+    model = sim.SensorModel(**model_fields(args))
     kinds = sim.capture_kinds()
     wanted = args.kinds.split(",") if args.kinds else sorted(kinds)
     unknown = [k for k in wanted if k not in kinds]
     if unknown:
         raise ToolError(f"unknown capture kind {', '.join(unknown)}; the simulator has {', '.join(sorted(kinds))}")
-    capture_dir = os.path.join(args.out, CAPTURE_DIR)
     started = time.monotonic()
-    count = sum(len(sim.write_captures(model, k, capture_dir, args.captures)) for k in wanted)
-    model.save_truth(os.path.join(args.out, runner.TRUTH_FILE))
+    try:
+        count, config_path = write_set(model, wanted, args)
+    except OSError as error:
+        where = f" {error.filename}:" if error.filename else ""
+        raise ToolError(f"cannot write the simulated set into {args.out}:{where} {error.strerror or error}") from None
+    print(f"simulated {count} captures ({', '.join(wanted)}) of {model.width} x {model.height}, {model.bits} bits "
+          f"in {time.monotonic() - started:.1f} s -> {os.path.join(args.out, CAPTURE_DIR)}")
+    print(f"settings: wrote {config_path} (calibrate with: tunekit all --config {config_path} --report)")
+    return 0
+
+
+def write_set(model, kinds, args):
+    """Captures, truth and config; the truth and config are written whole or not at all."""
+    import dataclasses
+
+    from tuning import sim
+    from tuning.cli import files, runner
+
+    capture_dir = os.path.join(args.out, CAPTURE_DIR)
+    count = sum(len(sim.write_captures(model, k, capture_dir, args.captures)) for k in kinds)
+    # The text the model's own save_truth writes.
+    files.write_text_atomically(os.path.join(args.out, runner.TRUTH_FILE),
+                                json.dumps(dataclasses.asdict(model), indent=4))
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}
     config.update(DETECTION_RATIOS)
     config_path = os.path.join(args.out, runner.CONFIG_FILE)
-    with open(config_path, "w", encoding="utf-8") as f:
-        f.write(json.dumps(config, indent=4) + "\n")
-    print(f"simulated {count} captures ({', '.join(wanted)}) of {model.width} x {model.height}, {model.bits} bits "
-          f"in {time.monotonic() - started:.1f} s -> {capture_dir}")
-    print(f"settings: wrote {config_path} (calibrate with: tunekit all --config {config_path} --report)")
-    return 0
+    files.write_text_atomically(config_path, json.dumps(config, indent=4) + "\n")
+    return count, config_path

@@ -97,5 +97,12 @@ def capture_file_name(kind: str, mode: str, exposure, gain, index: int) -> str:
 def write_raw_u16(path: str, frame: np.ndarray) -> None:
     """Headerless little-endian 16-bit samples, written aside and renamed."""
     partial = path + ".partial"
-    np.ascontiguousarray(frame, dtype="<u2").tofile(partial)
-    os.replace(partial, path)
+    try:
+        np.ascontiguousarray(frame, dtype="<u2").tofile(partial)
+        os.replace(partial, path)
+    except BaseException as error:  # a full disk or an interrupt: no half capture is left behind
+        if os.path.exists(partial):
+            os.unlink(partial)
+        if isinstance(error, OSError) and not error.filename:  # numpy's message names no file
+            raise OSError(error.errno, error.strerror or str(error), path) from None
+        raise

@@ -88,7 +88,7 @@ def test_dask_cluster_on_loopback_runs_the_batch(tmp_path):
     with time_limit(180), dask.config.set({"distributed.comm.timeouts.connect": "20s"}), \
             distributed.LocalCluster(**loopback) as cluster:
         assert cluster.scheduler_address.startswith("tcp://127.0.0.1:")
-        run = tool("batch", listing, "-o", tmp_path / "out", *size_flags(), "--report",
+        run = tool("batch", listing, "-o", tmp_path / "out", *size_flags(), "--report", "--run", "blc,blc-v2",
                    "--scheduler", cluster.scheduler_address, timeout=120)
     check_batch(run, tmp_path / "out")
     assert (tmp_path / "out" / "module2-captures" / "report.html").exists()

@@ -3,7 +3,7 @@ import json
 
 import pytest
 
-from cli_helpers import BITS, read_json, simulate, size_flags, tool
+from cli_helpers import ALL_FLAGS, BITS, FIT_GAINS, read_json, simulate, size_flags, tool
 from tuning.cli import levels, library
 
 read_noise = library.module("tuning.noise_profile.read_noise")
@@ -14,9 +14,9 @@ FREQ = 3  # a level bin of the small simulated frames holds few samples
 
 
 def test_all_takes_the_black_level_of_its_own_run_and_matches_the_routines(tmp_path):
-    captures = simulate(tmp_path, captures=3, kinds=("dark", "noise"))
+    captures = simulate(tmp_path, captures=3, kinds=("dark", "noise"), again_list=FIT_GAINS)
     out = tmp_path / "out"
-    run = tool("all", "-q", "-i", captures, "-o", out, *size_flags(), "--freq-threshold", FREQ)
+    run = tool("all", "-q", "-i", captures, "-o", out, *size_flags(), *ALL_FLAGS, "--freq-threshold", FREQ)
     assert run.returncode == 0, run.stderr
     black = levels.mean_black_level(read_json(out / "black_level.json")["sbl"])
     assert "read-noise: note: black_level not given: using " + ", ".join(f"{v:.3f}" for v in black) in run.stderr
@@ -25,7 +25,7 @@ def test_all_takes_the_black_level_of_its_own_run_and_matches_the_routines(tmp_p
     assert "skipped" not in run.stderr
 
     fields = dict(inp_file_dir=str(captures), out_file_dir=str(tmp_path / "direct"), width=32, height=24, bits=BITS,
-                  again_list=[1, 2], exp_time_list=[10, 20])
+                  again_list=FIT_GAINS, exp_time_list=[10, 20])
     white = [2 ** BITS - 1] * 4
     expected = shot_noise.calibrate_shot_noise(
         shot_noise.ShotNoiseFileParam(**fields),
@@ -43,7 +43,7 @@ def test_all_takes_the_black_level_of_its_own_run_and_matches_the_routines(tmp_p
 
 
 def test_levels_come_from_the_output_folder_or_are_asked_for(tmp_path):
-    captures = simulate(tmp_path, kinds=("dark",))
+    captures = simulate(tmp_path, kinds=("dark",), again_list=FIT_GAINS)
     out = tmp_path / "out"
     run = tool("read-noise", "-q", "-i", captures, "-o", out, "--width", 32, "--height", 24)
     assert run.returncode == 1
@@ -61,8 +61,8 @@ def test_levels_come_from_the_output_folder_or_are_asked_for(tmp_path):
 
 
 def test_all_skips_a_calibration_whose_capture_kind_is_missing(tmp_path):
-    captures = simulate(tmp_path, kinds=("dark",))
-    run = tool("all", "-q", "-i", captures, "-o", tmp_path / "out", *size_flags())
+    captures = simulate(tmp_path, kinds=("dark",), again_list=FIT_GAINS)
+    run = tool("all", "-q", "-i", captures, "-o", tmp_path / "out", *size_flags(), *ALL_FLAGS)
     assert run.returncode == 0, run.stderr
     skipped = [line for line in run.stderr.splitlines() if line.startswith("tunekit shot-noise: skipped: ")]
     assert len(skipped) == 1 and f"no noise LCG capture in {captures} gives one" in skipped[0]

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from cli_helpers import simulate, size_flags, tool
+from cli_helpers import ALL_FLAGS, FIT_GAINS, simulate, size_flags, tool
 
 from tuning.cli import plugins
 
@@ -53,8 +53,9 @@ def png_size(path):
 @pytest.fixture(scope="module")
 def report(tmp_path_factory):
     folder = tmp_path_factory.mktemp("report")
-    captures = simulate(folder, captures=3, kinds=("dark", "noise"))
-    run = tool("all", "-q", "-i", captures, "-o", folder / "out", *size_flags(), "--report", "--freq-threshold", 3)
+    captures = simulate(folder, captures=3, kinds=("dark", "noise"), again_list=FIT_GAINS)
+    run = tool("all", "-q", "-i", captures, "-o", folder / "out", *size_flags(), *ALL_FLAGS, "--report",
+               "--freq-threshold", 3)
     assert run.returncode == 0, run.stderr
     assert f"report: wrote {folder / 'out' / 'report.html'}" in run.stdout
     return folder / "out" / "report.html"

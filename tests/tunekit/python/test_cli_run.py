@@ -6,7 +6,7 @@ import shutil
 import numpy as np
 import pytest
 
-from cli_helpers import BITS, HEIGHT, WIDTH, read_json, simulate, size_flags, tool
+from cli_helpers import ALL_FLAGS, BITS, FIT_GAINS, HEIGHT, WIDTH, read_json, simulate, size_flags, tool
 from tuning.blc import blc
 from tuning.cli.main import main
 from tuning.common import SensorMode
@@ -139,7 +139,7 @@ def test_config_file_problems_name_the_file_and_the_key(tmp_path, capsys):
         ('{"widht": 32}', "config file {c}: unknown key widht; known keys: again_list, bits"),
         ('{"width": 32,', "config file {c} is not valid JSON"),
         ('[1, 2]', "config file {c}: expected a JSON object of field names, found list"),
-        ('{"width": "wide"}', "width (config file {c}): value is not a valid integer, found \"wide\""),
+        ('{"width": "wide"}', "width (config file {c}): expected a whole JSON number, found \"wide\""),
         ('{"sensor_mode": "MCG"}', "config file {c}: sensor_mode: expected one of LCG, HCG, found 'MCG'"),
     ]
     for content, message in cases:
@@ -192,9 +192,9 @@ def test_progress_goes_to_a_terminal_and_stays_off_a_pipe(tmp_path):
 
 
 def test_all_runs_every_calibration_into_one_folder(tmp_path):
-    simulate(tmp_path / "set")
+    simulate(tmp_path / "set", again_list=FIT_GAINS)
     shutil.move(str(tmp_path / "set" / "truth.json"), str(tmp_path / "elsewhere.json"))
-    run = tool("all", "-i", tmp_path / "set" / "captures", "-o", tmp_path / "out", *size_flags(), "-q")
+    run = tool("all", "-i", tmp_path / "set" / "captures", "-o", tmp_path / "out", *size_flags(), *ALL_FLAGS, "-q")
     assert run.returncode == 0, run.stderr
     assert {"black_level.json", "black_level_v2.json", "tunekit-config.json"} <= set(os.listdir(tmp_path / "out"))
     v1 = read_json(tmp_path / "out" / "black_level.json")["fixed_sbl"]["fixed_sbl"]
