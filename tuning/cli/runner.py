@@ -12,7 +12,8 @@ import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from tuning.cli import captures, checks, files, parameters, progress
+from tuning import atomic_write
+from tuning.cli import captures, checks, parameters, progress
 from tuning.cli.calibration import Calibration, RunContext
 from tuning.cli.errors import CalibrationFailed, CaptureSetError, ToolError
 
@@ -136,7 +137,7 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
     seconds = time.monotonic() - started
     path = os.path.join(out_dir, calibration.result_name(file_param))
     try:
-        files.write_text_atomically(path, calibration.result_json(result))
+        atomic_write.write_text_atomically(path, calibration.result_json(result))
     except OSError as error:
         raise CalibrationFailed(f"cannot write {path}: {error.strerror}") from None
     context.result = result
@@ -199,5 +200,5 @@ def write_config(out_dir: str, outcomes: List[Outcome]) -> Optional[str]:
         return None
     path = os.path.join(out_dir, CONFIG_FILE)
     os.makedirs(out_dir, exist_ok=True)
-    files.write_text_atomically(path, parameters.config_text(values, params, out_dir))
+    atomic_write.write_text_atomically(path, parameters.config_text(values, params, out_dir))
     return path

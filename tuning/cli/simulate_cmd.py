@@ -3,6 +3,7 @@ import json
 import os
 import time
 
+from tuning import atomic_write
 from tuning.cli import parameters
 
 CAPTURE_DIR = "captures"
@@ -52,8 +53,7 @@ def run(args) -> int:
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}
     config.update(DETECTION_RATIOS)
     config_path = os.path.join(args.out, runner.CONFIG_FILE)
-    with open(config_path, "w", encoding="utf-8") as f:
-        f.write(json.dumps(config, indent=4) + "\n")
+    atomic_write.write_text_atomically(config_path, json.dumps(config, indent=4) + "\n")
     print(f"simulated {count} captures ({', '.join(wanted)}) of {model.width} x {model.height}, {model.bits} bits "
           f"in {time.monotonic() - started:.1f} s -> {capture_dir}")
     print(f"settings: wrote {config_path} (calibrate with: tunekit all --config {config_path} --report)")

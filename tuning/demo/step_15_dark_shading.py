@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 
-from tuning import sim
+from tuning import atomic_write, sim
 
 from tuning.demo.context import table
 from tuning.sim.dark_mesh import mesh_deviation, true_dark_mesh
@@ -37,9 +37,7 @@ def run(context):
               "mesh_table_w": tuning_param.mesh_table_w,
               "condition": [f"{sensor.sensor_mode}_exp_{e}_again_{g}" for g, e in pairs],
               "mesh_table": [t.tolist() for t in tables]}
-    with open(path + ".partial", "w") as f:
-        json.dump(record, f, indent=4)
-    os.replace(path + ".partial", path)
+    atomic_write.write_text_atomically(path, json.dumps(record, indent=4))
 
     rows = []
     for (gain, exposure), mesh in zip(pairs, tables):

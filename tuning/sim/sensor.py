@@ -6,6 +6,8 @@ from typing import List, Tuple
 
 import numpy as np
 
+from tuning import atomic_write
+
 CELL_POSITIONS = 4
 
 
@@ -86,8 +88,7 @@ class SensorModel:
         return np.clip(np.rint(frame), 0, self.white_level).astype("<u2")
 
     def save_truth(self, path: str) -> None:
-        with open(path, "w") as f:
-            json.dump(dataclasses.asdict(self), f, indent=4)
+        atomic_write.write_text_atomically(path, json.dumps(dataclasses.asdict(self), indent=4))
 
 
 def capture_file_name(kind: str, mode: str, exposure, gain, index: int) -> str:
@@ -96,6 +97,4 @@ def capture_file_name(kind: str, mode: str, exposure, gain, index: int) -> str:
 
 def write_raw_u16(path: str, frame: np.ndarray) -> None:
     """Headerless little-endian 16-bit samples, written aside and renamed."""
-    partial = path + ".partial"
-    np.ascontiguousarray(frame, dtype="<u2").tofile(partial)
-    os.replace(partial, path)
+    atomic_write.write_bytes_atomically(path, memoryview(np.ascontiguousarray(frame, dtype="<u2")).cast("B"))
