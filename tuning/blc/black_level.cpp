@@ -3,6 +3,7 @@
 #include <cmath>
 #include <exception>
 
+#include "../shared/capture_set.h"
 #include "../shared/errors.h"
 #include "../shared/progress.h"
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "../shared/capture_set.h"
 #include "../shared/errors.h"
 #include "../shared/progress.h"
 #include "capture_bands.h"

@@ -10,19 +10,6 @@
 namespace tunekit {
 namespace {
 
-py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
-                       py::object mixin, const char* doc) {
-  py::list pairs;
-  for (const auto& [member, value] : members) pairs.append(py::make_tuple(member, value));
-  py::dict kwargs;
-  kwargs["module"] = m.attr("__name__");
-  if (!mixin.is_none()) kwargs["type"] = mixin;
-  py::object cls = py::module_::import("enum").attr("Enum")(name, pairs, **kwargs);
-  cls.attr("__doc__") = doc;
-  m.attr(name) = cls;
-  return cls;
-}
-
 py::array_t<std::uint16_t> samples_to_array(tuning::Samples&& samples) {
   auto* owned = new tuning::Samples(std::move(samples));
   py::capsule free_when_done(owned, [](void* p) { delete static_cast<tuning::Samples*>(p); });
@@ -68,6 +55,7 @@ void declare_common(py::module_& m) {
                 "Tuning parameters of a calibration routine.");
   define_record(m, "TuningResult", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
                 "Result of a calibration routine.");
+  declare_capture(m);
 
   m.def(
       "read_raw_u16",

@@ -148,17 +148,6 @@ std::vector<std::string> glob_files(const std::string& pattern) {
   return matches;
 }
 
-std::string capture_pattern(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
-                            const Number& exposure, const Number& gain) {
-  std::string pattern = normalize_path(inp_file_dir);
-  pattern += "/*_";
-  pattern += kind;
-  pattern += "_";
-  pattern += sensor_mode_name(mode);
-  pattern += "_exp_" + exposure.text() + "_again_" + gain.text() + "_*.raw";
-  return pattern;
-}
-
 void ensure_output_dir(const std::string& out_file_dir) {
   const std::string dir = out_file_dir.empty() ? "." : out_file_dir;
   std::error_code ec;

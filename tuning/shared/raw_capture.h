@@ -58,10 +58,6 @@ std::string normalize_path(const std::string& path);
 // "." match only a pattern that starts with ".".
 std::vector<std::string> glob_files(const std::string& pattern);
 
-// <dir>/*_<kind>_<mode>_exp_<exposure>_again_<gain>_*.raw with dir normalised.
-std::string capture_pattern(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
-                            const Number& exposure, const Number& gain);
-
 // Creates out_file_dir when it is not a directory yet (one level only).
 void ensure_output_dir(const std::string& out_file_dir);
 
