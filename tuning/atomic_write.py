@@ -26,7 +26,7 @@ def atomic_output(path: str, mode: str = "wb", encoding=None):
         with os.fdopen(fd, mode, **text) as f:
             yield f
         # mkstemp makes the file private; the result gets the permissions any new file would.
-        os.chmod(partial, 0o666 & ~_umask())
+        os.chmod(partial, 0o666 & ~current_umask())
         os.replace(partial, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
@@ -46,7 +46,7 @@ def write_text_atomically(path: str, text: str) -> None:
         f.write(text)
 
 
-def _umask() -> int:
+def current_umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask

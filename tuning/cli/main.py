@@ -125,10 +125,11 @@ def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
         summary = (f"every calibration in turn ({', '.join(calibrations)}); "
                    "kinds of capture that are not there are skipped")
         commands.append(("all", lambda: add_calibration_parser(sub, "all", summary, list(calibrations.values()))))
-    from tuning.cli import batch, inspect_cmd, simulate_cmd
+    from tuning.cli import batch, convert_cmd, inspect_cmd, simulate_cmd
 
     commands += [
         ("inspect", lambda: inspect_cmd.add_parser(sub)),
+        ("convert", lambda: convert_cmd.add_parser(sub)),
         ("batch", lambda: batch.add_parser(sub, calibrations, calibration_params(calibrations.values()))),
         ("simulate", lambda: simulate_cmd.add_parser(sub)),
     ]

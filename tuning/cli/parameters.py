@@ -45,11 +45,12 @@ def _kind_of(field) -> tuple:
     annotation = field.outer_type_
     if isinstance(annotation, type) and issubclass(annotation, enum.Enum):
         return "enum", annotation, None
-    if annotation is str:
+    # Constrained types (conint(ge=0) and the like) are subclasses of the plain ones.
+    if isinstance(annotation, type) and issubclass(annotation, str):
         return "text", None, None
-    if annotation is int:
+    if isinstance(annotation, type) and issubclass(annotation, int) and annotation is not bool:
         return "integer", None, None
-    if annotation is float:
+    if isinstance(annotation, type) and issubclass(annotation, float):
         return "real", None, None
     if typing.get_origin(annotation) is list:
         (item,) = typing.get_args(annotation)

@@ -4,7 +4,7 @@ import os
 import time
 
 from tuning import atomic_write
-from tuning.cli import parameters
+from tuning.cli import capture_format, parameters
 
 CAPTURE_DIR = "captures"
 # Bad pixel thresholds that separate the simulator's planted defects from its noise
@@ -26,6 +26,9 @@ def add_parser(sub) -> None:
     parser.add_argument("--again-list", nargs="+", metavar="N", help="analog gains")
     parser.add_argument("--exp-time-list", nargs="+", metavar="N", help="exposure times")
     parser.add_argument("--seed", type=int, help="noise seed")
+    group = parser.add_argument_group("capture format (default: raw16; dng writes the levels and the condition "
+                                      "as metadata, the exposure as microseconds)")
+    capture_format.add_flags(group)
     parser.set_defaults(command=run)
 
 
@@ -44,17 +47,22 @@ def run(args) -> int:
     unknown = [k for k in wanted if k not in kinds]
     if unknown:
         raise ToolError(f"unknown capture kind {', '.join(unknown)}; the simulator has {', '.join(sorted(kinds))}")
+    fmt = capture_format.from_args(args)
     capture_dir = os.path.join(args.out, CAPTURE_DIR)
     started = time.monotonic()
-    count = sum(len(sim.write_captures(model, k, capture_dir, args.captures)) for k in wanted)
+    try:
+        count = sum(len(sim.write_captures(model, k, capture_dir, args.captures, fmt)) for k in wanted)
+    except ValueError as error:  # a layout that cannot hold the samples, a frame size it cannot pack
+        raise ToolError(f"cannot simulate {capture_format.describe(fmt)} captures: {error}") from None
     model.save_truth(os.path.join(args.out, runner.TRUTH_FILE))
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}
     config.update(DETECTION_RATIOS)
+    config.update({k: getattr(v, "value", v) for k, v in capture_format.config_values(fmt).items()})
     config_path = os.path.join(args.out, runner.CONFIG_FILE)
     atomic_write.write_text_atomically(config_path, json.dumps(config, indent=4) + "\n")
     print(f"simulated {count} captures ({', '.join(wanted)}) of {model.width} x {model.height}, {model.bits} bits "
-          f"in {time.monotonic() - started:.1f} s -> {capture_dir}")
+          f"as {capture_format.describe(fmt)} in {time.monotonic() - started:.1f} s -> {capture_dir}")
     print(f"settings: wrote {config_path} (calibrate with: tunekit all --config {config_path} --report)")
     return 0

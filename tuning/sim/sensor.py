@@ -1,7 +1,6 @@
 """The simulated sensor and the truth every calibration is checked against."""
 import dataclasses
 import json
-import os
 from typing import List, Tuple
 
 import numpy as np
@@ -89,12 +88,3 @@ class SensorModel:
 
     def save_truth(self, path: str) -> None:
         atomic_write.write_text_atomically(path, json.dumps(dataclasses.asdict(self), indent=4))
-
-
-def capture_file_name(kind: str, mode: str, exposure, gain, index: int) -> str:
-    return f"sim_{kind}_{mode}_exp_{exposure}_again_{gain}_{index:03d}.raw"
-
-
-def write_raw_u16(path: str, frame: np.ndarray) -> None:
-    """Headerless little-endian 16-bit samples, written aside and renamed."""
-    atomic_write.write_bytes_atomically(path, memoryview(np.ascontiguousarray(frame, dtype="<u2")).cast("B"))

@@ -11,13 +11,15 @@ WIDTH, HEIGHT, BITS = 32, 24, 12
 GAINS, EXPOSURES = [1, 2], [10, 20]
 
 
-def simulate(folder, captures=2, seed=2026, kinds=("dark",), **fields):
-    """A small simulated set: folder/captures/*.raw and folder/truth.json; returns the capture folder."""
-    model = sim.SensorModel(width=WIDTH, height=HEIGHT, bits=BITS, again_list=list(GAINS),
-                            exp_time_list=list(EXPOSURES), seed=seed, **fields)
+def simulate(folder, captures=2, seed=2026, kinds=("dark",), capture_format=None, **fields):
+    """A small simulated set: folder/captures/*.raw (or another format) and folder/truth.json; returns the
+    capture folder."""
+    fields.setdefault("bits", BITS)
+    model = sim.SensorModel(width=WIDTH, height=HEIGHT, again_list=list(GAINS), exp_time_list=list(EXPOSURES),
+                            seed=seed, **fields)
     capture_dir = os.path.join(folder, "captures")
     for kind in kinds:
-        sim.write_captures(model, kind, capture_dir, captures)
+        sim.write_captures(model, kind, capture_dir, captures, capture_format)
     model.save_truth(os.path.join(folder, "truth.json"))
     return capture_dir
 
