@@ -109,10 +109,10 @@ def run(args) -> int:
                 status = f"{len(unreadable)} unreadable"
             rows.append([kind, mode, gain, exposure, str(len(group)), size_text(group, in_bytes), status])
         print(table(rows))
-    if width and fmt is None and scanned.captures:
+    if fmt is None and scanned.captures:
         from tuning.cli import layout_guess
 
-        print("\nlayout (from the sizes; give the flags to calibrate):")
+        print("\nlayout (from the sizes and the TIFF mark; give the flags to calibrate):")
         for line in layout_guess.guess(scanned.captures, width, height):
             print(f"  {line}")
     for extension in captures.capture_extensions():

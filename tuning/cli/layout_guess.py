@@ -76,8 +76,9 @@ def guess_size(size: int, width: int, height: int) -> Guess:
                      f"nor equal padded rows; a header is not told from the size: give --header)")
 
 
-def guess(files: List[captures.CaptureFile], width: int, height: int) -> List[str]:
-    """Lines naming the layout of the captures, most common first, each with the flags to give."""
+def guess(files: List[captures.CaptureFile], width: Optional[int], height: Optional[int]) -> List[str]:
+    """Lines naming the layout of the captures, most common first, each with the flags to give.
+    Without a frame size only DNG can be told."""
     groups: Dict[str, List[captures.CaptureFile]] = {}
     texts: Dict[str, str] = {}
     for f in files:
@@ -85,6 +86,8 @@ def guess(files: List[captures.CaptureFile], width: int, height: int) -> List[st
             continue
         if captures.starts_like_tiff(f.path):
             key, texts["dng"] = "--format dng", "TIFF files (DNG)"
+        elif not width:
+            key, texts["unsized"] = "unsized", "no TIFF files: give --width and --height to have their layout named"
         else:
             g = guess_size(f.size_bytes, width, height)
             key = g.flags or f"none:{f.size_bytes}"
@@ -94,7 +97,9 @@ def guess(files: List[captures.CaptureFile], width: int, height: int) -> List[st
     for key, group in sorted(groups.items(), key=lambda kv: (-len(kv[1]), kv[0])):
         text = texts["dng"] if key == "--format dng" else texts[key]
         count = f"{len(group)} of {len(files)} captures" if len(group) != len(files) else f"{len(group)} captures"
-        if key.startswith("none:"):
+        if key == "unsized":
+            lines.append(f"{count}: {text}")
+        elif key.startswith("none:"):
             lines.append(f"{count}: {text}: {group[0].name}" + (" ..." if len(group) > 1 else ""))
         else:
             lines.append(f"{count}: {text}: give {key}")

@@ -74,3 +74,14 @@ def test_a_folder_of_captures_in_another_format_is_pointed_at_the_format_flag(tm
     assert run.returncode == 1
     assert "the folder holds 8 dark LCG .dng captures (gains 1 2; exposures 10 20); for those give --format dng" \
         in run.stderr
+
+
+def test_the_simulator_refuses_a_layout_too_narrow_for_its_samples(tmp_path):
+    run = tool("simulate", tmp_path / "sim", "--width", WIDTH, "--height", HEIGHT, "--bits", 12, "--format", "raw10p")
+    assert run.returncode == 2
+    assert run.stderr.strip() == ("tunekit: error: cannot simulate --format raw10p captures: 12-bit samples do not "
+                                  "fit raw10p (shift 0), which keeps 10 bits: simulate fewer bits")
+    run = tool("simulate", tmp_path / "sim", "--width", WIDTH, "--height", HEIGHT, "--bits", 12, "--format",
+               "raw16msb", "--shift", 6)
+    assert run.returncode == 2 and "which keeps 10 bits" in run.stderr
+    assert not (tmp_path / "sim").exists()
