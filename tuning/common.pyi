@@ -1,7 +1,7 @@
 # Type stubs of tuning.common (compiled): enumerations, base records, raw capture helpers.
 from enum import Enum
 from os import PathLike
-from typing import Callable, Optional, Union
+from typing import Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -65,6 +65,20 @@ class CaptureName(BaseModel):
     suffix: str = ""
     extension: str = ".raw"
 
+class DngInfo(BaseModel):
+    """What a DNG capture says about its raw image."""
+
+    width: int = 0  # frame width in pixels
+    height: int = 0  # frame height in rows
+    bits: int = 16  # BitsPerSample of the raw image, in bits
+    cfa_type: CFAType = CFAType.RGGB
+    black_level: List[float] = []  # BlackLevel in DN, row-major over black_level_repeat_dim
+    black_level_repeat_dim: List[int] = []  # [rows, cols]
+    white_level: int = 0  # WhiteLevel in DN
+    exposure_time: Optional[float] = None  # seconds
+    iso: Optional[float] = None
+    analog_gain: Optional[float] = None  # times
+
 _Path = Union[str, "PathLike[str]"]
 _Format = Union[CaptureFormat, SampleLayout, str, None]
 _Number = Union[int, float, str]
@@ -103,3 +117,11 @@ def parse_capture_name(name: _Path) -> Optional[CaptureName]:
 def capture_pattern(folder: _Path, kind: str, mode: Union[SensorMode, str], exposure: _Number, gain: _Number,
                     *, capture_format: _Format = None) -> str:
     """The glob the routines use for the captures of one condition; exposure or gain may be "*"."""
+
+def read_dng(path: _Path) -> Tuple[npt.NDArray[np.uint16], DngInfo]:
+    """(samples, DngInfo) of an uncompressed CFA DNG; samples are a height x width uint16 array in raw DN."""
+
+def write_dng(path: _Path, frame: npt.ArrayLike, *, cfa_type: Union[CFAType, str], bits: int,
+              black_level: Union[float, Sequence[float]], white_level: int, exposure_time: Optional[float] = None,
+              iso: Optional[float] = None, analog_gain: Optional[float] = None) -> None:
+    """Writes an uncompressed 16-bit-container CFA DNG (DNGVersion 1.4) aside, then renames it into place."""

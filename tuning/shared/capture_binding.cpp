@@ -7,6 +7,7 @@
 #include "capture_format.h"
 #include "capture_reader.h"
 #include "capture_set.h"
+#include "dng_file.h"
 #include "errors.h"
 
 namespace tunekit {
@@ -56,6 +57,38 @@ py::object capture_name_record(const tuning::CaptureName& n) {
                                "extension"_a = n.extension);
 }
 
+template <typename Values>
+py::list list_of(const Values& values) {
+  py::list out;
+  for (auto v : values) out.append(v);
+  return out;
+}
+
+py::object dng_info_record(const tuning::DngInfo& info) {
+  py::module_ m = common_module();
+  auto optional = [](const std::optional<double>& v) -> py::object { return v ? py::object(py::float_(*v)) : py::object(py::none()); };
+  return m.attr("DngInfo")(
+      "width"_a = info.width, "height"_a = info.height, "bits"_a = info.bits,
+      "cfa_type"_a = m.attr("CFAType")(std::string(tuning::cfa_type_value(info.cfa_type))),
+      "black_level"_a = list_of(info.black_level), "black_level_repeat_dim"_a = list_of(info.black_level_repeat_dim),
+      "white_level"_a = info.white_level, "exposure_time"_a = optional(info.exposure_time), "iso"_a = optional(info.iso),
+      "analog_gain"_a = optional(info.analog_gain));
+}
+
+std::optional<double> optional_number(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  return value.cast<double>();
+}
+
+// Writes frame as a DNG; the settings are checked before the GIL is released.
+void write_dng_frame(const std::string& path, py::handle frame, const tuning::DngWriteInfo& info) {
+  Frame samples = frame_from(frame);
+  const std::int64_t height = samples.shape(0), width = samples.shape(1);
+  const std::uint16_t* data = samples.data();
+  py::gil_scoped_release nogil;
+  tuning::write_dng(path, data, width, height, info);
+}
+
 }  // namespace
 
 void declare_capture(py::module_& m) {
@@ -90,6 +123,66 @@ void declare_capture(py::module_& m) {
                  {"extension", str_t, py::str(".raw"), "\".raw\" or \".dng\""}},
                 "The parts of a capture file name.");
 
+  py::object float_t = py::type::of(py::float_(0.0));
+  py::object int_t = py::type::of(py::int_(0));
+  py::object optional_float = typing_attr("Optional")[float_t];
+  py::object cfa = m.attr("CFAType");
+  define_record(m, "DngInfo", base_model,
+                {{"width", int_t, py::int_(0), "frame width in pixels"},
+                 {"height", int_t, py::int_(0), "frame height in rows"},
+                 {"bits", int_t, py::int_(16), "BitsPerSample of the raw image, in bits"},
+                 {"cfa_type", cfa, cfa.attr("RGGB"), "colour filter layout (CFAPattern)"},
+                 {"black_level", typing_attr("List")[float_t], py::module_::import("builtins").attr("list"),
+                  "BlackLevel in DN, row-major over black_level_repeat_dim", true},
+                 {"black_level_repeat_dim", typing_attr("List")[int_t], py::module_::import("builtins").attr("list"),
+                  "BlackLevelRepeatDim as [rows, cols]", true},
+                 {"white_level", int_t, py::int_(0), "WhiteLevel in DN"},
+                 {"exposure_time", optional_float, py::none(), "ExposureTime in seconds, None when absent"},
+                 {"iso", optional_float, py::none(), "ISOSpeedRatings, None when absent"},
+                 {"analog_gain", optional_float, py::none(), "analog gain in times, None when absent"}},
+                "What a DNG capture says about its raw image.");
+
+  m.def(
+      "read_dng",
+      [](py::object path) {
+        const std::string file = path_text(path);
+        tuning::DngFrame frame;
+        {
+          py::gil_scoped_release nogil;
+          frame = tuning::read_dng(file);
+        }
+        Frame samples({static_cast<py::ssize_t>(frame.info.height), static_cast<py::ssize_t>(frame.info.width)});
+        std::copy(frame.samples.begin(), frame.samples.end(), samples.mutable_data());
+        return py::make_tuple(samples, dng_info_record(frame.info));
+      },
+      py::arg("path"),
+      "(samples, DngInfo) of an uncompressed CFA DNG (8/10/12/14/16 bits, strips or tiles); samples are a "
+      "height x width uint16 array in raw DN. A compressed or non-CFA DNG, a TIFF that is no DNG or a missing "
+      "tag raises ValueError naming the file and the tag.");
+  m.def(
+      "write_dng",
+      [](py::object path, py::object frame, py::object cfa_type, int bits, py::object black_level,
+         std::uint32_t white_level, py::object exposure_time, py::object iso, py::object analog_gain) {
+        tuning::DngWriteInfo info;
+        info.cfa_type = cfa_type_from(cfa_type);
+        info.bits = bits;
+        info.black_level.clear();
+        if (py::isinstance<py::sequence>(black_level))
+          for (py::handle v : black_level) info.black_level.push_back(v.cast<double>());
+        else
+          info.black_level.push_back(black_level.cast<double>());
+        info.white_level = white_level;
+        info.exposure_time = optional_number(exposure_time);
+        info.iso = optional_number(iso);
+        info.analog_gain = optional_number(analog_gain);
+        write_dng_frame(path_text(path), frame, info);
+      },
+      py::arg("path"), py::arg("frame"), py::kw_only(), py::arg("cfa_type"), py::arg("bits"), py::arg("black_level"),
+      py::arg("white_level"), py::arg("exposure_time") = py::none(), py::arg("iso") = py::none(),
+      py::arg("analog_gain") = py::none(),
+      "Writes an uncompressed 16-bit-container CFA DNG (DNGVersion 1.4) aside, then renames it into place. "
+      "black_level is one value or four in CFA-cell order (DN); exposure_time in seconds; a sample above "
+      "2^bits - 1 raises ValueError.");
   m.def(
       "read_capture",
       [](py::object path, std::int64_t width, std::int64_t height, py::object capture_format) {
@@ -124,6 +217,7 @@ void declare_capture(py::module_& m) {
       [](py::object path, py::object frame, py::object capture_format) {
         const std::string file = path_text(path);
         const tuning::CaptureFormat format = capture_format_from(capture_format);
+        if (format.is_dng()) return write_dng_frame(file, frame, tuning::DngWriteInfo{});
         Frame samples = frame_from(frame);
         const std::int64_t height = samples.shape(0), width = samples.shape(1);
         const std::uint16_t* data = samples.data();
@@ -132,7 +226,8 @@ void declare_capture(py::module_& m) {
       },
       py::arg("path"), py::arg("frame"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Packs a 2-D frame of samples into the format and writes it aside, then renames it into place (never a "
-      "partial file). A sample the layout cannot hold raises ValueError.");
+      "partial file). A sample the layout cannot hold raises ValueError. dng writes a 16-bit RGGB DNG with "
+      "black level 0 and white level 65535 (write_dng sets them).");
   m.def(
       "capture_name",
       [](const std::string& prefix, const std::string& kind, py::object mode, py::object exposure, py::object gain,

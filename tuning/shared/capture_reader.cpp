@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "atomic_file.h"
+#include "dng_file.h"
 
 namespace tuning {
 
@@ -38,9 +39,6 @@ CaptureSizeError::CaptureSizeError(const std::string& path, const std::string& w
       path_(path),
       expected_(expected),
       found_(found) {}
-
-NotRegularFileError::NotRegularFileError(const std::string& path)
-    : fs::filesystem_error(kReason, fs::path(path), std::error_code(EINVAL, std::generic_category())) {}
 
 struct CaptureFile::State {
   std::string path;
@@ -76,26 +74,6 @@ struct CaptureFile::State {
 
 namespace {
 
-// Opens without blocking (a FIFO would otherwise wait for a writer) and
-// refuses anything but a regular file before reading a byte.
-int open_regular(const std::string& path, std::uint64_t& size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) throw_io_error("cannot open capture", path, errno);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const int err = errno;
-    ::close(fd);
-    throw_io_error("cannot stat capture", path, err);
-  }
-  if (!S_ISREG(info.st_mode)) {
-    ::close(fd);
-    if (S_ISDIR(info.st_mode)) throw_io_error("capture is a directory", path, EISDIR);
-    throw NotRegularFileError(path);
-  }
-  size = static_cast<std::uint64_t>(info.st_size);
-  return fd;
-}
-
 }  // namespace
 
 CaptureFile::CaptureFile(const std::string& path, const CaptureFormat& format, std::int64_t width,
@@ -108,11 +86,17 @@ CaptureFile::CaptureFile(const std::string& path, const CaptureFormat& format, s
   s.height = height;
   if (width < 0 || height < 0) throw FormatError("capture frame size must not be negative, got " + size_text(width, height));
   if (format.is_dng()) {
-    throw FormatError(path + ": dng captures are not read yet");
+    DngFrame frame = read_dng(path);
+    if (frame.info.width != width || frame.info.height != height)
+      throw DngError(path + ": the DNG frame is " + size_text(frame.info.width, frame.info.height) + ", expected " +
+                     size_text(width, height));
+    s.dng_samples = std::move(frame.samples);
+    s.file_bytes = frame.file_bytes;
+    return;
   }
   check_format(format, width);
   s.stride = row_stride_bytes(format, width);
-  s.fd = open_regular(path, s.file_bytes);
+  s.fd = open_regular_file(path, s.file_bytes);
   const std::uint64_t expected = capture_file_bytes(format, width, height);
   if (s.file_bytes < expected || (rule == SizeRule::exact && s.file_bytes != expected))
     throw CaptureSizeError(path, s.what(), expected, s.file_bytes);

@@ -30,13 +30,6 @@ class CaptureSizeError : public ShapeError {
   std::uint64_t found_;
 };
 
-// A capture path naming a FIFO, device or socket (host: OSError, errno EINVAL).
-class NotRegularFileError : public std::filesystem::filesystem_error {
- public:
-  explicit NotRegularFileError(const std::string& path);
-  static constexpr const char* kReason = "not a regular file (a FIFO, device or socket)";
-};
-
 // exact: the file must have exactly the format's size. at_least: longer files
 // are fine, the bytes past the frame are never read (raw16 sets of today).
 enum class SizeRule { exact, at_least };

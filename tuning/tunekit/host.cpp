@@ -83,13 +83,6 @@ std::string enum_text(py::handle value, const char* attr) {
   return py::str(value).cast<std::string>();
 }
 
-tuning::CFAType cfa_type_from(py::handle value) {
-  const std::string text = enum_text(value, "value");
-  for (auto t : {tuning::CFAType::RGGB, tuning::CFAType::BGGR, tuning::CFAType::GBRG, tuning::CFAType::GRGB})
-    if (tuning::cfa_type_value(t) == text) return t;
-  throw py::value_error("cfa_type must be RGGB, BGGR, GBRG or GRBG, got " + text);
-}
-
 }  // namespace
 
 tuning::SensorMode sensor_mode_from(py::handle value) {
@@ -97,6 +90,13 @@ tuning::SensorMode sensor_mode_from(py::handle value) {
   if (name == "LCG") return tuning::SensorMode::LCG;
   if (name == "HCG") return tuning::SensorMode::HCG;
   throw py::value_error("sensor_mode must be LCG or HCG, got " + name);
+}
+
+tuning::CFAType cfa_type_from(py::handle value) {
+  const std::string text = enum_text(value, "value");
+  for (auto t : {tuning::CFAType::RGGB, tuning::CFAType::BGGR, tuning::CFAType::GBRG, tuning::CFAType::GRGB})
+    if (tuning::cfa_type_value(t) == text) return t;
+  throw py::value_error("cfa_type must be RGGB, BGGR, GBRG or GRBG, got " + text);
 }
 
 tuning::CaptureFormat capture_format_from(py::handle value) {
