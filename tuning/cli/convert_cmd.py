@@ -173,7 +173,10 @@ def describe_source(path: str, mapped: Dict[str, Dict[str, str]], args) -> Sourc
     if not condition["mode"]:
         condition["mode"] = args.mode
     condition["mode"] = check_mode(condition["mode"], f"{path}")
-    return Source(path, name, captures.starts_like_tiff(path), condition, args.prefix or prefix, suffix)
+    is_dng = captures.starts_like_tiff(path)
+    if not is_dng and name.endswith(captures.extension_for("dng")):
+        raise ToolError(f"{path} does not start like a TIFF file (no DNG)")
+    return Source(path, name, is_dng, condition, args.prefix or prefix, suffix)
 
 
 def fill_from_dng(src: Source, info, args) -> None:
@@ -265,7 +268,7 @@ def run(args) -> int:
             frame, info = read_source(src, args, raw_format)
             if info is not None:
                 fill_from_dng(src, info, args)
-                infos[(info.bits, tuple(info.black_level), info.white_level)] = src.path
+                infos.setdefault((info.bits, tuple(info.black_level), info.white_level), src.path)
             name = output_name(src, target)
             if name in written:
                 raise ToolError(f"{src.path} and {written[name]} would both become {name}: "
@@ -303,6 +306,8 @@ def run(args) -> int:
     print(f"converted {len(written)} captures ({', '.join(kinds)}) to {args.to} in "
           f"{time.monotonic() - started:.1f} s -> {out}")
     for (bits, black, white), path in sorted(infos.items()):
-        print(f"the DNG carry {bits} bits, black level {' '.join(f'{b:g}' for b in black)}, white level {white} "
-              f"(first: {path}); samples are kept in raw DN: calibrate with -i {out} --bits {bits}")
+        # The container's BitsPerSample may be wider than the sensor's: the white level tells those.
+        significant = min(bits, max(1, int(white).bit_length()))
+        print(f"the DNG carry {bits}-bit samples, black level {' '.join(f'{b:g}' for b in black)}, white level "
+              f"{white} (first: {path}); samples are kept in raw DN: calibrate with -i {out} --bits {significant}")
     return 0

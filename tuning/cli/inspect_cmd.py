@@ -55,6 +55,19 @@ def given_format(args, data):
     return capture_format.from_args(args, {k: data[k] for k in keys if k in data})
 
 
+def dng_problem(path: str, width: int, height: int):
+    """What keeps a DNG from being read as a width x height capture (its tags, its size), or None.
+    The whole file is read: inspect is where a set is checked before a long run."""
+    try:
+        _, info = capture_format.common().read_dng(path)
+    except (ValueError, OSError) as error:
+        text = str(error)
+        return text[len(path) + 2:] if text.startswith(path + ": ") else text
+    if (info.width, info.height) != (width, height):
+        return f"is a {info.width} x {info.height} DNG, expected {width} x {height}"
+    return None
+
+
 def size_text(files: List[captures.CaptureFile], in_bytes: bool = False) -> str:
     counts: Dict[int, int] = {}
     for f in files:
@@ -86,8 +99,15 @@ def run(args) -> int:
         # A .dng capture is a DNG whatever the format given for the .raw ones.
         return dng if f.extension == captures.extension_for("dng") else fmt
 
+    dng_problems = {}
+
     def problem(f):
-        return f.problem(width or 0, height or 0, None, format_of(f))
+        found = f.problem(width or 0, height or 0, None, format_of(f))
+        if found is None and format_of(f) is dng and width:
+            if f.path not in dng_problems:
+                dng_problems[f.path] = dng_problem(f.path, width, height)
+            found = dng_problems[f.path]
+        return found
 
     scanned = captures.scan(args.folder)
     expected = f" against {width} x {height} = {width * height} samples" if width else ""
@@ -95,7 +115,7 @@ def run(args) -> int:
         expected += f" as {capture_format.describe(fmt)}"
     print(f"{args.folder}: {len(scanned.captures)} captures{expected}")
     wrong = []
-    in_bytes = fmt is not None and not capture_format.is_default(fmt)
+    in_bytes = not capture_format.is_default(fmt) or any(format_of(f) is dng for f in scanned.captures)
     if scanned.captures:
         rows = [["kind", "mode", "gain", "exposure", "captures", "file size" if in_bytes else "sample count",
                  "status"]]
@@ -122,12 +142,15 @@ def run(args) -> int:
                   f"({captures.NAME_CONVENTION}{extension}); no calibration reads them:")
             for f in misnamed:
                 print(f"  {f.name}")
+            if extension == captures.extension_for("dng"):
+                print(f"  (convert names them from their tags: tunekit convert {args.folder} OUT --kind KIND)")
     if wrong:
         print(f"\n{len(wrong)} captures cannot be used as {width} x {height} frames:" if width else
               f"\n{len(wrong)} captures cannot be read:")
         for f in wrong:
             print(f"  {f.name}: {problem(f)}")
-        if not in_bytes and any(f.readable and f.samples > (width or 0) * (height or 0) for f in wrong):
+        if any(capture_format.is_default(format_of(f)) and f.readable and f.samples > (width or 0) * (height or 0)
+               for f in wrong):
             print("  (blc and bpc read the first width x height samples of a longer capture; the others reject it)")
     if scanned.others:
         print(f"\n{len(scanned.others)} other files (not captures): {checks.listing(scanned.others)}")
