@@ -163,3 +163,8 @@ def main(argv=None) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 130
+    except BrokenPipeError:
+        # The reader went away (`tunekit inspect DIR | head`): stop quietly, as other tools do; the
+        # interpreter's own flush at exit must not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141

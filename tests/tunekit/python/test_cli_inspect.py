@@ -76,3 +76,19 @@ def test_inspect_names_the_layout_the_sizes_fit_and_checks_against_a_given_one(t
     assert "  sim_dark_LCG_exp_10_again_1_001.raw: holds 1255 bytes, expected 1248 (32 x 24 as --format raw12p " \
            "--stride 52)" in lines
     assert not any(line.startswith("layout") for line in lines)
+
+
+def test_a_reader_that_stops_early_ends_the_listing_quietly(tmp_path):
+    import subprocess
+    import sys
+
+    from cli_helpers import ROOT
+
+    for i in range(3000):
+        (tmp_path / f"unnamed_capture_number_{i:05d}.raw").touch()
+    child = subprocess.Popen([sys.executable, "-m", "tuning", "inspect", str(tmp_path)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env={"PYTHONPATH": ROOT, "PATH": "/usr/bin:/bin"})
+    child.stdout.readline()
+    child.stdout.close()  # as `| head -1` does
+    assert child.wait(timeout=60) == 141
+    assert child.stderr.read() == b""
