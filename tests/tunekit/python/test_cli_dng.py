@@ -147,3 +147,17 @@ def test_inspect_reads_each_dng_and_names_what_keeps_it_from_being_a_capture(tmp
     assert "  a_dark_LCG_exp_10_again_1_1.dng: the raw image has no CFAPattern tag" in lines
     assert "  a_dark_LCG_exp_10_again_1_2.dng: is a 34 x 24 DNG, expected 32 x 24" in lines
     assert f"  (convert names them from their tags: tunekit convert {tmp_path} OUT --kind KIND)" in lines
+
+
+def test_two_sources_that_would_become_one_capture_stop_the_conversion(tmp_path):
+    source = tmp_path / "src"
+    source.mkdir()
+    frame = np.zeros((HEIGHT, WIDTH), np.uint16)
+    foreign_dng(source / "x_dark_LCG_exp_10_again_1_0.dng", frame)
+    frame.tofile(source / "x_dark_LCG_exp_10_again_1_0.raw")
+    run = tool("convert", source, tmp_path / "out", "--width", WIDTH, "--height", HEIGHT)
+    assert run.returncode == 2
+    assert run.stderr.strip() == (f"tunekit: error: {source / 'x_dark_LCG_exp_10_again_1_0.raw'} and "
+                                  f"{source / 'x_dark_LCG_exp_10_again_1_0.dng'} would both become "
+                                  "x_dark_LCG_exp_10_again_1_0.raw: give their conditions apart in --map")
+    assert sorted(os.listdir(tmp_path)) == ["src"]
