@@ -29,7 +29,7 @@ import time
 from typing import Dict, List, Optional
 
 from tuning import atomic_write, exposure_units
-from tuning.cli import capture_format, captures, library, parameters, progress
+from tuning.cli import capture_format, captures, checks, library, parameters, progress
 from tuning.cli.errors import ToolError
 
 TARGETS = ("raw16", "dng")
@@ -132,14 +132,17 @@ def check_mode(mode: str, where: str) -> str:
     return upper
 
 
-def list_sources(source: str, mapped: Dict[str, Dict[str, str]]) -> List[str]:
-    """The capture files of SRC: names with a capture ending, files of the map, or SRC itself."""
+def list_sources(source: str, mapped: Dict[str, Dict[str, str]]) -> (List[str], List[str]):
+    """The capture files of SRC (names with a capture ending, files of the map, or SRC itself) and the
+    names of the other files, which are left alone."""
     if not os.path.isdir(source):
         if not os.path.lexists(source):
             raise ToolError(f"source {source} does not exist")
-        return [source]
+        return [source], []
     extensions = tuple(captures.capture_extensions())
-    names = sorted(n for n in os.listdir(source) if not n.startswith(".") and (n.endswith(extensions) or n in mapped))
+    listed = sorted(n for n in os.listdir(source) if not n.startswith("."))
+    names = [n for n in listed if n.endswith(extensions) or n in mapped]
+    others = [n for n in listed if n not in names and not os.path.isdir(os.path.join(source, n))]
     absent = sorted(set(mapped) - set(names))
     if absent:
         raise ToolError(f"the map names files that are not in {source}: {', '.join(absent[:4])}"
@@ -147,7 +150,7 @@ def list_sources(source: str, mapped: Dict[str, Dict[str, str]]) -> List[str]:
     if not names:
         raise ToolError(f"no capture in {source} (expected files ending in {' or '.join(extensions)}, "
                         f"or files listed in --map)")
-    return [os.path.join(source, n) for n in names]
+    return [os.path.join(source, n) for n in names], others
 
 
 def describe_source(path: str, mapped: Dict[str, Dict[str, str]], args) -> Source:
@@ -199,9 +202,16 @@ def output_name(src: Source, target_format) -> str:
     if missing:
         raise ToolError(f"{src.path}: no {' or '.join(missing)} for its name: the name follows no capture "
                         f"convention; give --kind, or a row in --map")
-    exposure, gain = (parameters.parse_number(c[k]) for k in ("exposure", "gain"))
-    return common().capture_name(src.prefix, c["kind"], c["mode"], exposure, gain, src.suffix,
+    # The numbers' text is kept as given: 10.0 and 1e-3 name other files than 10 and 0.001.
+    return common().capture_name(src.prefix, c["kind"], c["mode"], c["exposure"], c["gain"], src.suffix,
                                  capture_format=target_format)
+
+
+def condition_number(src: Source, key: str) -> float:
+    try:
+        return float(parameters.parse_number(src.condition[key]))
+    except argparse.ArgumentTypeError as error:
+        raise ToolError(f"{src.path}: {key} of the name: {error}") from None
 
 
 def dng_levels(args):
@@ -247,7 +257,8 @@ def run(args) -> int:
         raw_format = None  # DNG sources are told by their mark; --format dng adds nothing
     target = lib.CaptureFormat(layout=args.to)
     levels = dng_levels(args) if args.to == "dng" else None
-    sources = [describe_source(p, mapped, args) for p in list_sources(args.source, mapped)]
+    paths, others = list_sources(args.source, mapped)
+    sources = [describe_source(p, mapped, args) for p in paths]
     if os.path.lexists(out) and not os.path.isdir(out):
         raise ToolError(f"output folder {out} is not a folder")
     show = progress.wanted(args.progress)
@@ -281,11 +292,10 @@ def run(args) -> int:
                 lib.write_capture(path, frame)
             else:
                 cfa, bits, black, white = levels
-                exposure = parameters.parse_number(src.condition["exposure"])
-                gain = parameters.parse_number(src.condition["gain"])
+                exposure, gain = condition_number(src, "exposure"), condition_number(src, "gain")
                 lib.write_dng(path, frame, cfa_type=cfa, bits=bits, black_level=black, white_level=white,
                               exposure_time=exposure_units.seconds(exposure, args.exposure_unit),
-                              iso=float(gain) * args.base_iso, analog_gain=float(gain))
+                              iso=gain * args.base_iso, analog_gain=gain)
             if show:
                 sys.stderr.write(f"convert: {number}/{len(sources)} files, {time.monotonic() - started:.1f} s "
                                  f"({src.name} -> {name})\n")
@@ -305,6 +315,9 @@ def run(args) -> int:
     kinds = sorted({s.condition["kind"] for s in sources})
     print(f"converted {len(written)} captures ({', '.join(kinds)}) to {args.to} in "
           f"{time.monotonic() - started:.1f} s -> {out}")
+    if others:
+        print(f"left alone {len(others)} files that are no captures (not ending in "
+              f"{' or '.join(captures.capture_extensions())}, not in --map): {checks.listing(others)}")
     for (bits, black, white), path in sorted(infos.items()):
         # The container's BitsPerSample may be wider than the sensor's: the white level tells those.
         significant = min(bits, max(1, int(white).bit_length()))

@@ -55,6 +55,8 @@ def test_a_map_names_the_captures_of_a_bring_up_dump(tmp_path):
     names = {"f0.raw": "bench_dark_LCG_exp_10_again_1_f0.raw", "f1.raw": "bench_dark_HCG_exp_10.0_again_2_f1.raw",
              "f2.raw": "bench_light_LCG_exp_20_again_4_f2.raw"}
     assert listing(out) == sorted(names.values())
+    assert run.stdout.splitlines()[-1] == ("left alone 1 files that are no captures (not ending in .dng or .raw, "
+                                           "not in --map): notes.txt")
     for source, target in names.items():
         assert np.array_equal(read_capture(str(out / target), WIDTH, HEIGHT), frames[source])
 
