@@ -127,6 +127,16 @@ def folder_problem(folder: str) -> Optional[str]:
     return f"capture folder {folder} {'is not a folder' if os.path.exists(folder) else 'does not exist'}"
 
 
+@functools.lru_cache(maxsize=1 << 16)
+def name_parts(name: str) -> Optional[tuple]:
+    """(kind, mode, exposure, gain) of a capture name by the library's rule, or None. Cached: a run
+    lists its folder several times, and each parse builds a record."""
+    parsed = common().parse_capture_name(name)
+    if parsed is None:
+        return None
+    return tuple(name_field(parsed, k) for k in ("kind", "mode", "exposure", "gain"))
+
+
 def name_field(parsed, field: str) -> str:
     """One part of a parsed capture name as the name writes it (the mode as its tag, LCG or HCG)."""
     value = getattr(parsed, field)
@@ -137,7 +147,6 @@ def scan(folder: str) -> CaptureFolder:
     """Lists the folder once (no sample is read): names, sizes, and whether each file can be opened."""
     captures, misnamed, others = [], [], []
     extensions = tuple(capture_extensions())
-    parse = common().parse_capture_name
     with os.scandir(folder) as entries:
         for entry in entries:
             if entry.name.startswith("."):
@@ -156,10 +165,9 @@ def scan(folder: str) -> CaptureFolder:
             f = CaptureFile(entry.name, entry.path, size, readable, extension=os.path.splitext(entry.name)[1])
             if not regular:
                 f.not_regular = file_kind(info.st_mode) if info is not None else "a link to nothing"
-            parsed = parse(entry.name)
-            if parsed is not None:
-                f.kind, f.mode, f.exposure, f.gain = (name_field(parsed, k) for k in ("kind", "mode", "exposure",
-                                                                                      "gain"))
+            parts = name_parts(entry.name)
+            if parts is not None:
+                f.kind, f.mode, f.exposure, f.gain = parts
                 captures.append(f)
             else:
                 misnamed.append(f)
