@@ -49,7 +49,6 @@ struct CaptureFile::State {
   std::uint64_t stride = 0;
   int fd = -1;
   Samples dng_samples;  // a DNG's frame, decoded whole when opened
-  std::vector<std::uint8_t> scratch;
 
   ~State() {
     if (fd >= 0) ::close(fd);
@@ -57,7 +56,7 @@ struct CaptureFile::State {
 
   std::string what() const { return "a " + format.text() + " capture of " + size_text(width, height); }
 
-  void read_bytes(std::uint64_t offset, std::uint64_t bytes, void* dest) {
+  void read_bytes(std::uint64_t offset, std::uint64_t bytes, void* dest) const {
     auto* out = static_cast<char*>(dest);
     std::uint64_t got = 0;
     while (got < bytes) {
@@ -111,8 +110,8 @@ std::int64_t CaptureFile::width() const { return state_->width; }
 std::int64_t CaptureFile::height() const { return state_->height; }
 std::uint64_t CaptureFile::file_bytes() const { return state_->file_bytes; }
 
-void CaptureFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) {
-  State& s = *state_;
+void CaptureFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) const {
+  const State& s = *state_;
   if (first_row < 0 || rows < 0 || first_row + rows > s.height)
     throw std::out_of_range("rows " + std::to_string(first_row) + ".." + std::to_string(first_row + rows) +
                             " are outside the frame of " + std::to_string(s.height) + " rows");
@@ -138,16 +137,63 @@ void CaptureFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint
   }
   const std::int64_t rows_per_chunk =
       std::max<std::int64_t>(1, static_cast<std::int64_t>(kScratchBytes / std::max<std::uint64_t>(s.stride, 1)));
-  s.scratch.resize(static_cast<std::size_t>(std::min(rows_per_chunk, std::max<std::int64_t>(rows, 1)) * s.stride));
+  // One scratch buffer per thread: several threads read one capture at once.
+  thread_local std::vector<std::uint8_t> scratch;
+  scratch.resize(static_cast<std::size_t>(std::min(rows_per_chunk, std::max<std::int64_t>(rows, 1)) * s.stride));
   for (std::int64_t y0 = 0; y0 < rows; y0 += rows_per_chunk) {
     const std::int64_t n = std::min(rows_per_chunk, rows - y0);
     // The padding after the chunk's last row is not needed: stop at its pixels.
     const std::uint64_t bytes = static_cast<std::uint64_t>(n - 1) * s.stride + row_bytes;
-    s.read_bytes(start + static_cast<std::uint64_t>(y0) * s.stride, bytes, s.scratch.data());
+    s.read_bytes(start + static_cast<std::uint64_t>(y0) * s.stride, bytes, scratch.data());
     for (std::int64_t y = 0; y < n; ++y)
-      unpack_row(s.format, s.scratch.data() + static_cast<std::size_t>(y) * s.stride,
+      unpack_row(s.format, scratch.data() + static_cast<std::size_t>(y) * s.stride,
                  dest + static_cast<std::size_t>(y0 + y) * w, s.width);
   }
+}
+
+void CaptureFile::read_samples(std::uint64_t first, std::size_t count, std::uint16_t* dest) const {
+  const State& s = *state_;
+  if (count == 0) return;
+  const auto w = static_cast<std::uint64_t>(s.width);
+  if (first + count > w * static_cast<std::uint64_t>(s.height))
+    throw std::out_of_range("samples " + std::to_string(first) + ".." + std::to_string(first + count) +
+                            " are outside the frame of " + std::to_string(w * s.height) + " samples");
+  if (s.format.is_dng()) {
+    std::copy_n(s.dng_samples.data() + first, count, dest);
+    return;
+  }
+  if (s.format.layout == SampleLayout::raw16 && s.stride == w * 2) {
+    s.read_bytes(static_cast<std::uint64_t>(s.format.header) + first * 2, count * 2, dest);
+    return;
+  }
+  const auto first_row = static_cast<std::int64_t>(first / w);
+  const auto last_row = static_cast<std::int64_t>((first + count - 1) / w);
+  thread_local Samples rows;
+  rows.resize(static_cast<std::size_t>((last_row - first_row + 1) * s.width));
+  read_rows(first_row, last_row - first_row + 1, rows.data());
+  std::copy_n(rows.data() + (first - static_cast<std::uint64_t>(first_row) * w), count, dest);
+}
+
+bool is_plain_raw16(const CaptureFormat& format) {
+  return format.layout == SampleLayout::raw16 && format.stride == 0 && format.header == 0;
+}
+
+CaptureFile open_capture(const std::string& path, const CaptureFormat& format, std::int64_t width,
+                         std::int64_t height, ShapeRule rule) {
+  if (!is_plain_raw16(format)) return CaptureFile(path, format, width, height, SizeRule::exact);
+  CaptureFile file(path, format, width, height, SizeRule::at_least);
+  const std::uint64_t samples = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+  if (rule == ShapeRule::exact && file.file_bytes() / 2 != samples)
+    throw CaptureSizeError(path, "a raw16 capture of " + size_text(width, height), samples * 2, file.file_bytes());
+  return file;
+}
+
+void read_capture_into(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,
+                       ShapeRule rule, RawBuffer& buffer) {
+  const CaptureFile file = open_capture(path, format, width, height, rule);
+  const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  file.read_frame(buffer.reserve(count));
+  buffer.set_size(count);
 }
 
 Samples read_capture(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,

@@ -54,13 +54,33 @@ class CaptureFile {
   std::uint64_t file_bytes() const;  // size of the file as opened
 
   // Rows [first_row, first_row + rows) into dest (rows * width samples).
-  void read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t* dest);
-  void read_frame(std::uint16_t* dest) { read_rows(0, height(), dest); }
+  // Safe to call from several threads at once.
+  void read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) const;
+  void read_frame(std::uint16_t* dest) const { read_rows(0, height(), dest); }
+  // Samples [first, first + count) of the row-major frame; rows may be cut.
+  void read_samples(std::uint64_t first, std::size_t count, std::uint16_t* dest) const;
 
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Whether a format is today's plain raw16: no stride, no header.
+bool is_plain_raw16(const CaptureFormat& format);
+
+// The size rule of a calibration routine: today's plain raw16 captures keep
+// the rule each routine has always applied to their 16-bit sample count
+// (bytes / 2): at least (truncating) or exactly (exact) height x width
+// samples. Every other format must have exactly its size. A capture that
+// breaks the rule throws CaptureSizeError (sizes in bytes).
+enum class ShapeRule { truncating, exact };
+CaptureFile open_capture(const std::string& path, const CaptureFormat& format, std::int64_t width,
+                         std::int64_t height, ShapeRule rule);
+
+// A routine's read of one whole capture into buffer (height * width samples),
+// under open_capture's rule.
+void read_capture_into(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,
+                       ShapeRule rule, RawBuffer& buffer);
 
 // The whole frame (height * width samples) of one capture.
 Samples read_capture(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,
