@@ -124,6 +124,7 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
             raise CaptureSetError("\n".join(f.text for f in outcome.errors))
 
     out_dir = file_param.out_file_dir
+    created = not os.path.isdir(out_dir)
     try:
         os.makedirs(out_dir, exist_ok=True)
     except OSError as error:
@@ -137,6 +138,9 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
         with progress.reporting(hook), lines:
             result = calibration.run(file_param, tuning_param, context.capture_format)
     except ROUTINE_FAILURES as error:
+        if created:  # a failed run leaves no trace, not even the empty folder it made for its result
+            with contextlib.suppress(OSError):
+                os.rmdir(out_dir)
         raise CalibrationFailed(f"{calibration.routine} failed: {type(error).__name__}: {error}") from error
     seconds = time.monotonic() - started
     path = os.path.join(out_dir, calibration.result_name(file_param))
