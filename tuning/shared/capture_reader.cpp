@@ -28,7 +28,7 @@ std::string size_text(std::int64_t width, std::int64_t height) {
 
 // Unpacking goes through a scratch buffer of about this many bytes, so a
 // packed frame never needs a second frame-sized buffer.
-constexpr std::size_t kScratchBytes = std::size_t{1} << 20;
+constexpr std::size_t kScratchBytes = std::size_t{256} << 10;
 
 }  // namespace
 
