@@ -103,3 +103,28 @@ def test_bad_sources_are_named_and_leave_nothing_behind(tmp_path):
     run = tool("convert", packed, existing, *flags, timeout=30)
     assert run.returncode == 2 and run.stderr.strip() == f"tunekit: error: {victim} is a FIFO, not a capture file"
     assert listing(existing) == []
+
+
+def test_ctrl_c_stops_a_conversion_and_leaves_no_part_of_it(tmp_path):
+    import signal
+    import subprocess
+    import sys
+
+    from cli_helpers import ROOT
+
+    source = tmp_path / "src"
+    source.mkdir()
+    frame = np.zeros((512, 512), "<u2")
+    for i in range(60):
+        frame.tofile(source / f"x_dark_LCG_exp_10_again_1_{i:03d}.raw")
+    existing = tmp_path / "out"
+    existing.mkdir()
+    child = subprocess.Popen([sys.executable, "-m", "tuning", "convert", str(source), str(existing), "--to", "dng",
+                              "--bits", "12", "--width", "512", "--height", "512", "--progress", "always"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env={"PYTHONPATH": ROOT, "PATH": "/usr/bin:/bin"})
+    assert child.stderr.readline().startswith("convert: 1/60 files")
+    child.send_signal(signal.SIGINT)
+    assert child.wait(timeout=60) == 130
+    assert child.stderr.read().splitlines()[-1] == "tunekit: interrupted"
+    assert listing(existing) == [] and listing(tmp_path) == ["out", "src"]
