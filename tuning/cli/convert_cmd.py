@@ -203,8 +203,18 @@ def output_name(src: Source, target_format) -> str:
         raise ToolError(f"{src.path}: no {' or '.join(missing)} for its name: the name follows no capture "
                         f"convention; give --kind, or a row in --map")
     # The numbers' text is kept as given: 10.0 and 1e-3 name other files than 10 and 0.001.
-    return common().capture_name(src.prefix, c["kind"], c["mode"], c["exposure"], c["gain"], src.suffix,
+    name = common().capture_name(src.prefix, c["kind"], c["mode"], c["exposure"], c["gain"], src.suffix,
                                  capture_format=target_format)
+    # A name the calibrations would read as another condition (a kind with a digit or "_", a "/" in the
+    # prefix) is refused rather than written.
+    back = captures.name_parts(name) if os.sep not in name else None
+    wanted = (c["kind"], c["mode"], c["exposure"], c["gain"])
+    if back != wanted:
+        read = "no capture name" if back is None else "kind {}, mode {}, exposure {}, gain {}".format(*back)
+        raise ToolError(f"{src.path}: kind {c['kind']!r}, mode {c['mode']}, exposure {c['exposure']!r}, gain "
+                        f"{c['gain']!r} with prefix {src.prefix!r} make the name {name!r}, which reads back as "
+                        f"{read}")
+    return name
 
 
 def condition_number(src: Source, key: str) -> float:

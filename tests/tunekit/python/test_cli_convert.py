@@ -70,6 +70,8 @@ def test_a_map_names_the_captures_of_a_bring_up_dump(tmp_path):
                                             "exposure, gain (file and kind needed), found file, kind, iso",
         "file,kind,mode\nf9.raw,dark,LCG\n": f"the map names files that are not in {dump}: f9.raw",
         "file,kind,mode\nf0.raw,dark,MCG\n": f"{dump / 'f0.raw'}: mode expected one of LCG, HCG, found 'MCG'",
+        "file,kind,mode,exposure,gain\nf0.raw,da_rk,LCG,10,1\n":
+            "make the name 'bench_da_rk_LCG_exp_10_again_1_f0.raw', which reads back as kind rk, mode LCG",
     }
     for text, message in cases.items():
         bad = tmp_path / "bad.csv"
