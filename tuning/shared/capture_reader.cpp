@@ -40,6 +40,18 @@ CaptureSizeError::CaptureSizeError(const std::string& path, const std::string& w
       expected_(expected),
       found_(found) {}
 
+CaptureSizeError::CaptureSizeError(WholeMessage, const std::string& message, const std::string& path,
+                                   std::uint64_t expected, std::uint64_t found)
+    : ShapeError(message), path_(path), expected_(expected), found_(found) {}
+
+CaptureSizeError CaptureSizeError::dng_frame(const std::string& path, std::int64_t width, std::int64_t height,
+                                             std::int64_t found_width, std::int64_t found_height) {
+  auto bytes = [](std::int64_t w, std::int64_t h) { return static_cast<std::uint64_t>(w) * h * 2; };
+  return CaptureSizeError(WholeMessage{}, path + ": the DNG frame is " + size_text(found_width, found_height) + ", expected " +
+                              size_text(width, height),
+                          path, bytes(width, height), bytes(found_width, found_height));
+}
+
 struct CaptureFile::State {
   std::string path;
   CaptureFormat format;
@@ -87,8 +99,7 @@ CaptureFile::CaptureFile(const std::string& path, const CaptureFormat& format, s
   if (format.is_dng()) {
     DngFrame frame = read_dng(path);
     if (frame.info.width != width || frame.info.height != height)
-      throw DngError(path + ": the DNG frame is " + size_text(frame.info.width, frame.info.height) + ", expected " +
-                     size_text(width, height));
+      throw CaptureSizeError::dng_frame(path, width, height, frame.info.width, frame.info.height);
     s.dng_samples = std::move(frame.samples);
     s.file_bytes = frame.file_bytes;
     return;

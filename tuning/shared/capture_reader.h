@@ -20,11 +20,17 @@ namespace tuning {
 class CaptureSizeError : public ShapeError {
  public:
   CaptureSizeError(const std::string& path, const std::string& what, std::uint64_t expected, std::uint64_t found);
+  // A DNG whose frame is not the expected one; sizes as 16-bit sample bytes.
+  static CaptureSizeError dng_frame(const std::string& path, std::int64_t width, std::int64_t height,
+                                    std::int64_t found_width, std::int64_t found_height);
   const std::string& path() const { return path_; }
   std::uint64_t expected() const { return expected_; }
   std::uint64_t found() const { return found_; }
 
  private:
+  struct WholeMessage {};
+  CaptureSizeError(WholeMessage, const std::string& message, const std::string& path, std::uint64_t expected,
+                   std::uint64_t found);
   std::string path_;
   std::uint64_t expected_;
   std::uint64_t found_;

@@ -111,6 +111,12 @@ def test_a_packed_capture_of_the_wrong_size_names_the_file_under_each_routines_e
             rn.ReadNoiseFileParam(inp_file_dir=str(tmp_path), width=W, height=H, bits=10, again_list=[1]),
             rn.ReadNoiseTuningParam(black_level=[64] * 4, white_level=[1023] * 4), capture_format=fmt)
     assert str(bad) in str(caught.value.__cause__)
+    dng = CaptureFormat(layout="dng")
+    small = tmp_path / capture_name("s", "dark", "LCG", 20, 1, "000", capture_format=dng)
+    write_dng(small, np.zeros((H, W - 2), np.uint16), cfa_type="RGGB", bits=10, black_level=64, white_level=1023)
+    with pytest.raises(RuntimeError, match="invalid image shape") as caught:
+        blc.gen_blc_param(p.copy(update={"exp_time_list": [20]}), blc.BLCTuningParam(), capture_format=dng)
+    assert str(caught.value.__cause__) == f"{small}: the DNG frame is {W - 2} x {H}, expected {W} x {H}"
 
 
 def test_the_format_is_keyword_only_and_defaults_to_raw16(tmp_path):
@@ -122,3 +128,47 @@ def test_the_format_is_keyword_only_and_defaults_to_raw16(tmp_path):
     with pytest.raises(ValueError, match="layout must be one of raw16, "):
         blc.gen_blc_param(p, blc.BLCTuningParam(), capture_format="raw10")
     assert blc.gen_blc_param(p, blc.BLCTuningParam(), capture_format=None).sbl == {}
+
+
+def test_a_fifo_named_like_a_capture_fails_every_routine_at_once(tmp_path):
+    import os
+    import threading
+
+    fifo = tmp_path / "s_dark_LCG_exp_10_again_1_000.raw"
+    os.mkfifo(fifo)
+    (tmp_path / "s_light_LCG_exp_10_again_1_000.raw").symlink_to(fifo)
+    (tmp_path / "s_noise_LCG_exp_10_again_1_000.raw").symlink_to(fifo)
+    dark = blc.BLCFileParam(inp_file_dir=str(tmp_path), out_file_dir=str(tmp_path / "o"), width=W, height=H,
+                            bits=10, again_list=[1], exp_time_list=[10])
+    noise_levels = dict(black_level=[64] * 4, white_level=[1023] * 4)
+    calls = {
+        "gen_blc_param": lambda: blc.gen_blc_param(dark, blc.BLCTuningParam()),
+        "gen_blc_param_v2": lambda: blc.gen_blc_param_v2(dark, blc.BLCTuningParam()),
+        "dark_shading_tuning": lambda: blc.dark_shading_tuning(dark, blc.BLCTuningParam(mesh_table_h=4, mesh_table_w=4)),
+        "gen_bpc_param": lambda: bpc.gen_bpc_param(bpc.BPCFileParam(**dict(dark.dict(), bp_type="Cold")),
+                                                   bpc.BPCTuningParam()),
+        "calibrate_read_noise": lambda: rn.calibrate_read_noise(
+            rn.ReadNoiseFileParam(**dark.dict()), rn.ReadNoiseTuningParam(**noise_levels)),
+        "calibrate_shot_noise": lambda: sn.calibrate_shot_noise(
+            sn.ShotNoiseFileParam(**dark.dict()), sn.ShotNoiseTuningParam(**noise_levels)),
+    }
+    for name, call in calls.items():
+        failure = []
+
+        def run():
+            try:
+                call()
+            except Exception as e:  # noqa: BLE001 - each routine has its own error type
+                failure.append(e)
+
+        worker = threading.Thread(target=run, daemon=True)
+        worker.start()
+        worker.join(timeout=20)
+        if worker.is_alive():
+            with open(fifo, "wb"):
+                pass  # let the blocked reader go before failing
+            pytest.fail(f"{name} blocked on a FIFO")
+        assert failure, name
+        error = failure[0]
+        chain = [error, error.__cause__]
+        assert any(isinstance(e, OSError) and "not a regular file" in str(e) for e in chain), (name, repr(error))
