@@ -114,8 +114,6 @@ def table_grid(tables, labels, title_unit):
 
 def previews(context: RunContext, result: MeshTables):
     """Before/after previews of the first capture of some pairs, made by the library's quality check."""
-    import numpy as np
-
     from matplotlib import image as mpimg
 
     from tuning.cli import figures

@@ -23,7 +23,7 @@ def test_a_packed_set_becomes_the_raw16_set_of_the_same_frames(tmp_path):
     assert run.returncode == 0, run.stderr
     assert listing(out) == listing(plain)
     assert all(filecmp.cmp(out / n, os.path.join(plain, n), shallow=False) for n in listing(out))
-    assert run.stdout.startswith(f"converted 8 captures (dark) to raw16 in ")
+    assert run.stdout.startswith("converted 8 captures (dark) to raw16 in ")
     progress = run.stderr.splitlines()
     assert len(progress) == 8 and progress[-1].startswith("convert: 8/8 files, ")
 
