@@ -47,6 +47,8 @@ def add_parser(sub) -> None:
     parser.add_argument("--to", choices=TARGETS, default="raw16", help="what to write (default: %(default)s)")
     parser.add_argument("--width", type=int, help="frame width of the raw sources (DNG carry their own)")
     parser.add_argument("--height", type=int, help="frame height of the raw sources")
+    parser.add_argument("--config", metavar="FILE",
+                        help="take width, height and the layout of the raw sources from a config file (flags win)")
     naming = parser.add_argument_group("naming (conditions of sources whose names follow no convention)")
     naming.add_argument("--map", metavar="CSV", help="CSV file with columns " + ", ".join(MAP_COLUMNS)
                         + " naming the condition of each source file")
@@ -259,10 +261,16 @@ def read_source(src: Source, args, raw_format):
 
 
 def run(args) -> int:
+    from tuning.cli.inspect_cmd import read_config
+
     lib = common()
     out = args.out
+    config = read_config(args.config)
+    for key in ("width", "height"):
+        if getattr(args, key) is None:
+            setattr(args, key, config.get(key))
     mapped = read_map(args.map)
-    raw_format = capture_format.from_args(args)
+    raw_format = capture_format.from_args(args, {k: config[k] for k in capture_format.keys() if k in config})
     if capture_format.is_dng(raw_format):
         raw_format = None  # DNG sources are told by their mark; --format dng adds nothing
     target = lib.CaptureFormat(layout=args.to)

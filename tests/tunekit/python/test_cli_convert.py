@@ -36,6 +36,13 @@ def test_a_packed_set_becomes_the_raw16_set_of_the_same_frames(tmp_path):
     assert (out / listing(out)[0]).stat().st_mtime_ns == before and listing(out) == listing(plain)
     assert tool("convert", packed, out, *flags, "--overwrite").returncode == 0
 
+    # The set's own config gives the frame size and the layout.
+    config = tmp_path / "packed.json"
+    config.write_text('{"width": 32, "height": 24, "format": "raw12p", "stride": 52, "header": 16}')
+    run = tool("convert", packed, tmp_path / "again", "--config", config)
+    assert run.returncode == 0, run.stderr
+    assert all(filecmp.cmp(tmp_path / "again" / n, out / n, shallow=False) for n in listing(out))
+
 
 def test_a_map_names_the_captures_of_a_bring_up_dump(tmp_path):
     dump = tmp_path / "dump"
