@@ -11,7 +11,6 @@ import json
 import math
 import os
 import re
-import typing
 from typing import Any, Dict, List, Optional
 
 from tuning.cli.errors import ToolError
@@ -52,8 +51,9 @@ def _kind_of(field) -> tuple:
         return "integer", None, None
     if isinstance(annotation, type) and issubclass(annotation, float):
         return "real", None, None
-    if typing.get_origin(annotation) is list:
-        (item,) = typing.get_args(annotation)
+    # typing.get_origin and get_args came with Python 3.8; the attributes are there in 3.7 too.
+    if getattr(annotation, "__origin__", None) is list:
+        (item,) = annotation.__args__
         if isinstance(item, type) and hasattr(item, "__fields__"):
             return "regions", None, item
         return "numbers", None, None
