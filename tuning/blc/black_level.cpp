@@ -6,6 +6,7 @@
 #include "../shared/capture_reader.h"
 #include "../shared/capture_set.h"
 #include "../shared/errors.h"
+#include "../shared/interrupt.h"
 #include "../shared/progress.h"
 
 namespace tuning::blc {
@@ -110,6 +111,7 @@ BlackLevel4 estimate_black_level(const std::vector<std::string>& files, const Fi
   CellAccumulator acc;
   RawBuffer capture;
   for (const auto& path : files) {
+    check_interrupt();
     read_dark_capture(path, file_param, ShapeRule::truncating, capture);
     acc.add(capture.data(), file_param.height, file_param.width);
   }
@@ -127,6 +129,7 @@ BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileP
   std::size_t count = 0;
   RawBuffer capture;
   for (const auto& path : files) {
+    check_interrupt();
     read_dark_capture(path, file_param, ShapeRule::exact, capture);
     const BlackLevel4 means = CellAccumulator::frame_means(capture.data(), file_param.height, file_param.width);
     for (int c = 0; c < kCellPositions; ++c) sum[c] += means[c];

@@ -9,6 +9,7 @@
 
 #include "../shared/capture_reader.h"
 #include "../shared/errors.h"
+#include "../shared/interrupt.h"
 #include "../shared/parallel_fold.h"
 
 namespace tuning::bpc {
@@ -176,6 +177,7 @@ void AveragedCaptures::for_each_chunk(const FinishedChunk& finished) const {
     State::Scratch scratch(kChunkValues);
     std::vector<double> averaged(kChunkValues);
     for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
+      check_interrupt();
       const std::size_t first = chunk * kChunkValues;
       const std::size_t n = std::min<std::size_t>(kChunkValues, values_ - first);
       state_->average(first, n, scratch, averaged.data());

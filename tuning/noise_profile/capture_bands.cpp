@@ -6,6 +6,7 @@
 
 #include "../shared/capture_reader.h"
 #include "../shared/errors.h"
+#include "../shared/interrupt.h"
 #include "hot_loops.h"
 #include "../shared/parallel_fold.h"
 
@@ -101,6 +102,7 @@ void fold_capture_bands(const std::vector<std::string>& files, std::int64_t heig
     std::vector<std::uint16_t> samples(kFoldGroup * capacity);
     std::vector<std::uint64_t> sum(capacity), square_sum(capacity);
     for (std::int64_t b = next++; b < bands; b = next++) {
+      check_interrupt();
       CaptureBand band;
       band.first_row = b * band_rows;
       band.rows = std::min(band_rows, height - band.first_row);
@@ -141,6 +143,7 @@ void fold_capture_rows(const std::vector<std::string>& files, std::int64_t heigh
   run_workers(static_cast<int>(std::min<std::int64_t>(workers, items)), [&](int worker) {
     std::vector<std::uint16_t> samples(static_cast<std::size_t>(block_rows * width));
     for (std::int64_t item = next++; item < items; item = next++) {
+      check_interrupt();
       CaptureRows rows;
       rows.first_row = (item % blocks) * block_rows;
       rows.rows = std::min(block_rows, height - rows.first_row);

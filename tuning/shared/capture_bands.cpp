@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "interrupt.h"
+
 namespace tuning {
 
 namespace {
@@ -120,6 +122,7 @@ void for_each_capture_band(const std::vector<std::string>& files, const CaptureF
     }
   } join{ring, reader};
   while (const Band* band = ring.wait_filled()) {
+    check_interrupt();
     visit(band->samples.data(), band->first_row, band->row_count);
     ring.release();
   }

@@ -4,6 +4,7 @@
 #include "../tunekit/host.h"
 #include "../tunekit/modules.h"
 #include "errors.h"
+#include "interrupt.h"
 #include "progress.h"
 #include "raw_capture.h"
 
@@ -56,6 +57,14 @@ void declare_common(py::module_& m) {
   define_record(m, "TuningResult", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
                 "Result of a calibration routine.");
   declare_capture(m);
+  // Ctrl-C during a calibration: the cores ask between captures and bands,
+  // on the thread that loaded the module, where the host handles signals.
+  tuning::set_interrupt_check([] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    PyErr_Clear();  // raised again as KeyboardInterrupt when the core unwinds
+    return true;
+  });
 
   m.def(
       "read_raw_u16",

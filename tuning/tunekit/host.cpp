@@ -8,6 +8,7 @@
 #include "../shared/capture_format.h"
 #include "../shared/capture_reader.h"
 #include "../shared/errors.h"
+#include "../shared/interrupt.h"
 
 namespace tunekit {
 
@@ -167,6 +168,9 @@ bool set_host_error(const std::exception_ptr& p) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const tuning::ShapeError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const tuning::Interrupted&) {
+    tuning::clear_interrupt();
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const tuning::FormatError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const tuning::AssertionFailure& e) {
