@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "shared/capture_set.h"
 #include "shared/errors.h"
 #include "shared/json_text.h"
 #include "shared/model.h"

@@ -60,7 +60,7 @@ BlackLevel4 count_sbl_list(const std::vector<const std::uint16_t*>& frames, std:
 
 // Raw black levels: captures shaped by truncation, averaged one at a time.
 BLCTuningResult gen_blc_param(const BLCFileParam& file_param, const LineSink& print);
-BlackLevel4 estimate_black_level(const std::vector<std::string>& files, std::int64_t height, std::int64_t width);
+BlackLevel4 estimate_black_level(const std::vector<std::string>& files, const FileParam& file_param);
 
 // Black levels scaled by 256 / 2^bits; every capture must hold exactly height x width samples.
 BLCTuningResult gen_blc_param_v2(const BLCFileParam& file_param, const LineSink& print);

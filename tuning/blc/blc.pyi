@@ -1,12 +1,12 @@
 # Type stubs of tuning.blc.blc (compiled): black level records and routines.
-from typing import Dict, List, Sequence, Tuple, Union
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from pydantic import Field
 
-from tuning.common import FileParam, TuningParam, TuningResult
+from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
 
 _Number = Union[int, float]
 _BlackLevel4 = Tuple[float, float, float, float]  # per cell position, raw DN (8-bit scale for v2)
@@ -32,13 +32,19 @@ class BLCTuningResult(TuningResult):
     sbl: Dict[str, Dict[str, _BlackLevel4]] = Field(default_factory=dict)
     fixed_sbl: Dict[str, float] = Field(default_factory=dict)  # {"fixed_sbl": level} or empty
 
-def gen_blc_param(file_param: BLCFileParam, tuning_param: BLCTuningParam) -> BLCTuningResult: ...
-def gen_blc_param_v2(file_param: BLCFileParam, tuning_param: BLCTuningParam) -> BLCTuningResult: ...
-def count_sbl_list(img_list: Sequence[npt.ArrayLike]) -> _BlackLevel4: ...
-def count_sbl_list_v2(file_list: List[str], file_param: FileParam) -> _BlackLevel4: ...
+def gen_blc_param(
+    file_param: BLCFileParam, tuning_param: BLCTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> BLCTuningResult: ...
+def gen_blc_param_v2(
+    file_param: BLCFileParam, tuning_param: BLCTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> BLCTuningResult: ...
+def count_sbl_list(img_list: Sequence[npt.ArrayLike], *, capture_format: Optional[CaptureFormat] = None) -> _BlackLevel4: ...
+def count_sbl_list_v2(
+    file_list: List[str], file_param: FileParam, *, capture_format: Optional[CaptureFormat] = None
+) -> _BlackLevel4: ...
 def main() -> None: ...
 def dark_shading_tuning(
-    file_param: BLCFileParam, tuning_param: BLCTuningParam
+    file_param: BLCFileParam, tuning_param: BLCTuningParam, *, capture_format: Optional[CaptureFormat] = None
 ) -> Dict[str, List[npt.NDArray[np.float64]]]:
     """{'mesh_table': [mesh_table_h x mesh_table_w tables, raw DN]}, one per (gain, exposure) pair with captures."""
 

@@ -30,8 +30,9 @@ py::object result_record(py::module_& m, const blc::BLCTuningResult& result) {
 
 using Sweep = blc::BLCTuningResult (*)(const blc::BLCFileParam&, const tuning::LineSink&);
 
-py::object run_sweep(py::module_& m, Sweep sweep, py::handle file_param) {
-  const blc::BLCFileParam p = blc_file_param_from(file_param);
+py::object run_sweep(py::module_& m, Sweep sweep, py::handle file_param, py::handle capture_format) {
+  blc::BLCFileParam p = blc_file_param_from(file_param);
+  p.capture_format = capture_format_from(capture_format);
   blc::BLCTuningResult result;
   {
     py::gil_scoped_release nogil;
@@ -96,25 +97,32 @@ void declare_blc(py::module_& m) {
 
   m.def(
       "gen_blc_param",
-      [m](py::object file_param, py::object /*tuning_param*/) mutable {
-        return run_sweep(m, &blc::gen_blc_param, file_param);
+      [m](py::object file_param, py::object /*tuning_param*/, py::object capture_format) mutable {
+        return run_sweep(m, &blc::gen_blc_param, file_param, capture_format);
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Black level per cell position (raw DN) for every (gain, exposure) pair with dark captures.");
   m.def(
       "gen_blc_param_v2",
-      [m](py::object file_param, py::object /*tuning_param*/) mutable {
-        return run_sweep(m, &blc::gen_blc_param_v2, file_param);
+      [m](py::object file_param, py::object /*tuning_param*/, py::object capture_format) mutable {
+        return run_sweep(m, &blc::gen_blc_param_v2, file_param, capture_format);
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Black levels scaled by 256 / 2^bits (8-bit scale); captures must hold exactly width x height samples.");
   m.def(
-      "count_sbl_list", [](py::object img_list) { return level_tuple(count_sbl_list(img_list)); }, py::arg("img_list"),
-      "Mean per cell position over equally sized frames (raw DN).");
+      "count_sbl_list",
+      [](py::object img_list, py::object capture_format) {
+        capture_format_from(capture_format);  // the frames are samples already; a bad format still fails
+        return level_tuple(count_sbl_list(img_list));
+      },
+      py::arg("img_list"), py::kw_only(), py::arg("capture_format") = py::none(),
+      "Mean per cell position over equally sized frames (raw DN). The frames are samples already: "
+      "capture_format is accepted for symmetry with the file routines and only checked.");
   m.def(
       "count_sbl_list_v2",
-      [](std::vector<std::string> file_list, py::object file_param) {
-        const tuning::FileParam p = file_param_from(file_param);
+      [](std::vector<std::string> file_list, py::object file_param, py::object capture_format) {
+        tuning::FileParam p = file_param_from(file_param);
+        p.capture_format = capture_format_from(capture_format);
         blc::BlackLevel4 level;
         {
           py::gil_scoped_release nogil;
@@ -122,7 +130,7 @@ void declare_blc(py::module_& m) {
         }
         return level_tuple(level);
       },
-      py::arg("file_list"), py::arg("file_param"),
+      py::arg("file_list"), py::arg("file_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Mean over files of the per-file cell-position means, times 256 / 2^bits (8-bit scale).");
   m.def(
       "main",

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "../shared/errors.h"
-#include "capture_bands.h"
+#include "../shared/capture_bands.h"
 
 namespace tuning::blc {
 
@@ -79,14 +79,34 @@ class BlockSums {
 
 }  // namespace
 
-std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols) {
+void require_frame_samples(const std::string& path, std::uint64_t found, std::int64_t height, std::int64_t width) {
+  const std::uint64_t expected = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
+  if (found != expected)
+    throw ShapeError("capture '" + path + "' holds " + std::to_string(found) + " samples; a " +
+                     std::to_string(height) + " x " + std::to_string(width) + " frame needs exactly " +
+                     std::to_string(expected));
+}
+
+void require_frame_size(const std::string& path, const CaptureFormat& format, std::int64_t height, std::int64_t width) {
+  if (is_plain_raw16(format)) return require_frame_samples(path, raw_sample_count(path), height, width);
+  open_capture(path, format, width, height, ShapeRule::exact);
+}
+
+std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols,
+                                         const CaptureFormat& format) {
   if (files.empty()) throw AssertionFailure("averaged_block_means needs at least one capture file");
   const std::int64_t height = rows.count * rows.size;
   const std::int64_t width = cols.count * cols.size;
   BlockSums block_sums(rows, cols);
-  for_each_capture_band(files, height, width, [&](const std::uint16_t* band, std::int64_t first_row, std::int64_t count) {
-    for (std::int64_t r = 0; r < count; ++r) block_sums.add_row(band + r * width, first_row + r);
-  });
+  try {
+    for_each_capture_band(files, format, height, width, ShapeRule::exact,
+                          [&](const std::uint16_t* band, std::int64_t first_row, std::int64_t count) {
+                            for (std::int64_t r = 0; r < count; ++r) block_sums.add_row(band + r * width, first_row + r);
+                          });
+  } catch (const CaptureSizeError& e) {
+    if (is_plain_raw16(format)) require_frame_samples(e.path(), e.found() / 2, height, width);
+    throw;
+  }
 
   const double samples_per_block =
       static_cast<double>(files.size()) * static_cast<double>(rows.size) * static_cast<double>(cols.size);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "../shared/capture_format.h"
+
 namespace tuning::blc {
 
 // How a frame dimension is cut for the mesh: `count` blocks of `size` samples.
@@ -28,10 +30,21 @@ BlockAxis block_axis(std::int64_t length, std::int64_t mesh_size, const char* wh
 
 // Block means of the average of the given captures, rows.count x cols.count
 // values in row-major order (raw DN). Every capture must hold exactly one
-// frame of rows.count*rows.size x cols.count*cols.size samples.
-// Sums are exact in 64-bit integers, so the order of the captures does not
-// change the result. Captures are read in bands of rows (see capture_bands.h),
-// so memory stays at a few bands whatever the frame size.
-std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols);
+// frame of rows.count*rows.size x cols.count*cols.size samples (else
+// require_frame_size's error). Sums are exact in 64-bit integers, so the
+// order of the captures does not change the result. Captures are read in
+// bands of rows (see shared/capture_bands.h), so memory stays at a few bands
+// whatever the frame size.
+std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols,
+                                         const CaptureFormat& format = {});
+
+// Throws ShapeError naming the file, the expected and the found sample count
+// unless the capture holds exactly height x width samples.
+void require_frame_samples(const std::string& path, std::uint64_t found, std::int64_t height, std::int64_t width);
+
+// The same check for a capture of any format: today's raw16 captures are
+// counted in samples (require_frame_samples), others must have their exact
+// size (CaptureSizeError naming the file and both sizes in bytes).
+void require_frame_size(const std::string& path, const CaptureFormat& format, std::int64_t height, std::int64_t width);
 
 }  // namespace tuning::blc

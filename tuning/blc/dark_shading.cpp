@@ -4,9 +4,9 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "../shared/capture_set.h"
 #include "../shared/errors.h"
 #include "../shared/progress.h"
-#include "capture_bands.h"
 #include "dark_frame_blocks.h"
 
 namespace tuning::blc {
@@ -83,8 +83,8 @@ DarkShadingResult dark_shading_tuning(const BLCFileParam& file_param, const BLCT
   DarkShadingResult result;
   for (const Number& gain : file_param.again_list) {
     for (const Number& exposure : file_param.exp_time_list) {
-      const auto files = glob_files(
-          capture_pattern(file_param.inp_file_dir, kDarkKind, file_param.sensor_mode, exposure, gain));
+      const auto files = glob_files(capture_pattern(file_param.inp_file_dir, kDarkKind, file_param.sensor_mode,
+                                                    exposure, gain, file_param.capture_format));
       if (files.empty()) continue;
       BlockAxis rows, cols;
       try {
@@ -94,11 +94,11 @@ DarkShadingResult dark_shading_tuning(const BLCFileParam& file_param, const BLCT
         // The captures are averaged before the frame is cut into blocks, so a
         // capture of the wrong size is the failure to report first.
         for (const auto& path : files)
-          require_frame_samples(path, raw_sample_count(path), file_param.height, file_param.width);
+          require_frame_size(path, file_param.capture_format, file_param.height, file_param.width);
         throw;
       }
       require_mesh_size(tuning_param.mesh_table_h, tuning_param.mesh_table_w);  // before reading every capture
-      const std::vector<double> means = averaged_block_means(files, rows, cols);
+      const std::vector<double> means = averaged_block_means(files, rows, cols, file_param.capture_format);
       result.mesh_table.push_back(mesh_from_block_means(means, rows.count, cols.count, tuning_param, file_param.bits));
       report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
                            " exp " + exposure.text() + " again " + gain.text(),

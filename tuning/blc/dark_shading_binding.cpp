@@ -25,8 +25,9 @@ blc::BLCTuningParam dark_shading_param_from(py::handle record) {
   return p;
 }
 
-py::dict dark_shading_tuning(py::handle file_param, py::handle tuning_param) {
-  const blc::BLCFileParam p = blc_file_param_from(file_param);
+py::dict dark_shading_tuning(py::handle file_param, py::handle tuning_param, py::handle capture_format) {
+  blc::BLCFileParam p = blc_file_param_from(file_param);
+  p.capture_format = capture_format_from(capture_format);
   const blc::BLCTuningParam t = dark_shading_param_from(tuning_param);
   blc::DarkShadingResult result;
   {
@@ -76,6 +77,7 @@ void check_tuning_quality_in_dark_img(const DoubleArray& mesh_table, const Doubl
 
 void declare_dark_shading(py::module_& m) {
   m.def("dark_shading_tuning", &dark_shading_tuning, py::arg("file_param"), py::arg("tuning_param"),
+        py::kw_only(), py::arg("capture_format") = py::none(),
         "Dark shading mesh tables, one mesh_table_h x mesh_table_w float64 array (raw DN) per (gain, exposure) "
         "pair with dark captures, gain first: {'mesh_table': [tables]}. With with_sbl = 0 the tables are "
         "relative to fpn_sbl and clipped to [0, 2^bits - 1].");

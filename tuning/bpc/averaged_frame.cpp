@@ -1,9 +1,5 @@
 #include "averaged_frame.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <exception>
@@ -11,71 +7,32 @@
 #include <memory>
 #include <system_error>
 
+#include "../shared/capture_reader.h"
 #include "../shared/errors.h"
-#include "row_bands.h"
+#include "../shared/interrupt.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::bpc {
 
-namespace fs = std::filesystem;
-
 namespace {
-
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "raw captures are little-endian; a big-endian build needs a byte swap here");
 
 // Captures held open at once; larger sets are opened for every read.
 constexpr std::size_t kOpenCaptures = 64;
 constexpr std::size_t kSampleValues = 1u << 16;
 constexpr std::int64_t kMinChunksPerBand = 4;
 
-[[noreturn]] void throw_io_error(const char* what, const std::string& path, int err) {
-  throw fs::filesystem_error(what, fs::path(path), std::error_code(err, std::generic_category()));
-}
-
-class Capture {
- public:
-  explicit Capture(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0) throw_io_error("cannot open raw capture", path, errno);
-  }
-  ~Capture() { ::close(fd_); }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-
-  std::uint64_t sample_count() const {
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) throw_io_error("cannot stat raw capture", path_, errno);
-    if (S_ISDIR(info.st_mode)) throw_io_error("raw capture is a directory", path_, EISDIR);
-    return static_cast<std::uint64_t>(info.st_size) / sizeof(std::uint16_t);
-  }
-
-  // Samples [first, first + count) into out; safe to call from several threads.
-  void read_samples(std::uint64_t first, std::size_t count, std::uint16_t* out) const {
-    auto* dest = reinterpret_cast<char*>(out);
-    const std::size_t wanted = count * sizeof(std::uint16_t);
-    std::size_t got = 0;
-    while (got < wanted) {
-      const ssize_t n = ::pread(fd_, dest + got, wanted - got, static_cast<off_t>(first * 2 + got));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw_io_error("cannot read raw capture", path_, errno);
-      }
-      if (n == 0) throw CalibrationError(kInvalidImageShape);  // the file shrank meanwhile
-      got += static_cast<std::size_t>(n);
-    }
-  }
-
- private:
-  std::string path_;
-  int fd_;
-};
-
-// Runs fn, reporting any failure as the routine's shape error with the cause nested.
+// Runs fn, reporting any failure as the routine's shape error: today's raw16
+// captures of the wrong size as the bare error, as always; other failures
+// with the cause nested.
 template <typename Fn>
-auto as_shape_error(Fn&& fn) {
+auto as_shape_error(Fn&& fn, const CaptureFormat& format) {
   try {
     return fn();
   } catch (const CalibrationError&) {
     throw;
+  } catch (const CaptureSizeError&) {
+    if (is_plain_raw16(format)) throw CalibrationError(kInvalidImageShape);
+    std::throw_with_nested(CalibrationError(kInvalidImageShape));
   } catch (const std::exception&) {
     std::throw_with_nested(CalibrationError(kInvalidImageShape));
   }
@@ -134,14 +91,11 @@ class Quotients {
 // clear of the open-file limit).
 class CaptureSet {
  public:
-  CaptureSet(const std::vector<std::string>& files, std::uint64_t frame_samples)
-      : files_(files), keep_open_(files.size() <= kOpenCaptures) {
+  CaptureSet(const std::vector<std::string>& files, const CaptureFormat& format, std::int64_t height,
+             std::int64_t width)
+      : files_(files), format_(format), height_(height), width_(width), keep_open_(files.size() <= kOpenCaptures) {
     for (const auto& path : files) {
-      auto capture = as_shape_error([&] {
-        auto c = std::make_unique<Capture>(path);
-        if (c->sample_count() < frame_samples) throw CalibrationError(kInvalidImageShape);
-        return c;
-      });
+      auto capture = std::make_unique<CaptureFile>(open(path));
       if (keep_open_) open_.push_back(std::move(capture));
     }
   }
@@ -153,21 +107,28 @@ class CaptureSet {
       if (keep_open_)
         open_[index]->read_samples(first, count, out);
       else
-        Capture(files_[index]).read_samples(first, count, out);
-    });
+        open(files_[index]).read_samples(first, count, out);
+    }, format_);
   }
 
  private:
+  CaptureFile open(const std::string& path) const {
+    return as_shape_error([&] { return open_capture(path, format_, width_, height_, ShapeRule::truncating); },
+                          format_);
+  }
+
   std::vector<std::string> files_;
+  CaptureFormat format_;
+  std::int64_t height_, width_;
   bool keep_open_;
-  std::vector<std::unique_ptr<Capture>> open_;
+  std::vector<std::unique_ptr<CaptureFile>> open_;
 };
 
 }  // namespace
 
 struct AveragedCaptures::State {
-  State(const std::vector<std::string>& files, std::uint64_t frame_samples)
-      : captures(files, frame_samples), quotients(files.size()) {}
+  State(const std::vector<std::string>& files, const CaptureFormat& format, std::int64_t height, std::int64_t width)
+      : captures(files, format, height, width), quotients(files.size()) {}
   CaptureSet captures;
   Quotients quotients;
 
@@ -201,10 +162,11 @@ struct AveragedCaptures::State {
   }
 };
 
-AveragedCaptures::AveragedCaptures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width) {
+AveragedCaptures::AveragedCaptures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
+                                   const CaptureFormat& format) {
   if (height < 0 || width < 0) throw CalibrationError(kInvalidImageShape);
   values_ = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
-  state_ = std::make_unique<State>(files, values_);
+  state_ = std::make_unique<State>(files, format, height, width);
 }
 
 AveragedCaptures::~AveragedCaptures() = default;
@@ -215,6 +177,7 @@ void AveragedCaptures::for_each_chunk(const FinishedChunk& finished) const {
     State::Scratch scratch(kChunkValues);
     std::vector<double> averaged(kChunkValues);
     for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
+      check_interrupt();
       const std::size_t first = chunk * kChunkValues;
       const std::size_t n = std::min<std::size_t>(kChunkValues, values_ - first);
       state_->average(first, n, scratch, averaged.data());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../shared/capture_format.h"
 #include "frame_sum.h"
 
 namespace tuning::bpc {
@@ -27,7 +28,8 @@ using FinishedChunk = std::function<void(std::size_t first, std::size_t end, con
 // file order, of sample i / N in double precision.
 class AveragedCaptures {
  public:
-  AveragedCaptures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width);
+  AveragedCaptures(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
+                   const CaptureFormat& format = {});
   ~AveragedCaptures();
   AveragedCaptures(const AveragedCaptures&) = delete;
   AveragedCaptures& operator=(const AveragedCaptures&) = delete;

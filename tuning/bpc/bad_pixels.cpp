@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "../shared/capture_set.h"
 #include "../shared/progress.h"
 #include "../shared/raw_capture.h"
 #include "averaged_frame.h"
@@ -79,8 +80,9 @@ std::vector<double> undecided_values(const AveragedCaptures& captures, const Col
 // averaged frame is final; the frame itself is not kept, only the few pixels
 // the reads cannot decide are averaged again.
 std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& files, std::int64_t height,
-                                            std::int64_t width, double light_thr_ratio, std::vector<float>& reads) {
-  const AveragedCaptures captures(files, height, width);
+                                            std::int64_t width, double light_thr_ratio, std::vector<float>& reads,
+                                            const CaptureFormat& format) {
+  const AveragedCaptures captures(files, height, width, format);
   reads.resize(frame_values(height, width));
   captures.for_each_chunk([&](std::size_t first, std::size_t end, const double* averaged) {
     cold_neighbour_reads(averaged, end - first, reads.data() + first);
@@ -98,8 +100,8 @@ std::vector<PixelPosition> find_cold_pixels(const std::vector<std::string>& file
 // leaves its block sums for the frame mean and one maximum per run of values,
 // and only runs whose maximum is above the threshold are averaged again.
 std::vector<PixelPosition> find_hot_pixels(const std::vector<std::string>& files, std::int64_t height,
-                                           std::int64_t width, double dark_thr_ratio) {
-  const AveragedCaptures captures(files, height, width);
+                                           std::int64_t width, double dark_thr_ratio, const CaptureFormat& format) {
+  const AveragedCaptures captures(files, height, width, format);
   const auto values = static_cast<std::size_t>(captures.value_count());
   std::vector<double> block_sums(sum_block_count(values));
   std::vector<double> run_max((values + kMaxRun - 1) / kMaxRun);
@@ -144,16 +146,14 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
   std::vector<PixelPosition> all_static_bps;
   bool any_gain = false;
   std::vector<float> reads;  // reused from gain to gain
-  const std::string pattern_dir = normalize_path(file_param.inp_file_dir);
+  const CaptureFormat& format = file_param.capture_format;
   for (const Number& gain : file_param.again_list) {
-    const std::string pattern = pattern_dir + "/*_" + kind + "_" +
-                                std::string(sensor_mode_name(file_param.sensor_mode)) + "_exp_*_again_" +
-                                gain.text() + "_*.raw";
-    const std::vector<std::string> files = glob_files(pattern);
+    const std::vector<std::string> files =
+        condition_captures(file_param.inp_file_dir, kind, file_param.sensor_mode, "*", gain.text(), format);
     if (files.empty()) continue;
     std::vector<PixelPosition> found =
-        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio)
-            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, reads);
+        hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, format)
+            : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, reads, format);
     report_progress({std::string(kind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
                          " exp * again " + gain.text(),
                      files.size(), files.size()});

@@ -1,13 +1,13 @@
 # Type stubs of tuning.bpc.bpc (compiled): static bad pixel records and routines.
 from enum import Enum
-from typing import Dict, List, Sequence, Tuple, Union
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from pydantic import Field
 
-from tuning.common import FileParam, TuningParam, TuningResult
+from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
 
 _Number = Union[int, float]
 _Position = Tuple[int, int]  # (row, column) in full-frame coordinates
@@ -35,6 +35,8 @@ class BPCTuningResult(TuningResult):
 
 def winAve(img: npt.ArrayLike) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
 def getDarkBad(img: npt.ArrayLike, cold_bad_ratio: float) -> Tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]: ...
-def gen_bpc_param(file_param: BPCFileParam, tuning_param: BPCTuningParam) -> BPCTuningResult: ...
+def gen_bpc_param(
+    file_param: BPCFileParam, tuning_param: BPCTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> BPCTuningResult: ...
 def encode_axis_u32(bp_locations: Sequence[_Position]) -> List[str]: ...
 def main() -> None: ...

@@ -180,8 +180,9 @@ void declare_bpc(py::module_& m) {
       "the narrower neighbour spread (frame scaled by 1/256); row-major order.");
   m.def(
       "gen_bpc_param",
-      [m](py::object file_param, py::object tuning_param) mutable {
-        const bpc::BPCFileParam fp = bpc_file_param_from(file_param);
+      [m](py::object file_param, py::object tuning_param, py::object capture_format) mutable {
+        bpc::BPCFileParam fp = bpc_file_param_from(file_param);
+        fp.capture_format = capture_format_from(capture_format);
         const bpc::BPCTuningParam tp = bpc_tuning_param_from(tuning_param);
         bpc::BPCTuningResult result;
         {
@@ -190,7 +191,7 @@ void declare_bpc(py::module_& m) {
         }
         return result_record(m, result);
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Bad pixels per analog gain (hot from dark captures, cold from lit captures) and the packed table.");
   m.def(
       "encode_axis_u32",

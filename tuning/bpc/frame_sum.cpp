@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "row_bands.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::bpc {
 

@@ -7,7 +7,7 @@
 
 #include "../shared/errors.h"
 #include "../shared/raw_capture.h"
-#include "row_bands.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::bpc {
 

@@ -274,10 +274,10 @@ def run(args) -> int:
     rows = summary_rows(results, [j["name"] for j in jobs])
     buffer = io.StringIO()
     csv.writer(buffer, lineterminator="\n").writerows(rows)
-    from tuning.cli import files
+    from tuning import atomic_write
 
     path = os.path.join(out, SUMMARY_FILE)
-    files.write_text_atomically(path, buffer.getvalue())
+    atomic_write.write_text_atomically(path, buffer.getvalue())
     print_table(rows)
     failed = sum(r["status"] != "ok" for r in results)
     print(f"summary: wrote {path} ({len(results) - failed} of {len(results)} sets calibrated)")

@@ -2,6 +2,7 @@
 import dataclasses
 import fnmatch
 import functools
+import os
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from tuning.cli import library
@@ -17,6 +18,17 @@ def number_text(value) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
+@functools.lru_cache(maxsize=None)
+def _name_pattern(kind: str, mode: str, exposure: str, gain: str, layout: str):
+    """The file name glob of a condition as the library's naming rule gives it, and the text every
+    matching name holds (a cheap test that spares most names the pattern match)."""
+    common = library.module("tuning.common")
+    capture_format = common.CaptureFormat(layout=layout)
+    pattern = os.path.basename(common.capture_pattern(".", kind, mode, exposure, gain,
+                                                      capture_format=capture_format))
+    return pattern, tuple(part for part in pattern.split("*") if part)
+
+
 @dataclasses.dataclass(frozen=True)
 class Condition:
     """One capture condition a routine reads: the files one of its glob patterns matches."""
@@ -25,18 +37,18 @@ class Condition:
     mode: str
     exposure: str  # number text, or "*" when the routine takes every exposure
     gain: str
+    layout: str = "raw16"  # sample layout value text; dng captures have names of their own
 
-    name_pattern: str = dataclasses.field(init=False, repr=False, compare=False)
-    # Text every matching name holds: a cheap test that spares most names the pattern match.
-    _fixed_parts: tuple = dataclasses.field(init=False, repr=False, compare=False)
+    def in_layout(self, layout: str) -> "Condition":
+        return dataclasses.replace(self, layout=layout)
 
-    def __post_init__(self):
-        set_field = functools.partial(object.__setattr__, self)  # the record is frozen
-        set_field("name_pattern", f"*_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_*.raw")
-        if self.exposure == "*":
-            set_field("_fixed_parts", (f"_{self.kind}_{self.mode}_exp_", f"_again_{self.gain}_"))
-        else:
-            set_field("_fixed_parts", (f"_{self.kind}_{self.mode}_exp_{self.exposure}_again_{self.gain}_",))
+    @property
+    def name_pattern(self) -> str:
+        return _name_pattern(self.kind, self.mode, self.exposure, self.gain, self.layout)[0]
+
+    @property
+    def _fixed_parts(self):
+        return _name_pattern(self.kind, self.mode, self.exposure, self.gain, self.layout)[1]
 
     @property
     def label(self) -> str:
@@ -87,6 +99,13 @@ class RunContext:
     truth: Any = None  # a tuning.sim.SensorModel when the captures came from the simulator
     earlier: Dict[str, Any] = dataclasses.field(default_factory=dict)  # results of this run so far, by name
     out_dir: str = ""
+    capture_format: Any = None  # the tuning.common.CaptureFormat of the captures; None: raw16
+
+    def routine_kwargs(self) -> Dict[str, Any]:
+        """What to add to a call of a routine that reads the captures (figures that read them again)."""
+        from tuning.cli import capture_format
+
+        return capture_format.routine_kwargs(self.capture_format)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,8 +128,9 @@ class Calibration:
     # folder (for example levels for the noise calibrations); returns notes.
     complete: Optional[Callable[[Dict[str, Any], RunContext], List[str]]] = None
     # The routine call, when the result needs more than the routine returns
-    # (for example which conditions its tables belong to).
-    invoke: Optional[Callable[[Any, Any, Any], Any]] = None  # (compiled module, file_param, tuning_param)
+    # (for example which conditions its tables belong to); called as
+    # invoke(compiled module, file_param, tuning_param, capture_format=...).
+    invoke: Optional[Callable[..., Any]] = None
     # The result as JSON text, when it is not a record.
     to_json: Optional[Callable[[Any], str]] = None
 
@@ -127,10 +147,14 @@ class Calibration:
         mod = self.compiled()
         return getattr(mod, self.file_record), getattr(mod, self.tuning_record)
 
-    def run(self, file_param, tuning_param):
+    def run(self, file_param, tuning_param, capture_format=None):
+        """The routine on the captures; capture_format None (or raw16 packed tight) calls it as always."""
         if self.invoke:
-            return self.invoke(self.compiled(), file_param, tuning_param)
-        return getattr(self.compiled(), self.routine)(file_param, tuning_param)
+            return self.invoke(self.compiled(), file_param, tuning_param, capture_format=capture_format)
+        from tuning.cli import capture_format as formats
+
+        return getattr(self.compiled(), self.routine)(file_param, tuning_param,
+                                                      **formats.routine_kwargs(capture_format))
 
     def result_name(self, file_param) -> str:
         return self.result_file(file_param) if callable(self.result_file) else self.result_file

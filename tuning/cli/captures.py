@@ -1,14 +1,54 @@
 """What a capture folder holds: captures by condition, their sizes, and the files that fit no name."""
 import dataclasses
+import functools
 import os
-import re
+import stat
 from typing import Dict, List, Optional
 
-SAMPLE_BYTES = 2
+from tuning.cli import library
 
-# <prefix>_<kind>_<LCG|HCG>_exp_<exposure>_again_<gain>_<suffix>.raw
-CAPTURE_NAME = re.compile(r"(?P<prefix>.*)_(?P<kind>[A-Za-z]+)_(?P<mode>LCG|HCG)_exp_(?P<exposure>[^_]+)"
-                          r"_again_(?P<gain>[^_]+)_(?P<suffix>.*)\.raw")
+SAMPLE_BYTES = 2
+# What a capture name looks like, for messages; the rule itself is the library's.
+NAME_CONVENTION = "<prefix>_<kind>_<LCG|HCG>_exp_<exposure>_again_<gain>_<suffix>"
+TIFF_MAGIC = (b"II*\0", b"MM\0*")  # little- and big-endian TIFF, which every DNG is
+
+
+def common():
+    return library.module("tuning.common")
+
+
+@functools.lru_cache(maxsize=None)
+def extension_for(layout: str) -> str:
+    """The file name ending the library's naming rule gives captures of a layout (.raw, .dng)."""
+    lib = common()
+    name = lib.capture_name("p", "k", "LCG", 1, 1, "s", capture_format=lib.CaptureFormat(layout=layout))
+    return os.path.splitext(name)[1]
+
+
+def extension_of(capture_format) -> str:
+    return extension_for("raw16" if capture_format is None else str(capture_format.layout.value))
+
+
+def capture_extensions() -> List[str]:
+    return sorted({extension_for(str(layout.value)) for layout in common().SampleLayout})
+
+
+def file_kind(mode: int) -> str:
+    """What a non-regular directory entry is, in a user's words."""
+    for test, words in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
+        if test(mode):
+            return words
+    return "not a regular file"
+
+
+def starts_like_tiff(path: str) -> bool:
+    """Whether a (regular) file begins with the TIFF byte-order mark and magic number."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(4) in TIFF_MAGIC
+    except OSError:
+        return False
 
 
 @dataclasses.dataclass
@@ -21,24 +61,50 @@ class CaptureFile:
     mode: str = ""
     exposure: str = ""
     gain: str = ""
+    extension: str = ""
+    not_regular: str = ""  # what the entry is when it is no regular file ("a folder", "a FIFO")
     unreadable: str = ""  # why the entry cannot be opened (a link that leads nowhere or in a loop)
 
     @property
     def samples(self) -> int:
         return self.size_bytes // SAMPLE_BYTES
 
-    def problem(self, width: int, height: int, shape_rule: Optional[str] = None) -> Optional[str]:
+    def problem(self, width: int, height: int, shape_rule: Optional[str] = None,
+                capture_format=None) -> Optional[str]:
         """Why this capture cannot be shaped into height x width, or None.
 
-        With shape_rule "truncating" a longer capture is fine (the extra samples are ignored)."""
+        With shape_rule "truncating" a longer raw16 capture is fine (the extra samples are ignored);
+        every other layout must have exactly the size the library reads."""
+        if self.not_regular:
+            return f"is {self.not_regular}, not a capture file"
         if not self.readable:
             return f"cannot be read ({self.unreadable})" if self.unreadable else "cannot be read"
+        from tuning.cli import capture_format as formats
+
+        if not formats.is_default(capture_format):
+            return self.format_problem(width, height, capture_format)
         expected = width * height
         if self.size_bytes % SAMPLE_BYTES:
             return f"holds {self.size_bytes} bytes, not a whole number of 16-bit samples"
         if self.samples == expected or (shape_rule == "truncating" and self.samples > expected):
             return None
         return f"holds {self.samples} samples, expected {expected} ({width} x {height})"
+
+    def format_problem(self, width: int, height: int, capture_format) -> Optional[str]:
+        """The size check of a layout other than plain raw16: exactly the library's file size."""
+        from tuning.cli import capture_format as formats
+
+        if formats.is_dng(capture_format):
+            # A DNG's size depends on its tags; the reader checks those and names the file.
+            return None if starts_like_tiff(self.path) else "does not start like a TIFF file (no DNG)"
+        try:
+            expected = common().capture_file_size(width, height, capture_format=capture_format)
+        except ValueError as error:
+            return f"cannot be read as {formats.describe(capture_format)}: {error}"
+        if self.size_bytes == expected:
+            return None
+        return (f"holds {self.size_bytes} bytes, expected {expected} ({width} x {height} as "
+                f"{formats.describe(capture_format)})")
 
 
 @dataclasses.dataclass
@@ -66,29 +132,49 @@ def folder_problem(folder: str) -> Optional[str]:
     return f"capture folder {folder} {'is not a folder' if os.path.exists(folder) else 'does not exist'}"
 
 
+@functools.lru_cache(maxsize=1 << 16)
+def name_parts(name: str) -> Optional[tuple]:
+    """(kind, mode, exposure, gain) of a capture name by the library's rule, or None. Cached: a run
+    lists its folder several times, and each parse builds a record."""
+    parsed = common().parse_capture_name(name)
+    if parsed is None:
+        return None
+    return tuple(name_field(parsed, k) for k in ("kind", "mode", "exposure", "gain"))
+
+
+def name_field(parsed, field: str) -> str:
+    """One part of a parsed capture name as the name writes it (the mode as its tag, LCG or HCG)."""
+    value = getattr(parsed, field)
+    return getattr(value, "name", value) if value is not None else ""
+
+
 def scan(folder: str) -> CaptureFolder:
     """Lists the folder once (no sample is read): names, sizes, and whether each file can be opened."""
     captures, misnamed, others = [], [], []
+    extensions = tuple(capture_extensions())
     with os.scandir(folder) as entries:
         for entry in entries:
             if entry.name.startswith("."):
                 continue
-            is_dir, size, unreadable = False, 0, ""
+            unreadable = ""
             try:
-                is_dir = entry.is_dir()
-                if entry.name.endswith(".raw") and not is_dir:
-                    size = entry.stat().st_size
+                info = entry.stat()
             except OSError as error:  # a link that leads nowhere, or round in a loop
-                unreadable = error.strerror
-            if not entry.name.endswith(".raw"):
-                if not is_dir:
+                info, unreadable = None, error.strerror
+            regular = info is not None and stat.S_ISREG(info.st_mode)
+            if not entry.name.endswith(extensions):
+                if info is not None and not stat.S_ISDIR(info.st_mode):
                     others.append(entry.name)
                 continue
-            readable = not is_dir and not unreadable and os.access(entry.path, os.R_OK)
-            f = CaptureFile(entry.name, entry.path, size, readable, unreadable=unreadable)
-            match = CAPTURE_NAME.fullmatch(entry.name)
-            if match:
-                f.kind, f.mode, f.exposure, f.gain = match["kind"], match["mode"], match["exposure"], match["gain"]
+            size = info.st_size if regular else 0
+            readable = regular and os.access(entry.path, os.R_OK)
+            f = CaptureFile(entry.name, entry.path, size, readable, extension=os.path.splitext(entry.name)[1],
+                            unreadable=unreadable)
+            if info is not None and not regular:
+                f.not_regular = file_kind(info.st_mode)
+            parts = name_parts(entry.name)
+            if parts is not None:
+                f.kind, f.mode, f.exposure, f.gain = parts
                 captures.append(f)
             else:
                 misnamed.append(f)

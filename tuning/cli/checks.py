@@ -9,6 +9,7 @@ cuts; files that follow no naming convention, which no routine reads).
 import dataclasses
 from typing import List, Tuple
 
+from tuning.cli import capture_format as formats
 from tuning.cli import captures
 from tuning.cli.calibration import Calibration, Condition
 
@@ -57,7 +58,8 @@ def check_parameters(calibration: Calibration, file_param) -> List[Finding]:
     return findings
 
 
-def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
+def check_capture_set(calibration: Calibration, file_param, capture_format=None) -> CheckOutcome:
+    """capture_format: the tuning.common.CaptureFormat the routine will be given (None: raw16)."""
     findings = check_parameters(calibration, file_param)
     folder = file_param.inp_file_dir or "."
     problem = captures.folder_problem(folder)
@@ -68,11 +70,13 @@ def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
         return CheckOutcome(findings, [])
 
     scanned = captures.scan(folder)
+    extension = captures.extension_of(capture_format)
     files = scanned.captures + scanned.misnamed
     width, height = file_param.width, file_param.height
     plan, empty, wrong, longer = [], [], [], []
     used = set()
-    conditions = calibration.conditions(file_param)
+    layout = formats.layout_name(capture_format)
+    conditions = [c.in_layout(layout) for c in calibration.conditions(file_param)]
     for condition in conditions:
         matched = [f for f in files if condition.matches(f.name)]
         if not matched:
@@ -81,10 +85,10 @@ def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
         plan.append((condition, matched))
         for f in matched:
             used.add(f.name)
-            problem = f.problem(width, height, calibration.shape_rule)
+            problem = f.problem(width, height, calibration.shape_rule, capture_format)
             if problem:
                 wrong.append(f"{f.path} {problem}")
-            elif f.samples > width * height:
+            elif formats.is_default(capture_format) and f.samples > width * height:
                 longer.append(f.name)
 
     for text in wrong:
@@ -96,7 +100,7 @@ def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
     if not plan and conditions:
         findings.append(Finding(ERROR, f"no capture in {folder} matches what {calibration.name} reads "
                                        f"({listing([c.name_pattern for c in conditions])}); "
-                                       f"the folder holds {holdings(scanned)}"))
+                                       f"the folder holds {holdings(scanned)}{format_hint(scanned, extension)}"))
     elif empty:
         findings.append(Finding(WARNING, f"no captures for {len(empty)} of {len(conditions)} conditions, "
                                          f"which {calibration.name} skips: {listing([c.label for c in empty])}"))
@@ -107,14 +111,15 @@ def check_capture_set(calibration: Calibration, file_param) -> CheckOutcome:
     if plan:
         kind, mode = plan[0][0].kind, plan[0][0].mode
         unlisted = sorted({f"again {c.gain} exp {c.exposure}" for c in scanned.captures
-                           if c.kind == kind and c.mode == mode and c.name not in used})
+                           if c.kind == kind and c.mode == mode and c.extension == extension and c.name not in used})
         if unlisted:
             findings.append(Finding(WARNING, f"{kind} {mode} captures of conditions not in the gain or exposure "
                                              f"lists are left out: {listing(unlisted)}"))
-    if scanned.misnamed:
-        findings.append(Finding(WARNING, f"{len(scanned.misnamed)} .raw files follow no capture name convention "
-                                         f"(<prefix>_<kind>_<LCG|HCG>_exp_<exposure>_again_<gain>_<suffix>.raw): "
-                                         f"{listing([f.name for f in scanned.misnamed])}"))
+    misnamed = [f for f in scanned.misnamed if f.extension == extension]
+    if misnamed:
+        findings.append(Finding(WARNING, f"{len(misnamed)} {extension} files follow no capture name convention "
+                                         f"({captures.NAME_CONVENTION}{extension}): "
+                                         f"{listing([f.name for f in misnamed])}"))
     return CheckOutcome(findings, plan, absent=not plan)
 
 
@@ -124,11 +129,23 @@ def holdings(scanned: captures.CaptureFolder) -> str:
         return "no captures"
     groups = {}
     for c in scanned.captures:
-        groups.setdefault((c.kind, c.mode), []).append(c)
+        groups.setdefault((c.kind, c.mode, c.extension), []).append(c)
     parts = []
-    for (kind, mode), items in sorted(groups.items()):
+    raw = captures.extension_of(None)
+    for (kind, mode, extension), items in sorted(groups.items()):
         gains = sorted({c.gain for c in items}, key=captures.number_sort_key)
         exposures = sorted({c.exposure for c in items}, key=captures.number_sort_key)
-        parts.append(f"{len(items)} {kind} {mode} captures (gains {' '.join(gains)}; "
+        words = f"{kind} {mode}" + ("" if extension == raw else f" {extension}")
+        parts.append(f"{len(items)} {words} captures (gains {' '.join(gains)}; "
                      f"exposures {' '.join(exposures)})")
     return "; ".join(parts)
+
+
+def format_hint(scanned: captures.CaptureFolder, extension: str) -> str:
+    """A pointer to --format when the folder's captures all have another ending than the run reads."""
+    endings = {c.extension for c in scanned.captures}
+    if not endings or extension in endings:
+        return ""
+    dng = captures.extension_for("dng")
+    flag = "--format dng" if dng in endings else "--format with the layout of the .raw files (see tunekit inspect)"
+    return f"; for those give {flag}"

@@ -25,15 +25,19 @@ class MeshTables:
     first_capture: List[str]
 
 
-def invoke(module, file_param, tuning_param) -> MeshTables:
-    tables = module.dark_shading_tuning(file_param, tuning_param)["mesh_table"]
+def invoke(module, file_param, tuning_param, capture_format=None) -> MeshTables:
+    from tuning.cli import capture_format as formats
+
+    tables = module.dark_shading_tuning(file_param, tuning_param,
+                                        **formats.routine_kwargs(capture_format))["mesh_table"]
     mode = file_param.sensor_mode.name
     folder = file_param.inp_file_dir or "."
     listing = os.listdir(folder)  # the routine's own order: directory listing order
     pairs, names, firsts = [], [], []
+    layout = formats.layout_name(capture_format)
     for gain in file_param.again_list:
         for exposure in file_param.exp_time_list:
-            condition = Condition(black_level_figures.KIND, mode, number_text(exposure), number_text(gain))
+            condition = Condition(black_level_figures.KIND, mode, number_text(exposure), number_text(gain), layout)
             found = [os.path.join(folder, n) for n in listing if condition.matches(n)]
             if found:
                 pairs.append((gain, exposure))
@@ -110,8 +114,6 @@ def table_grid(tables, labels, title_unit):
 
 def previews(context: RunContext, result: MeshTables):
     """Before/after previews of the first capture of some pairs, made by the library's quality check."""
-    import numpy as np
-
     from matplotlib import image as mpimg
 
     from tuning.cli import figures
@@ -127,7 +129,8 @@ def previews(context: RunContext, result: MeshTables):
     fig, axes = figures.new_figure(6.0, 2.4 * len(shown), len(shown), 2, squeeze=False)
     with tempfile.TemporaryDirectory(prefix="tunekit-preview-") as folder:
         for row, i in enumerate(shown):
-            frame = np.fromfile(result.first_capture[i], dtype="<u2").reshape(p.height, p.width)
+            frame = library.module("tuning.common").read_capture(
+                result.first_capture[i], p.width, p.height, capture_format=context.capture_format)
             check(result.tables[i], frame, result.with_sbl, result.conditions[i], folder)
             for col, when in enumerate(("before", "after")):
                 ax = axes[row][col]

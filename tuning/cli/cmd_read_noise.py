@@ -15,7 +15,7 @@ def section(context: RunContext) -> Section:
     if not result.coeffs:
         return Section("Read noise", [])
     module = library.module(MODULE)
-    points = module.measure_read_noise(context.file_param, context.tuning_param)
+    points = module.measure_read_noise(context.file_param, context.tuning_param, **context.routine_kwargs())
     truth, label = None, ""
     if context.truth is not None:
         from tuning.sim.kind_noise import QUANTISATION_VARIANCE

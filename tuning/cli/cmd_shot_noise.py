@@ -38,7 +38,8 @@ def section(context: RunContext) -> Section:
     from tuning.cli import figures
 
     names = figures.channel_names(context.file_param)
-    fits = library.module(MODULE).measure_shot_noise(context.file_param, context.tuning_param)
+    fits = library.module(MODULE).measure_shot_noise(context.file_param, context.tuning_param,
+                                                     **context.routine_kwargs())
     gains = [g["analog_gain"] for g in fits]
     slopes = [[cell["k"] for cell in g["cells"]] for g in fits]
     truth, label = None, ""

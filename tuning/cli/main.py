@@ -127,10 +127,11 @@ def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
         summary = (f"every calibration in turn ({', '.join(calibrations)}); "
                    "kinds of capture that are not there are skipped")
         commands.append(("all", lambda: add_calibration_parser(sub, "all", summary, list(calibrations.values()))))
-    from tuning.cli import batch, inspect_cmd, simulate_cmd, tonemap_cmd
+    from tuning.cli import batch, convert_cmd, inspect_cmd, simulate_cmd, tonemap_cmd
 
     commands += [
         ("inspect", lambda: inspect_cmd.add_parser(sub)),
+        ("convert", lambda: convert_cmd.add_parser(sub)),
         ("batch", lambda: batch.add_parser(sub, calibrations, calibration_params(calibrations.values()))),
         ("simulate", lambda: simulate_cmd.add_parser(sub)),
         ("tonemap", lambda: tonemap_cmd.add_parser(sub)),
@@ -165,3 +166,8 @@ def main(argv=None) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 130
+    except BrokenPipeError:
+        # The reader went away (`tunekit inspect DIR | head`): stop quietly, as other tools do; the
+        # interpreter's own flush at exit must not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141

@@ -44,13 +44,14 @@ def _kind_of(field) -> tuple:
     annotation = field.outer_type_
     if isinstance(annotation, type) and issubclass(annotation, enum.Enum):
         return "enum", annotation, None
-    if annotation is str:
+    # Constrained types (conint(ge=0) and the like) are subclasses of the plain ones.
+    if isinstance(annotation, type) and issubclass(annotation, str):
         return "text", None, None
-    if annotation is int:
+    if isinstance(annotation, type) and issubclass(annotation, int) and annotation is not bool:
         return "integer", None, None
-    if annotation is float:
+    if isinstance(annotation, type) and issubclass(annotation, float):
         return "real", None, None
-    # __origin__ and __args__ rather than typing.get_origin/get_args, which a 3.7 host lacks.
+    # typing.get_origin and get_args came with Python 3.8; the attributes are there in 3.7 too.
     if getattr(annotation, "__origin__", None) is list:
         (item,) = annotation.__args__
         if isinstance(item, type) and hasattr(item, "__fields__"):

@@ -4,7 +4,7 @@ import html
 import json
 from typing import List
 
-from tuning.cli import files
+from tuning import atomic_write
 from tuning.cli.calibration import Section
 
 STYLE = """
@@ -78,4 +78,4 @@ def render(title: str, outcomes, settings: dict, truth_path: str = "") -> str:
 
 
 def write(path: str, title: str, outcomes, settings: dict, truth_path: str = "") -> None:
-    files.write_text_atomically(path, render(title, outcomes, settings, truth_path))
+    atomic_write.write_text_atomically(path, render(title, outcomes, settings, truth_path))

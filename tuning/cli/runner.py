@@ -12,7 +12,8 @@ import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from tuning.cli import captures, checks, files, parameters, progress, validation
+from tuning import atomic_write
+from tuning.cli import capture_format, captures, checks, parameters, progress, validation
 from tuning.cli.calibration import Calibration, RunContext
 from tuning.cli.errors import CalibrationFailed, CaptureSetError, ToolError
 
@@ -48,8 +49,10 @@ class Outcome:
 
 
 def params_of(calibration: Calibration) -> List[parameters.Param]:
+    """The fields of the calibration's records, then the capture format every routine takes."""
     file_record, tuning_record = calibration.records()
-    return parameters.record_params(file_record) + parameters.record_params(tuning_record)
+    return (parameters.record_params(file_record) + parameters.record_params(tuning_record)
+            + capture_format.format_params())
 
 
 def infer_lists(calibration: Calibration, values: Dict[str, Any], origin: Dict[str, str], notes: List[str]) -> None:
@@ -61,7 +64,9 @@ def infer_lists(calibration: Calibration, values: Dict[str, Any], origin: Dict[s
     file_record, _ = calibration.records()
     probe = parameters.build_record(file_record, values, origin)
     kind, mode = calibration.kind(probe), probe.sensor_mode.name
-    found = [c for c in captures.scan(folder).captures if c.kind == kind and c.mode == mode]
+    extension = captures.extension_of(capture_format.from_values(values, origin))
+    found = [c for c in captures.scan(folder).captures
+             if c.kind == kind and c.mode == mode and c.extension == extension]
     for name, tag in (("again_list", "gain"), ("exp_time_list", "exposure")):
         if name in missing and name in file_record.__fields__:
             # A tag that is no number names no condition a routine can build.
@@ -111,7 +116,7 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
     if options.skip_checks:
         outcome = checks.CheckOutcome([], [])
     else:
-        outcome = outcome or checks.check_capture_set(calibration, file_param)
+        outcome = outcome or checks.check_capture_set(calibration, file_param, context.capture_format)
         for f in outcome.findings:
             if f.level == checks.WARNING:
                 note(options, name, "warning", f.text)
@@ -119,6 +124,7 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
             raise CaptureSetError("\n".join(f.text for f in outcome.errors))
 
     out_dir = file_param.out_file_dir
+    created = not os.path.isdir(out_dir)
     try:
         os.makedirs(out_dir, exist_ok=True)
     except OSError as error:
@@ -130,13 +136,16 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
     started = time.monotonic()
     try:
         with progress.reporting(hook), lines:
-            result = calibration.run(file_param, tuning_param)
+            result = calibration.run(file_param, tuning_param, context.capture_format)
     except ROUTINE_FAILURES as error:
+        if created:  # a failed run leaves no trace, not even the empty folder it made for its result
+            with contextlib.suppress(OSError):
+                os.rmdir(out_dir)
         raise CalibrationFailed(f"{calibration.routine} failed: {type(error).__name__}: {error}") from error
     seconds = time.monotonic() - started
     path = os.path.join(out_dir, calibration.result_name(file_param))
     try:
-        files.write_text_atomically(path, calibration.result_json(result))
+        atomic_write.write_text_atomically(path, calibration.result_json(result))
     except OSError as error:
         raise CalibrationFailed(f"cannot write {path}: {error.strerror}") from None
     context.result = result
@@ -158,8 +167,9 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
         notes: List[str] = []
         context = None
         try:
+            fmt = capture_format.from_values(own, origin)
             infer_lists(calibration, own, origin, notes)
-            context = RunContext(None, None, truth=truth, earlier=earlier)
+            context = RunContext(None, None, truth=truth, earlier=earlier, capture_format=fmt)
             if calibration.complete:
                 notes += calibration.complete(own, context)
             file_param, tuning_param = validation.checked_records(calibration, own, origin)
@@ -168,7 +178,7 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
                 note(options, calibration.name, "note", text)
             check = None
             if skip_absent and not options.skip_checks:
-                check = checks.check_capture_set(calibration, file_param)
+                check = checks.check_capture_set(calibration, file_param, fmt)
                 if check.absent and len(check.errors) == 1:
                     outcomes.append(Outcome(calibration, "skipped", check.errors[0].text, context=context))
                     continue
@@ -191,6 +201,9 @@ def effective_config(outcomes: List[Outcome]):
             for p in parameters.record_params(type(record)):
                 values.setdefault(p.name, getattr(record, p.name))
                 params.setdefault(p.name, p)
+        for p in capture_format.format_params():
+            values.setdefault(p.name, capture_format.config_values(o.context.capture_format)[p.name])
+            params.setdefault(p.name, p)
     return values, params
 
 
@@ -200,5 +213,5 @@ def write_config(out_dir: str, outcomes: List[Outcome]) -> Optional[str]:
         return None
     path = os.path.join(out_dir, CONFIG_FILE)
     os.makedirs(out_dir, exist_ok=True)
-    files.write_text_atomically(path, parameters.config_text(values, params, out_dir))
+    atomic_write.write_text_atomically(path, parameters.config_text(values, params, out_dir))
     return path

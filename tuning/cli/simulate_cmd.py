@@ -3,7 +3,8 @@ import json
 import os
 import time
 
-from tuning.cli import parameters
+from tuning import atomic_write
+from tuning.cli import capture_format, parameters
 
 CAPTURE_DIR = "captures"
 # Bad pixel thresholds that separate the simulator's planted defects from its noise
@@ -25,6 +26,9 @@ def add_parser(sub) -> None:
     parser.add_argument("--again-list", nargs="+", metavar="N", help="analog gains")
     parser.add_argument("--exp-time-list", nargs="+", metavar="N", help="exposure times")
     parser.add_argument("--seed", type=int, help="noise seed")
+    group = parser.add_argument_group("capture format (default: raw16; dng writes the levels and the condition "
+                                      "as metadata, the exposure as microseconds)")
+    capture_format.add_flags(group)
     parser.set_defaults(command=run)
 
 
@@ -66,34 +70,35 @@ def run(args) -> int:
     unknown = [k for k in wanted if k not in kinds]
     if unknown:
         raise ToolError(f"unknown capture kind {', '.join(unknown)}; the simulator has {', '.join(sorted(kinds))}")
+    fmt = capture_format.from_args(args)
     started = time.monotonic()
     try:
-        count, config_path = write_set(model, wanted, args)
+        count, config_path = write_set(model, wanted, args, fmt)
+    except ValueError as error:  # a layout that cannot hold the samples, a frame size it cannot pack
+        raise ToolError(f"cannot simulate {capture_format.describe(fmt)} captures: {error}") from None
     except OSError as error:
         where = f" {error.filename}:" if error.filename else ""
         raise ToolError(f"cannot write the simulated set into {args.out}:{where} {error.strerror or error}") from None
     print(f"simulated {count} captures ({', '.join(wanted)}) of {model.width} x {model.height}, {model.bits} bits "
-          f"in {time.monotonic() - started:.1f} s -> {os.path.join(args.out, CAPTURE_DIR)}")
+          f"as {capture_format.describe(fmt)} in {time.monotonic() - started:.1f} s -> "
+          f"{os.path.join(args.out, CAPTURE_DIR)}")
     print(f"settings: wrote {config_path} (calibrate with: tunekit all --config {config_path} --report)")
     return 0
 
 
-def write_set(model, kinds, args):
+def write_set(model, kinds, args, fmt):
     """Captures, truth and config; the truth and config are written whole or not at all."""
-    import dataclasses
-
     from tuning import sim
-    from tuning.cli import files, runner
+    from tuning.cli import runner
 
     capture_dir = os.path.join(args.out, CAPTURE_DIR)
-    count = sum(len(sim.write_captures(model, k, capture_dir, args.captures)) for k in kinds)
-    # The text the model's own save_truth writes.
-    files.write_text_atomically(os.path.join(args.out, runner.TRUTH_FILE),
-                                json.dumps(dataclasses.asdict(model), indent=4))
+    count = sum(len(sim.write_captures(model, k, capture_dir, args.captures, fmt)) for k in kinds)
+    model.save_truth(os.path.join(args.out, runner.TRUTH_FILE))
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}
     config.update(DETECTION_RATIOS)
+    config.update({k: getattr(v, "value", v) for k, v in capture_format.config_values(fmt).items()})
     config_path = os.path.join(args.out, runner.CONFIG_FILE)
-    files.write_text_atomically(config_path, json.dumps(config, indent=4) + "\n")
+    atomic_write.write_text_atomically(config_path, json.dumps(config, indent=4) + "\n")
     return count, config_path

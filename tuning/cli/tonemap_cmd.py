@@ -95,7 +95,8 @@ def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params) -
     import cv2
 
     from tonewright.python import preset_json
-    from tuning.cli import files, tonemap_figures, tonemap_preview as preview
+    from tuning import atomic_write
+    from tuning.cli import tonemap_figures, tonemap_preview as preview
 
     display = preview.display_for(params)
     before = display.picture(preview.linear_rescale(frame, params.out_max))
@@ -111,7 +112,7 @@ def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params) -
     written = []
     for name in OUTPUT_FILES:
         path = os.path.join(out_dir, name)
-        files.write_bytes_atomically(path, contents[name])
+        atomic_write.write_bytes_atomically(path, contents[name])
         written.append(path)
     return written
 

@@ -128,7 +128,7 @@ def build_app(bench: Workbench):
 
     from tonewright.python import PresetError, ToneMapError, preset_json
     from tonewright.python.presets import parse_preset
-    from tuning.cli import files
+    from tuning import atomic_write
 
     class RenderRequest(pydantic.BaseModel):
         params: Dict[str, Any]
@@ -195,7 +195,7 @@ def build_app(bench: Workbench):
         except PresetError as e:
             return error(422, str(e))
         try:
-            files.write_bytes_atomically(bench.preset_path, preset_json(p).encode("utf-8"))
+            atomic_write.write_bytes_atomically(bench.preset_path, preset_json(p).encode("utf-8"))
         except OSError as e:
             return error(500, f"cannot write the preset {bench.preset_path}: {e.strerror}")
         return {"path": bench.preset_path}

@@ -19,6 +19,9 @@ def finish(fig, ax, path, xlabel, ylabel, title):
     ax.grid(alpha=0.3)
     ax.legend(fontsize=8, ncol=2)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
+    from tuning import atomic_write
+
+    with atomic_write.atomic_output(path) as f:
+        fig.savefig(f, dpi=100, format="png")
     pyplot().close(fig)
     return path

@@ -5,6 +5,7 @@ import os
 
 import numpy as np
 
+from tuning import atomic_write
 from tuning.demo.context import table
 
 TITLE = "Black level (dark captures)"
@@ -24,9 +25,7 @@ def run(context):
     with quiet:
         result = blc.gen_blc_param(file_param, blc.BLCTuningParam())
     path = os.path.join(context.result_dir, "black_level.json")
-    with open(path + ".partial", "w") as f:
-        f.write(result.json(indent=4))
-    os.replace(path + ".partial", path)
+    atomic_write.write_text_atomically(path, result.json(indent=4))
 
     rows = []
     worst = 0.0

@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 
-from tuning import sim
+from tuning import atomic_write, sim
 
 from tuning.demo.context import table
 from tuning.sim.dark_mesh import mesh_deviation, true_dark_mesh
@@ -16,7 +16,7 @@ TITLE = "Dark shading mesh (dark captures)"
 
 def run(context):
     from tuning.blc import blc
-    from tuning.common import SensorMode
+    from tuning.common import SensorMode, read_capture
 
     sensor = context.sensor
     capture_dir = context.captures("dark")
@@ -37,9 +37,7 @@ def run(context):
               "mesh_table_w": tuning_param.mesh_table_w,
               "condition": [f"{sensor.sensor_mode}_exp_{e}_again_{g}" for g, e in pairs],
               "mesh_table": [t.tolist() for t in tables]}
-    with open(path + ".partial", "w") as f:
-        json.dump(record, f, indent=4)
-    os.replace(path + ".partial", path)
+    atomic_write.write_text_atomically(path, json.dumps(record, indent=4))
 
     rows = []
     for (gain, exposure), mesh in zip(pairs, tables):
@@ -48,8 +46,8 @@ def run(context):
         rows.append([f"{gain}", f"{exposure}", f"{np.ptp(truth):.3f}", f"{rms:.3f}", f"{largest:.3f}"])
         # One capture of the pair as the test frame: the after preview shows what the table leaves.
         name = f"{sensor.sensor_mode}_exp_{exposure}_again_{gain}"
-        test_frame = np.fromfile(os.path.join(capture_dir, sim.capture_file_name(
-            "dark", sensor.sensor_mode, exposure, gain, 0)), dtype="<u2").reshape(sensor.height, sensor.width)
+        test_frame = read_capture(os.path.join(capture_dir, sim.capture_file_name(
+            "dark", sensor.sensor_mode, exposure, gain, 0)), sensor.width, sensor.height)
         blc.check_tuning_quality_in_dark_img(mesh, test_frame, tuning_param.with_sbl, name, context.result_dir)
 
     print(f"mesh {tuning_param.mesh_table_h} x {tuning_param.mesh_table_w}, recovered against the simulated "

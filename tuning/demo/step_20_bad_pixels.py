@@ -7,6 +7,7 @@ import zlib
 
 import numpy as np
 
+from tuning import atomic_write
 from tuning.demo.context import table
 
 TITLE = "Static bad pixels (dark and lit captures)"
@@ -50,11 +51,11 @@ def run(context):
 
     merged = merge(bpc, hot, cold, sensor.again_list)
     path = os.path.join(context.result_dir, "static_bad_pixels.json")
-    write_atomically(path, json.dumps(merged.dict(), indent=4).encode())
+    atomic_write.write_bytes_atomically(path, json.dumps(merged.dict(), indent=4).encode())
     print(f"packed table of {len(merged.static_info)} words for {len(all_positions(merged))} pixels; wrote {path}")
 
     map_path = os.path.join(context.result_dir, "bad_pixel_map.png")
-    write_atomically(map_path, png_bytes(bad_pixel_map(sensor.height, sensor.width, hot, cold)))
+    atomic_write.write_bytes_atomically(map_path, png_bytes(bad_pixel_map(sensor.height, sensor.width, hot, cold)))
     print(f"wrote {map_path} (hot red, cold blue, both white)")
 
 
@@ -98,9 +99,3 @@ def png_bytes(image):
     raw = b"".join(b"\x00" + image[y].tobytes() for y in range(height))
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
-
-
-def write_atomically(path, data):
-    with open(path + ".partial", "wb") as f:
-        f.write(data)
-    os.replace(path + ".partial", path)

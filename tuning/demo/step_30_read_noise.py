@@ -3,6 +3,7 @@ import os
 
 import numpy as np
 
+from tuning import atomic_write
 from tuning.demo.context import table
 from tuning.demo.plots import finish, pyplot
 
@@ -30,9 +31,7 @@ def run(context):
     profile = read_noise.calibrate_read_noise(file_param, tuning_param)
     points = read_noise.measure_read_noise(file_param, tuning_param)
     path = os.path.join(context.result_dir, "read_noise.json")
-    with open(path + ".partial", "w") as f:
-        f.write(profile.json(indent=4))
-    os.replace(path + ".partial", path)
+    atomic_write.write_text_atomically(path, profile.json(indent=4))
 
     c0, c1, c2 = sensor.read_noise_coeffs
     truth = (c2, c1, c0 + kind_noise.QUANTISATION_VARIANCE)

@@ -3,6 +3,7 @@ import os
 
 import numpy as np
 
+from tuning import atomic_write
 from tuning.demo.context import table
 from tuning.demo.plots import finish, pyplot
 
@@ -25,9 +26,7 @@ def run(context):
     profile = shot_noise.calibrate_shot_noise(file_param, tuning_param)
     gains = shot_noise.measure_shot_noise(file_param, tuning_param)
     path = os.path.join(context.result_dir, "shot_noise.json")
-    with open(path + ".partial", "w") as f:
-        f.write(profile.json(indent=4))
-    os.replace(path + ".partial", path)
+    atomic_write.write_text_atomically(path, profile.json(indent=4))
 
     # Each level's variance is taken about the pixels' own means over n
     # captures, which keeps (n - 1) / n of the temporal variance.

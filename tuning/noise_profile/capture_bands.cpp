@@ -4,9 +4,11 @@
 #include <atomic>
 #include <memory>
 
-#include "capture_file.h"
+#include "../shared/capture_reader.h"
+#include "../shared/errors.h"
+#include "../shared/interrupt.h"
 #include "hot_loops.h"
-#include "workers.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::noise {
 
@@ -29,24 +31,55 @@ std::int64_t even_rows_for(std::int64_t pixels, std::int64_t width) {
   return std::max<std::int64_t>(2, rows & ~std::int64_t{1});
 }
 
-// The captures of one fold, checked once; read from any thread (pread).
+// Runs fn, reporting any failure as the routine's shape error with the cause
+// nested; today's raw16 captures name their sizes in samples, as always.
+template <typename Fn>
+auto as_shape_error(Fn&& fn, const CaptureFormat& format) {
+  try {
+    try {
+      return fn();
+    } catch (const CaptureSizeError& e) {
+      if (!is_plain_raw16(format)) throw;
+      throw ShapeError("capture " + e.path() + " holds " + std::to_string(e.found() / 2) + " samples, expected " +
+                       std::to_string(e.expected() / 2));
+    }
+  } catch (const CalibrationError&) {
+    throw;
+  } catch (...) {
+    std::throw_with_nested(CalibrationError(kInvalidImageShape));
+  }
+}
+
+// The captures of one fold, checked once; read from any thread.
 class CaptureSet {
  public:
-  CaptureSet(const std::vector<std::string>& files, std::int64_t height, std::int64_t width)
-      : files_(files), height_(height), width_(width) {
+  CaptureSet(const std::vector<std::string>& files, const CaptureFormat& format, std::int64_t height,
+             std::int64_t width)
+      : files_(files), format_(format), height_(height), width_(width) {
     const bool hold = files.size() <= kMaxHeldOpen;
     for (const auto& path : files) {
-      auto file = std::make_unique<CaptureFile>(path, height, width);
+      auto file = std::make_unique<CaptureFile>(open(path));
       if (hold) held_.push_back(std::move(file));
     }
   }
   void read_rows(std::size_t capture, std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) const {
-    if (!held_.empty()) return held_[capture]->read_rows(first_row, rows, dest);
-    CaptureFile(files_[capture], height_, width_).read_rows(first_row, rows, dest);
+    as_shape_error([&] {
+      if (!held_.empty()) return held_[capture]->read_rows(first_row, rows, dest);
+      open(files_[capture]).read_rows(first_row, rows, dest);
+    }, format_);
   }
 
  private:
+  CaptureFile open(const std::string& path) const {
+    return as_shape_error([&] {
+      if (height_ < 0 || width_ < 0)
+        throw ShapeError("capture " + path + " holds 0 samples, expected 0");
+      return open_capture(path, format_, width_, height_, ShapeRule::exact);
+    }, format_);
+  }
+
   const std::vector<std::string>& files_;
+  CaptureFormat format_;
   std::int64_t height_, width_;
   std::vector<std::unique_ptr<CaptureFile>> held_;
 };
@@ -56,9 +89,9 @@ class CaptureSet {
 std::int64_t band_rows_for(std::int64_t width) { return even_rows_for(kBandPixels, width); }
 
 void fold_capture_bands(const std::vector<std::string>& files, std::int64_t height, std::int64_t width, int workers,
-                        const BandVisitor& visit) {
+                        const BandVisitor& visit, const CaptureFormat& format) {
   if (files.empty()) return;
-  const CaptureSet captures(files, height, width);
+  const CaptureSet captures(files, format, height, width);
   if (height == 0 || width == 0) return;
 
   const std::int64_t band_rows = std::min(band_rows_for(width), height);
@@ -69,6 +102,7 @@ void fold_capture_bands(const std::vector<std::string>& files, std::int64_t heig
     std::vector<std::uint16_t> samples(kFoldGroup * capacity);
     std::vector<std::uint64_t> sum(capacity), square_sum(capacity);
     for (std::int64_t b = next++; b < bands; b = next++) {
+      check_interrupt();
       CaptureBand band;
       band.first_row = b * band_rows;
       band.rows = std::min(band_rows, height - band.first_row);
@@ -97,9 +131,9 @@ void fold_capture_bands(const std::vector<std::string>& files, std::int64_t heig
 }
 
 void fold_capture_rows(const std::vector<std::string>& files, std::int64_t height, std::int64_t width, int workers,
-                       const RowsVisitor& visit) {
+                       const RowsVisitor& visit, const CaptureFormat& format) {
   if (files.empty()) return;
-  const CaptureSet captures(files, height, width);
+  const CaptureSet captures(files, format, height, width);
   if (height == 0 || width == 0) return;
 
   const std::int64_t block_rows = std::min(even_rows_for(kRowBlockPixels, width), height);
@@ -109,6 +143,7 @@ void fold_capture_rows(const std::vector<std::string>& files, std::int64_t heigh
   run_workers(static_cast<int>(std::min<std::int64_t>(workers, items)), [&](int worker) {
     std::vector<std::uint16_t> samples(static_cast<std::size_t>(block_rows * width));
     for (std::int64_t item = next++; item < items; item = next++) {
+      check_interrupt();
       CaptureRows rows;
       rows.first_row = (item % blocks) * block_rows;
       rows.rows = std::min(block_rows, height - rows.first_row);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../shared/capture_format.h"
+
 namespace tuning::noise {
 
 // Sums over `num` captures of rows [first_row, first_row + rows) of the frame,
@@ -38,18 +40,18 @@ using RowsVisitor = std::function<void(const CaptureRows& rows, int worker)>;
 // stay in a core's cache.
 std::int64_t band_rows_for(std::int64_t width);
 
-// Checks every file first (exact height x width samples, else
-// CalibrationError(kInvalidImageShape)), then calls visit once per band on up
+// Checks every file first (exactly one height x width frame of the format,
+// else CalibrationError(kInvalidImageShape) with the cause nested), then calls visit once per band on up
 // to `workers` threads; bands arrive in no fixed order and each worker index
 // is used by one thread at a time. Nothing is visited when files is empty.
 void fold_capture_bands(const std::vector<std::string>& files, std::int64_t height, std::int64_t width, int workers,
-                        const BandVisitor& visit);
+                        const BandVisitor& visit, const CaptureFormat& format = {});
 
 // For statistics that need no per-pixel sums: every capture is checked as
 // above, then visit is called once per block of rows of every capture (an even
 // number of rows from an even first row) on up to `workers` threads, in no
 // fixed order.
 void fold_capture_rows(const std::vector<std::string>& files, std::int64_t height, std::int64_t width, int workers,
-                       const RowsVisitor& visit);
+                       const RowsVisitor& visit, const CaptureFormat& format = {});
 
 }  // namespace tuning::noise

@@ -3,11 +3,12 @@
 #include <algorithm>
 
 #include "capture_bands.h"
-#include "workers.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::noise {
 
-CaptureSums accumulate_capture_sums(const std::vector<std::string>& files, std::int64_t height, std::int64_t width) {
+CaptureSums accumulate_capture_sums(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
+                                    const CaptureFormat& format) {
   CaptureSums out;
   out.height = height;
   out.width = width;
@@ -24,7 +25,7 @@ CaptureSums accumulate_capture_sums(const std::vector<std::string>& files, std::
                    [](std::uint64_t v) { return static_cast<double>(v); });
     std::transform(band.square_sum, band.square_sum + count, out.square_sum_arr.begin() + offset,
                    [](std::uint64_t v) { return static_cast<double>(v); });
-  });
+  }, format);
   return out;
 }
 

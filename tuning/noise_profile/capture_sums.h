@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "../shared/capture_format.h"
+
 namespace tuning::noise {
 
 struct CaptureSums {
@@ -20,6 +22,7 @@ struct CaptureSums {
 // missing, unreadable or of another size fails with
 // CalibrationError(kInvalidImageShape). Memory: the two result frames plus a
 // band of rows, whatever the number of captures. No files: zero frames, num 0.
-CaptureSums accumulate_capture_sums(const std::vector<std::string>& files, std::int64_t height, std::int64_t width);
+CaptureSums accumulate_capture_sums(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
+                                    const CaptureFormat& format = {});
 
 }  // namespace tuning::noise

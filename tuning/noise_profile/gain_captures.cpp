@@ -1,26 +1,19 @@
 #include "gain_captures.h"
 
+#include "../shared/capture_set.h"
 #include "../shared/progress.h"
 #include "../shared/raw_capture.h"
 
 namespace tuning::noise {
 
 std::string gain_capture_pattern(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
-                                 std::string_view gain_text) {
-  std::string pattern = normalize_path(inp_file_dir);
-  pattern += "/*_";
-  pattern += kind;
-  pattern += "_";
-  pattern += sensor_mode_name(mode);
-  pattern += "_exp_*_again_";
-  pattern += gain_text;
-  pattern += "_*.raw";
-  return pattern;
+                                 std::string_view gain_text, const CaptureFormat& format) {
+  return capture_pattern(inp_file_dir, kind, mode, "*", gain_text, format);
 }
 
 std::vector<std::string> captures_at_gain(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
-                                          const Number& gain) {
-  return glob_files(gain_capture_pattern(inp_file_dir, kind, mode, gain.text()));
+                                          const Number& gain, const CaptureFormat& format) {
+  return glob_files(gain_capture_pattern(inp_file_dir, kind, mode, gain.text(), format));
 }
 
 void report_gain_done(std::string_view kind, SensorMode mode, const Number& gain, std::size_t captures) {

@@ -6,7 +6,7 @@ import numpy.typing as npt
 
 from pydantic import Field
 
-from tuning.common import FileParam, TuningParam, TuningResult
+from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
 
 _Number = Union[int, float]
 _ReadNoiseCoeff = List[float]  # (a2, a1, a0) of a2 g^2 + a1 g + a0, highest power first
@@ -26,13 +26,17 @@ class ReadNoiseProfile(TuningResult):
     coeffs: List[_ReadNoiseCoeff] = Field(default_factory=list)  # variance over gain, raw DN^2
     coeffs_256: List[_ReadNoiseCoeff] = ...  # the same on the 256-scale
 
-def calibrate_read_noise(file_param: FileParam, tuning_param: ReadNoiseTuningParam) -> ReadNoiseProfile: ...
+def calibrate_read_noise(
+    file_param: FileParam, tuning_param: ReadNoiseTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> ReadNoiseProfile: ...
 def main() -> None: ...
-def measure_read_noise(file_param: FileParam, tuning_param: ReadNoiseTuningParam) -> Dict[str, List]:
+def measure_read_noise(
+    file_param: FileParam, tuning_param: ReadNoiseTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> Dict[str, List]:
     """The points calibrate_read_noise fits: analog_gains, sigmas (raw DN^2), sigmas_256, one row per gain."""
 
 def accumulate_capture_sums(
-    files: List[str], height: int, width: int
+    files: List[str], height: int, width: int, *, capture_format: Optional[CaptureFormat] = None
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], int]:
     """(sum_arr, square_sum_arr, num): per-pixel sums of the samples and their squares over the captures."""
 

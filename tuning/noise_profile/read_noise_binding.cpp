@@ -105,17 +105,19 @@ void declare_read_noise(py::module_& m) {
 
   m.def(
       "calibrate_read_noise",
-      [m](py::object file_param, py::object tuning_param) mutable {
-        const auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
+      [m](py::object file_param, py::object tuning_param, py::object capture_format) mutable {
+        auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
+        fp.capture_format = capture_format_from(capture_format);
         return noise_records::profile_record(
             m, "ReadNoiseProfile", noise_records::call_core(&noise::calibrate_read_noise, fp, read_noise_tuning_from(tuning_param)));
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Dark-frame variance per cell position at every gain of again_list, fitted as a quadratic of the gain.");
   m.def(
       "measure_read_noise",
-      [](py::object file_param, py::object tuning_param) {
-        const auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
+      [](py::object file_param, py::object tuning_param, py::object capture_format) {
+        auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
+        fp.capture_format = capture_format_from(capture_format);
         const auto points = noise_records::call_core(&noise::measure_read_noise, fp, read_noise_tuning_from(tuning_param));
         py::dict out;
         out["analog_gains"] = points.analog_gains;
@@ -123,21 +125,22 @@ void declare_read_noise(py::module_& m) {
         out["sigmas_256"] = cell_rows(points.sigmas_256);
         return out;
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "The points calibrate_read_noise fits: analog_gains, and per gain the variance of each cell position "
       "(sigmas, raw DN^2; sigmas_256, 256-scale units^2).");
   m.def(
       "accumulate_capture_sums",
-      [](std::vector<std::string> files, std::int64_t height, std::int64_t width) {
+      [](std::vector<std::string> files, std::int64_t height, std::int64_t width, py::object capture_format) {
+        const tuning::CaptureFormat format = capture_format_from(capture_format);
         noise::CaptureSums sums;
         {
           py::gil_scoped_release nogil;
-          sums = noise::accumulate_capture_sums(files, height, width);
+          sums = noise::accumulate_capture_sums(files, height, width, format);
         }
         return py::make_tuple(frame_array(sums.sum_arr, height, width),
                               frame_array(sums.square_sum_arr, height, width), sums.num);
       },
-      py::arg("files"), py::arg("height"), py::arg("width"),
+      py::arg("files"), py::arg("height"), py::arg("width"), py::kw_only(), py::arg("capture_format") = py::none(),
       "(sum_arr, square_sum_arr, num): per-pixel sums of the samples and of their squares over the captures "
       "(height x width float64 arrays, exact), and the number of captures.");
   m.def("fit_polynomial", &fit_polynomial, py::arg("x"), py::arg("y"), py::arg("deg"), py::arg("w") = py::none(),

@@ -8,7 +8,7 @@
 #include "noise_entry.h"
 #include "noise_levels.h"
 #include "polynomial_fit.h"
-#include "workers.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::noise {
 
@@ -17,11 +17,12 @@ namespace {
 constexpr const char* kDarkKind = "dark";
 constexpr int kReadNoiseDegree = 2;
 
-CellMoments dark_moments(const std::vector<std::string>& files, std::int64_t height, std::int64_t width) {
+CellMoments dark_moments(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
+                         const CaptureFormat& format) {
   const int workers = default_workers();
   std::vector<CellMoments> partial(static_cast<std::size_t>(workers));
   fold_capture_rows(files, height, width, workers,
-                    [&](const CaptureRows& rows, int worker) { partial[static_cast<std::size_t>(worker)].add(rows); });
+                    [&](const CaptureRows& rows, int worker) { partial[static_cast<std::size_t>(worker)].add(rows); }, format);
   // Integer totals: the merge order cannot change the result.
   CellMoments total;
   for (const auto& p : partial) total.merge(p);
@@ -49,9 +50,10 @@ ReadNoiseMeasurements measure_read_noise(const ReadNoiseFileParam& file_param,
                                          const ReadNoiseTuningParam& tuning_param) {
   ReadNoiseMeasurements out;
   for (const Number& gain : file_param.again_list) {
-    const auto files = captures_at_gain(file_param.inp_file_dir, kDarkKind, file_param.sensor_mode, gain);
+    const auto files =
+        captures_at_gain(file_param.inp_file_dir, kDarkKind, file_param.sensor_mode, gain, file_param.capture_format);
     if (files.empty()) continue;
-    const CellMoments moments = dark_moments(files, file_param.height, file_param.width);
+    const CellMoments moments = dark_moments(files, file_param.height, file_param.width, file_param.capture_format);
     report_gain_done(kDarkKind, file_param.sensor_mode, gain, files.size());
     require_even_frame(file_param.height, file_param.width);
     CellValues sigma{}, sigma_256{};

@@ -1,9 +1,9 @@
 # Type stubs of tuning.noise_profile.shot_noise (compiled): shot noise records and routine.
-from typing import Any, Dict, List, Union
+from typing import Any, Dict, List, Optional, Union
 
 from pydantic import BaseModel, Field
 
-from tuning.common import FileParam, TuningParam, TuningResult
+from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
 
 _Number = Union[int, float]
 _ShotNoiseCoeff = List[float]  # (a1, a0) of a1 g + a0, slope first
@@ -33,8 +33,12 @@ class ShotNoiseProfile(TuningResult):
     coeffs: List[_ShotNoiseCoeff] = Field(default_factory=list)  # shot noise factor over gain, raw DN
     coeffs_256: List[_ShotNoiseCoeff] = ...  # the same on the 256-scale
 
-def calibrate_shot_noise(file_param: FileParam, tuning_param: ShotNoiseTuningParam) -> ShotNoiseProfile: ...
+def calibrate_shot_noise(
+    file_param: FileParam, tuning_param: ShotNoiseTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> ShotNoiseProfile: ...
 def main() -> None: ...
-def measure_shot_noise(file_param: FileParam, tuning_param: ShotNoiseTuningParam) -> List[Dict[str, Any]]:
+def measure_shot_noise(
+    file_param: FileParam, tuning_param: ShotNoiseTuningParam, *, capture_format: Optional[CaptureFormat] = None
+) -> List[Dict[str, Any]]:
     """Per gain with captures: analog_gain and, per cell position, the level fit (min_value, max_value, values,
     variances, freqs, k, k256) calibrate_shot_noise builds on."""

@@ -81,17 +81,19 @@ void declare_shot_noise(py::module_& m) {
 
   m.def(
       "calibrate_shot_noise",
-      [m](py::object file_param, py::object tuning_param) mutable {
-        const auto fp = noise_records::noise_file_param_from<noise::ShotNoiseFileParam>(file_param);
+      [m](py::object file_param, py::object tuning_param, py::object capture_format) mutable {
+        auto fp = noise_records::noise_file_param_from<noise::ShotNoiseFileParam>(file_param);
+        fp.capture_format = capture_format_from(capture_format);
         return noise_records::profile_record(
             m, "ShotNoiseProfile", noise_records::call_core(&noise::calibrate_shot_noise, fp, shot_noise_tuning_from(tuning_param)));
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Shot noise factor per cell position at every gain of again_list, fitted as a line of the gain.");
   m.def(
       "measure_shot_noise",
-      [](py::object file_param, py::object tuning_param) {
-        const auto fp = noise_records::noise_file_param_from<noise::ShotNoiseFileParam>(file_param);
+      [](py::object file_param, py::object tuning_param, py::object capture_format) {
+        auto fp = noise_records::noise_file_param_from<noise::ShotNoiseFileParam>(file_param);
+        fp.capture_format = capture_format_from(capture_format);
         const auto points = noise_records::call_core(&noise::measure_shot_noise, fp, shot_noise_tuning_from(tuning_param));
         py::list out;
         for (const auto& g : points.gains) {
@@ -104,7 +106,7 @@ void declare_shot_noise(py::module_& m) {
         }
         return out;
       },
-      py::arg("file_param"), py::arg("tuning_param"),
+      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "The per-gain level fits calibrate_shot_noise builds on: for each gain with captures, per cell position "
       "the searched level range, the levels above black (raw DN), their variances (raw DN^2), sample counts and "
       "the fitted slopes k (raw) and k256 (256-scale).");

@@ -11,7 +11,7 @@
 #include "level_histograms.h"
 #include "noise_levels.h"
 #include "polynomial_fit.h"
-#include "workers.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::noise {
 
@@ -48,7 +48,8 @@ class GainBinner {
       parts_.push_back(std::make_unique<LevelHistograms>(regions_));
     for (auto& part : parts_) part->reset();
     fold_capture_bands(files, p.height, p.width, static_cast<int>(parts_.size()),
-                       [&](const CaptureBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); });
+                       [&](const CaptureBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); },
+                       p.capture_format);
     // Integer bins: the merge order cannot change the result.
     for (std::size_t w = 1; w < parts_.size(); ++w) parts_[0]->merge(*parts_[w]);
     return *parts_[0];
@@ -123,7 +124,8 @@ ShotNoiseMeasurements measure_shot_noise(const ShotNoiseFileParam& file_param,
   GainBinner binner(regions_of(file_param, tuning_param));
   ShotNoiseMeasurements out;
   for (const Number& gain : file_param.again_list) {
-    const auto files = captures_at_gain(file_param.inp_file_dir, kNoiseKind, file_param.sensor_mode, gain);
+    const auto files =
+        captures_at_gain(file_param.inp_file_dir, kNoiseKind, file_param.sensor_mode, gain, file_param.capture_format);
     if (files.empty()) continue;
     const LevelHistograms& bins = binner.bin(files, file_param);
     report_gain_done(kNoiseKind, file_param.sensor_mode, gain, files.size());
@@ -163,7 +165,8 @@ ShotNoiseProfile calibrate_shot_noise(const ShotNoiseFileParam& file_param, cons
     std::string gains;
     for (const Number& g : file_param.again_list) gains += (gains.empty() ? "" : ", ") + g.text();
     throw CalibrationError("no noise captures for any analog gain in again_list [" + gains + "]: no file matches " +
-                           gain_capture_pattern(file_param.inp_file_dir, kNoiseKind, file_param.sensor_mode, "<gain>"));
+                           gain_capture_pattern(file_param.inp_file_dir, kNoiseKind, file_param.sensor_mode, "<gain>",
+                                                file_param.capture_format));
   }
   return fit_shot_noise(measurements);
 }

@@ -4,24 +4,12 @@
 #include "../tunekit/host.h"
 #include "../tunekit/modules.h"
 #include "errors.h"
+#include "interrupt.h"
 #include "progress.h"
 #include "raw_capture.h"
 
 namespace tunekit {
 namespace {
-
-py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
-                       py::object mixin, const char* doc) {
-  py::list pairs;
-  for (const auto& [member, value] : members) pairs.append(py::make_tuple(member, value));
-  py::dict kwargs;
-  kwargs["module"] = m.attr("__name__");
-  if (!mixin.is_none()) kwargs["type"] = mixin;
-  py::object cls = py::module_::import("enum").attr("Enum")(name, pairs, **kwargs);
-  cls.attr("__doc__") = doc;
-  m.attr(name) = cls;
-  return cls;
-}
 
 py::array_t<std::uint16_t> samples_to_array(tuning::Samples&& samples) {
   auto* owned = new tuning::Samples(std::move(samples));
@@ -68,6 +56,15 @@ void declare_common(py::module_& m) {
                 "Tuning parameters of a calibration routine.");
   define_record(m, "TuningResult", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
                 "Result of a calibration routine.");
+  declare_capture(m);
+  // Ctrl-C during a calibration: the cores ask between captures and bands,
+  // on the thread that loaded the module, where the host handles signals.
+  tuning::set_interrupt_check([] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    PyErr_Clear();  // raised again as KeyboardInterrupt when the core unwinds
+    return true;
+  });
 
   m.def(
       "read_raw_u16",

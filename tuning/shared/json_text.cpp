@@ -107,41 +107,12 @@ void dump(const OrderedJson& value, int indent, int depth, std::string& out) {
   }
 }
 
-[[noreturn]] void throw_write_error(const std::string& path, int err) {
-  throw std::filesystem::filesystem_error("cannot write result file", std::filesystem::path(path),
-                                          std::error_code(err, std::generic_category()));
-}
-
 }  // namespace
 
 std::string python_json_text(const OrderedJson& value, int indent) {
   std::string out;
   dump(value, indent, 0, out);
   return out;
-}
-
-void write_file_atomically(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".partial-" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw_write_error(temp, errno);
-  std::size_t written = 0;
-  int err = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temp.c_str());
-    throw_write_error(path, err);
-  }
 }
 
 }  // namespace tuning

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "atomic_file.h"
+
 namespace tuning {
 
 using OrderedJson = nlohmann::ordered_json;
@@ -14,8 +16,5 @@ using OrderedJson = nlohmann::ordered_json;
 // form (0.0, 12.5, 1e-05, NaN, Infinity), no newline at the end.
 std::string python_json_text(const OrderedJson& value, int indent = 4);
 
-// Writes text to path through a temporary file in the same folder and a
-// rename, so readers see either the old file or the whole new one.
-void write_file_atomically(const std::string& path, const std::string& text);
 
 }  // namespace tuning

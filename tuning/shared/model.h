@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "capture_format.h"
+
 namespace tuning {
 
 enum class SensorMode { LCG, HCG };
@@ -38,6 +40,7 @@ struct FileParam {
   std::int64_t bits = 0;
   CFAType cfa_type = CFAType::RGGB;
   SensorMode sensor_mode = SensorMode::LCG;
+  CaptureFormat capture_format;  // how the capture files store their frames
 };
 
 // Shortest decimal text that reads back to the same double, in the form the

@@ -20,6 +20,9 @@ namespace fs = std::filesystem;
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "raw captures are little-endian; a big-endian build needs a byte swap here");
 
+NotRegularFileError::NotRegularFileError(const std::string& path)
+    : fs::filesystem_error(kReason, fs::path(path), std::error_code(EINVAL, std::generic_category())) {}
+
 namespace {
 
 [[noreturn]] void throw_io_error(const std::string& what, const std::string& path, int err) {
@@ -42,14 +45,31 @@ class FileHandle {
 };
 
 FileHandle open_capture(const std::string& path, struct stat& info) {
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) throw_io_error("cannot open raw capture", path, errno);
-  if (::fstat(file.get(), &info) != 0) throw_io_error("cannot stat raw capture", path, errno);
-  if (S_ISDIR(info.st_mode)) throw_io_error("raw capture is a directory", path, EISDIR);
+  std::uint64_t size = 0;
+  FileHandle file(open_regular_file(path, size));
+  info.st_size = static_cast<off_t>(size);
   return file;
 }
 
 }  // namespace
+
+int open_regular_file(const std::string& path, std::uint64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) throw_io_error("cannot open capture", path, errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw_io_error("cannot stat capture", path, err);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(info.st_mode)) throw_io_error("capture is a directory", path, EISDIR);
+    throw NotRegularFileError(path);
+  }
+  size = static_cast<std::uint64_t>(info.st_size);
+  return fd;
+}
 
 std::uint64_t raw_sample_count(const std::string& path) {
   struct stat info {};
@@ -146,17 +166,6 @@ std::vector<std::string> glob_files(const std::string& pattern) {
   }
   ::closedir(listing);
   return matches;
-}
-
-std::string capture_pattern(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
-                            const Number& exposure, const Number& gain) {
-  std::string pattern = normalize_path(inp_file_dir);
-  pattern += "/*_";
-  pattern += kind;
-  pattern += "_";
-  pattern += sensor_mode_name(mode);
-  pattern += "_exp_" + exposure.text() + "_again_" + gain.text() + "_*.raw";
-  return pattern;
 }
 
 void ensure_output_dir(const std::string& out_file_dir) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,20 @@ using Samples = std::vector<std::uint16_t>;
 // Sink for the short progress lines some routines print; the Python binding
 // forwards them to the host's standard output.
 using LineSink = std::function<void(const std::string&)>;
+
+// A capture path naming a FIFO, device or socket (host: OSError, errno EINVAL).
+class NotRegularFileError : public std::filesystem::filesystem_error {
+ public:
+  explicit NotRegularFileError(const std::string& path);
+  static constexpr const char* kReason = "not a regular file (a FIFO, device or socket)";
+};
+
+// Opens a capture for reading without blocking (a FIFO would otherwise wait
+// for a writer) and refuses anything but a regular file before a byte is
+// read: filesystem_error naming the path (EISDIR for a folder), or
+// NotRegularFileError. Returns the descriptor (the caller closes it) and the
+// file's size.
+int open_regular_file(const std::string& path, std::uint64_t& size);
 
 // Whole file as little-endian unsigned 16-bit samples (size / 2 of them).
 // Throws std::filesystem::filesystem_error naming the path on any I/O failure.
@@ -57,10 +72,6 @@ std::string normalize_path(const std::string& path);
 // order; a folder that cannot be listed yields no matches. Names starting with
 // "." match only a pattern that starts with ".".
 std::vector<std::string> glob_files(const std::string& pattern);
-
-// <dir>/*_<kind>_<mode>_exp_<exposure>_again_<gain>_*.raw with dir normalised.
-std::string capture_pattern(const std::string& inp_file_dir, std::string_view kind, SensorMode mode,
-                            const Number& exposure, const Number& gain);
 
 // Creates out_file_dir when it is not a directory yet (one level only).
 void ensure_output_dir(const std::string& out_file_dir);

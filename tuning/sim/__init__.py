@@ -3,13 +3,16 @@
 A `SensorModel` holds what a calibration should recover (black level per cell
 position and gain, read noise, dark shading, defects). Each capture kind is a
 module `kind_<word>.py` in this package with a `KIND` word and a
-`write(model, folder, captures_per_condition)` function; `write_captures`
-finds them by kind word, so a new kind is added as a new file.
+`write(model, folder, captures_per_condition, capture_format=None)` function;
+`write_captures` finds them by kind word, so a new kind is added as a new
+file. Captures are raw16 unless a tuning.common.CaptureFormat says otherwise
+(any sample layout, or DNG with the model's levels and the condition).
 """
 import importlib
 import pkgutil
 
-from .sensor import SensorModel, capture_file_name, write_raw_u16  # noqa: F401
+from .capture_files import capture_file_name, write_raw_u16  # noqa: F401
+from .sensor import SensorModel  # noqa: F401
 
 
 def capture_kinds():
@@ -22,9 +25,9 @@ def capture_kinds():
     return kinds
 
 
-def write_captures(model, kind, folder, captures_per_condition=4):
+def write_captures(model, kind, folder, captures_per_condition=4, capture_format=None):
     """Writes the capture set of one kind into folder; returns the paths written."""
     kinds = capture_kinds()
     if kind not in kinds:
         raise ValueError(f"unknown capture kind {kind!r}; known kinds: {sorted(kinds)}")
-    return kinds[kind].write(model, folder, captures_per_condition)
+    return kinds[kind].write(model, folder, captures_per_condition, capture_format)

@@ -1,7 +1,7 @@
 """Dark captures: black level, dark shading, hot pixels and read noise."""
 import numpy as np
 
-from .capture_sets import write_conditions
+from .capture_files import write_conditions
 
 KIND = "dark"
 
@@ -12,5 +12,5 @@ def dark_capture(model, gain, exposure, index) -> np.ndarray:
     return model.quantise(model.expected_dark_frame(gain) + noise)
 
 
-def write(model, folder, captures_per_condition):
-    return write_conditions(model, KIND, folder, captures_per_condition, dark_capture)
+def write(model, folder, captures_per_condition, capture_format=None):
+    return write_conditions(model, KIND, folder, captures_per_condition, dark_capture, capture_format)

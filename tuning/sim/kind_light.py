@@ -7,12 +7,11 @@ exposure is taken as set for the same mid-level signal at every gain, as a
 flat-field capture in the lab would be.
 """
 import dataclasses
-import os
 from typing import List, Tuple
 
 import numpy as np
 
-from .sensor import capture_file_name, write_raw_u16
+from .capture_files import write_conditions
 
 KIND = "light"
 
@@ -72,14 +71,8 @@ def lit_capture(model, gain, exposure, index, response) -> np.ndarray:
     return model.quantise(frame)
 
 
-def write(model, folder, captures_per_condition):
-    os.makedirs(folder, exist_ok=True)
+def write(model, folder, captures_per_condition, capture_format=None):
     response = response_map(model)
-    paths = []
-    for gain in model.again_list:
-        for exposure in model.exp_time_list:
-            for index in range(captures_per_condition):
-                path = os.path.join(folder, capture_file_name(KIND, model.sensor_mode, exposure, gain, index))
-                write_raw_u16(path, lit_capture(model, gain, exposure, index, response))
-                paths.append(path)
-    return paths
+    return write_conditions(model, KIND, folder, captures_per_condition,
+                            lambda m, gain, exposure, index: lit_capture(m, gain, exposure, index, response),
+                            capture_format)

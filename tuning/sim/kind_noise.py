@@ -11,7 +11,7 @@ from typing import Tuple
 
 import numpy as np
 
-from .capture_sets import write_conditions
+from .capture_files import write_conditions
 
 KIND = "noise"
 
@@ -50,8 +50,8 @@ def noise_capture(model, gain, exposure, index, truth=TRUTH) -> np.ndarray:
     return model.quantise(model.expected_dark_frame(gain) + k * electrons + read)
 
 
-def write(model, folder, captures_per_condition):
-    return write_conditions(model, KIND, folder, captures_per_condition, noise_capture)
+def write(model, folder, captures_per_condition, capture_format=None):
+    return write_conditions(model, KIND, folder, captures_per_condition, noise_capture, capture_format)
 
 
 def without_dark_pattern(model):

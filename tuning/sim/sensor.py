@@ -1,10 +1,11 @@
 """The simulated sensor and the truth every calibration is checked against."""
 import dataclasses
 import json
-import os
 from typing import List, Tuple
 
 import numpy as np
+
+from tuning import atomic_write
 
 CELL_POSITIONS = 4
 
@@ -86,23 +87,4 @@ class SensorModel:
         return np.clip(np.rint(frame), 0, self.white_level).astype("<u2")
 
     def save_truth(self, path: str) -> None:
-        with open(path, "w") as f:
-            json.dump(dataclasses.asdict(self), f, indent=4)
-
-
-def capture_file_name(kind: str, mode: str, exposure, gain, index: int) -> str:
-    return f"sim_{kind}_{mode}_exp_{exposure}_again_{gain}_{index:03d}.raw"
-
-
-def write_raw_u16(path: str, frame: np.ndarray) -> None:
-    """Headerless little-endian 16-bit samples, written aside and renamed."""
-    partial = path + ".partial"
-    try:
-        np.ascontiguousarray(frame, dtype="<u2").tofile(partial)
-        os.replace(partial, path)
-    except BaseException as error:  # a full disk or an interrupt: no half capture is left behind
-        if os.path.exists(partial):
-            os.unlink(partial)
-        if isinstance(error, OSError) and not error.filename:  # numpy's message names no file
-            raise OSError(error.errno, error.strerror or str(error), path) from None
-        raise
+        atomic_write.write_text_atomically(path, json.dumps(dataclasses.asdict(self), indent=4))

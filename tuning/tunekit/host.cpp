@@ -5,7 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "../shared/capture_format.h"
+#include "../shared/capture_reader.h"
 #include "../shared/errors.h"
+#include "../shared/interrupt.h"
 
 namespace tunekit {
 
@@ -16,6 +19,19 @@ py::object number_list_type() {
   py::object strict_int = py::module_::import("pydantic").attr("StrictInt");
   py::object number = typing_attr("Union")[py::make_tuple(strict_int, py::type::of(py::float_(0.0)))];
   return typing_attr("List")[number];
+}
+
+py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
+                       py::object mixin, const char* doc) {
+  py::list pairs;
+  for (const auto& [member, value] : members) pairs.append(py::make_tuple(member, value));
+  py::dict kwargs;
+  kwargs["module"] = m.attr("__name__");
+  if (!mixin.is_none()) kwargs["type"] = mixin;
+  py::object cls = py::module_::import("enum").attr("Enum")(name, pairs, **kwargs);
+  cls.attr("__doc__") = doc;
+  m.attr(name) = cls;
+  return cls;
 }
 
 py::object define_record(py::module_& m, const char* name, py::handle base, const std::vector<FieldSpec>& fields,
@@ -68,6 +84,8 @@ std::string enum_text(py::handle value, const char* attr) {
   return py::str(value).cast<std::string>();
 }
 
+}  // namespace
+
 tuning::SensorMode sensor_mode_from(py::handle value) {
   const std::string name = enum_text(value, "name");
   if (name == "LCG") return tuning::SensorMode::LCG;
@@ -82,7 +100,25 @@ tuning::CFAType cfa_type_from(py::handle value) {
   throw py::value_error("cfa_type must be RGGB, BGGR, GBRG or GRBG, got " + text);
 }
 
-}  // namespace
+tuning::CaptureFormat capture_format_from(py::handle value) {
+  tuning::CaptureFormat format;
+  if (value.is_none()) return format;
+  // A bare layout (member or name) stands for that layout with no stride or header.
+  const bool bare = py::isinstance<py::str>(value);
+  const std::string name = enum_text(bare ? value : value.attr("layout"), "value");
+  const auto layout = tuning::sample_layout_from_name(name);
+  if (!layout) {
+    std::string names;
+    for (auto l : tuning::kSampleLayouts) names += (names.empty() ? "" : ", ") + std::string(tuning::sample_layout_name(l));
+    throw py::value_error("capture_format layout must be one of " + names + ", got " + name);
+  }
+  format.layout = *layout;
+  if (bare) return format;
+  format.stride = int_field(value, "stride");
+  format.header = int_field(value, "header");
+  format.shift = static_cast<int>(int_field(value, "shift"));
+  return format;
+}
 
 tuning::FileParam file_param_from(py::handle record) {
   tuning::FileParam p;
@@ -105,9 +141,9 @@ tuning::LineSink host_print() {
 
 namespace {
 
-void set_os_error(const std::filesystem::filesystem_error& e) {
+void set_os_error(const std::filesystem::filesystem_error& e, const std::string& reason) {
   const int err = e.code().value();
-  py::object message = py::str(e.code().message());
+  py::object message = py::str(reason);
   // Constructing OSError with an errno picks the matching subclass (FileNotFoundError, ...).
   py::object exc = py::reinterpret_steal<py::object>(
       PyObject_CallFunction(PyExc_OSError, "iOs", err, message.ptr(), e.path1().c_str()));
@@ -132,12 +168,19 @@ bool set_host_error(const std::exception_ptr& p) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const tuning::ShapeError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const tuning::Interrupted&) {
+    tuning::clear_interrupt();
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const tuning::FormatError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const tuning::AssertionFailure& e) {
     PyErr_SetString(PyExc_AssertionError, e.what());
   } catch (const tuning::DivisionByZero& e) {
     PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+  } catch (const tuning::NotRegularFileError& e) {
+    set_os_error(e, tuning::NotRegularFileError::kReason);
   } catch (const std::filesystem::filesystem_error& e) {
-    set_os_error(e);
+    set_os_error(e, e.code().message());
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (const py::builtin_exception& e) {

@@ -5,8 +5,10 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../shared/capture_format.h"
 #include "../shared/model.h"
 #include "../shared/raw_capture.h"
 
@@ -29,6 +31,10 @@ struct FieldSpec {
 py::object define_record(py::module_& m, const char* name, py::handle base, const std::vector<FieldSpec>& fields,
                          const char* doc);
 
+// An enum.Enum class created under module m; mixin (or None) is its value type.
+py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
+                       py::object mixin, const char* doc);
+
 // Annotations used by the records.
 py::object number_list_type();  // list of ints or reals, each kept as given
 py::object typing_attr(const char* name);
@@ -41,6 +47,10 @@ py::module_ common_module();
 tuning::Number number_from(py::handle value, const char* what);
 std::vector<tuning::Number> numbers_from(py::handle list, const char* what);
 tuning::FileParam file_param_from(py::handle record);
+tuning::SensorMode sensor_mode_from(py::handle value);  // a SensorMode member or its name
+tuning::CFAType cfa_type_from(py::handle value);  // a CFAType member or its value text
+// None (raw16), a CaptureFormat record, or a SampleLayout member or name.
+tuning::CaptureFormat capture_format_from(py::handle value);
 std::int64_t int_field(py::handle record, const char* name);
 std::string str_field(py::handle record, const char* name);
 

@@ -8,6 +8,7 @@ namespace tunekit {
 
 void declare_tunekit(pybind11::module_& m);      // bootstrap: the import finder
 void declare_common(pybind11::module_& m);       // shared records and capture helpers
+void declare_capture(pybind11::module_& m);      // capture formats, reader, writer, naming rule (part of common)
 void declare_blc(pybind11::module_& m);          // black level and dark shading
 void declare_dark_shading(pybind11::module_& m); // dark shading tables and preview (part of blc)
 void declare_bpc(pybind11::module_& m);          // static bad pixels

@@ -14,13 +14,15 @@ FIT_GAINS = [1, 2, 4]  # a quadratic of the gain (read noise) needs three
 ALL_FLAGS = ["--dark-thr-ratio", 0.4]
 
 
-def simulate(folder, captures=2, seed=2026, kinds=("dark",), **fields):
-    """A small simulated set: folder/captures/*.raw and folder/truth.json; returns the capture folder."""
+def simulate(folder, captures=2, seed=2026, kinds=("dark",), capture_format=None, **fields):
+    """A small simulated set: folder/captures/*.raw (or another format) and folder/truth.json; returns the
+    capture folder."""
+    fields.setdefault("bits", BITS)
     lists = dict(again_list=list(GAINS), exp_time_list=list(EXPOSURES))
-    model = sim.SensorModel(width=WIDTH, height=HEIGHT, bits=BITS, seed=seed, **dict(lists, **fields))
+    model = sim.SensorModel(width=WIDTH, height=HEIGHT, seed=seed, **dict(lists, **fields))
     capture_dir = os.path.join(folder, "captures")
     for kind in kinds:
-        sim.write_captures(model, kind, capture_dir, captures)
+        sim.write_captures(model, kind, capture_dir, captures, capture_format)
     model.save_truth(os.path.join(folder, "truth.json"))
     return capture_dir
 

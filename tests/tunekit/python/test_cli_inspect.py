@@ -43,3 +43,52 @@ def test_inspect_refuses_a_missing_folder_and_half_a_frame_size(tmp_path):
     assert run.returncode == 2 and f"capture folder {tmp_path / 'none'} does not exist" in run.stderr
     run = tool("inspect", tmp_path, "--width", 32)
     assert run.returncode == 2 and "give both --width and --height" in run.stderr
+
+
+def test_inspect_names_the_layout_the_sizes_fit_and_checks_against_a_given_one(tmp_path):
+    from tuning.common import CaptureFormat
+
+    packed = simulate(tmp_path / "packed", capture_format=CaptureFormat(layout="raw10p"), bits=10)
+    run = tool("inspect", packed, "--width", WIDTH, "--height", HEIGHT)
+    assert run.returncode == 1  # judged as raw16 they are all too short
+    assert ("  8 captures: 960 bytes, 32 x 24 raw10p samples with rows packed tight (also fits raw8 with --stride 40: "
+            "check the values): give --format raw10p") in run.stdout.splitlines()
+
+    padded = simulate(tmp_path / "padded", capture_format=CaptureFormat(layout="raw12p", stride=52))
+    with open(f"{padded}/sim_dark_LCG_exp_10_again_1_001.raw", "ab") as f:
+        f.write(b"\0" * 7)
+    run = tool("inspect", padded, "--width", WIDTH, "--height", HEIGHT)
+    lines = run.stdout.splitlines()
+    assert ("  7 of 8 captures: 1248 bytes, 24 rows of 52 bytes: 32 raw12p samples and 4 bytes of padding each "
+            "(also fits raw10p, raw8 with --stride 52: check the values): give --format raw12p --stride 52") in lines
+    assert any(line.startswith("  1 of 8 captures: 1255 bytes fit no layout of 32 x 24 (packed tight: raw8 768, "
+                               "raw10p 960, raw12p 1152, raw14p 1344") and
+               line.endswith("sim_dark_LCG_exp_10_again_1_001.raw") for line in lines), lines
+
+    # With the layout given, sizes are judged in bytes against it and no layout is guessed.
+    run = tool("inspect", padded, "--width", WIDTH, "--height", HEIGHT, "--format", "raw12p", "--stride", 52)
+    assert run.returncode == 1
+    lines = run.stdout.splitlines()
+    assert lines[0] == f"{padded}: 8 captures against 32 x 24 = 768 samples as --format raw12p --stride 52"
+    assert lines[3].split() == ["dark", "LCG", "1", "10", "2", "mixed:", "1", "x", "1248,", "1", "x", "1255",
+                                "1", "wrong"]
+    assert lines[4].split()[-4:] == ["1248", "bytes", "each", "ok"]
+    assert "  sim_dark_LCG_exp_10_again_1_001.raw: holds 1255 bytes, expected 1248 (32 x 24 as --format raw12p " \
+           "--stride 52)" in lines
+    assert not any(line.startswith("layout") for line in lines)
+
+
+def test_a_reader_that_stops_early_ends_the_listing_quietly(tmp_path):
+    import subprocess
+    import sys
+
+    from cli_helpers import ROOT
+
+    for i in range(3000):
+        (tmp_path / f"unnamed_capture_number_{i:05d}.raw").touch()
+    child = subprocess.Popen([sys.executable, "-m", "tuning", "inspect", str(tmp_path)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env={"PYTHONPATH": ROOT, "PATH": "/usr/bin:/bin"})
+    child.stdout.readline()
+    child.stdout.close()  # as `| head -1` does
+    assert child.wait(timeout=60) == 141
+    assert child.stderr.read() == b""

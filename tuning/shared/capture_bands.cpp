@@ -1,30 +1,15 @@
 #include "capture_bands.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <exception>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
-#include "../shared/errors.h"
+#include "interrupt.h"
 
-namespace tuning::blc {
-
-void require_frame_samples(const std::string& path, std::uint64_t found, std::int64_t height, std::int64_t width) {
-  const std::uint64_t expected = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
-  if (found != expected)
-    throw ShapeError("capture '" + path + "' holds " + std::to_string(found) + " samples; a " +
-                     std::to_string(height) + " x " + std::to_string(width) + " frame needs exactly " +
-                     std::to_string(expected));
-}
+namespace tuning {
 
 namespace {
 
@@ -33,49 +18,6 @@ namespace {
 constexpr std::size_t kBandBytes = std::size_t{1024} << 10;
 // Bands in flight: one being summed, one being read, one spare.
 constexpr std::size_t kBandsInFlight = 3;
-
-[[noreturn]] void throw_io_error(const std::string& what, const std::string& path, int err) {
-  throw std::filesystem::filesystem_error(what, std::filesystem::path(path),
-                                          std::error_code(err, std::generic_category()));
-}
-
-class CaptureFile {
- public:
-  explicit CaptureFile(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0) throw_io_error("cannot open raw capture", path, errno);
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) throw_io_error("cannot stat raw capture", path, errno);
-    if (S_ISDIR(info.st_mode)) throw_io_error("raw capture is a directory", path, EISDIR);
-    samples_ = static_cast<std::uint64_t>(info.st_size) / sizeof(std::uint16_t);
-  }
-  ~CaptureFile() { ::close(fd_); }
-  CaptureFile(const CaptureFile&) = delete;
-  CaptureFile& operator=(const CaptureFile&) = delete;
-
-  std::uint64_t samples() const { return samples_; }
-
-  // Reads up to count samples; fewer only at the end of the file.
-  std::size_t read(std::uint16_t* out, std::size_t count) {
-    auto* dest = reinterpret_cast<char*>(out);
-    const std::size_t wanted = count * sizeof(std::uint16_t);
-    std::size_t got = 0;
-    while (got < wanted) {
-      const ssize_t n = ::read(fd_, dest + got, wanted - got);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw_io_error("cannot read raw capture", path_, errno);
-      }
-      if (n == 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    return got / sizeof(std::uint16_t);
-  }
-
- private:
-  std::string path_;
-  int fd_;
-  std::uint64_t samples_ = 0;
-};
 
 struct Band {
   std::vector<std::uint16_t> samples;
@@ -137,20 +79,16 @@ class BandRing {
   std::exception_ptr error_;
 };
 
-void read_bands(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                std::int64_t band_rows, BandRing& ring) {
+void read_bands(const std::vector<std::string>& files, const CaptureFormat& format, std::int64_t height,
+                std::int64_t width, ShapeRule rule, std::int64_t band_rows, BandRing& ring) {
   for (const auto& path : files) {
-    CaptureFile capture(path);
-    require_frame_samples(path, capture.samples(), height, width);
+    const CaptureFile capture = open_capture(path, format, width, height, rule);
     for (std::int64_t y = 0; y < height; y += band_rows) {
       Band* band = ring.wait_free();
       if (band == nullptr) return;
       band->first_row = y;
       band->row_count = std::min(band_rows, height - y);
-      const std::size_t wanted = static_cast<std::size_t>(band->row_count * width);
-      const std::size_t got = capture.read(band->samples.data(), wanted);
-      // The capture shrank while it was read.
-      if (got != wanted) require_frame_samples(path, static_cast<std::uint64_t>(y * width) + got, height, width);
+      capture.read_rows(y, band->row_count, band->samples.data());
       ring.publish();
     }
   }
@@ -158,18 +96,17 @@ void read_bands(const std::vector<std::string>& files, std::int64_t height, std:
 
 }  // namespace
 
-void for_each_capture_band(const std::vector<std::string>& files, std::int64_t height, std::int64_t width,
-                           const BandVisitor& visit) {
-  if (height <= 0 || width <= 0) {
-    for (const auto& path : files) require_frame_samples(path, CaptureFile(path).samples(), height, width);
-    return;
-  }
+void for_each_capture_band(const std::vector<std::string>& files, const CaptureFormat& format, std::int64_t height,
+                           std::int64_t width, ShapeRule rule, const BandVisitor& visit) {
+  if (height <= 0 || width <= 0)
+    throw FormatError("capture bands need a positive frame size, got " + std::to_string(width) + " x " +
+                      std::to_string(height));
   const std::int64_t band_rows =
       std::max<std::int64_t>(1, static_cast<std::int64_t>(kBandBytes / sizeof(std::uint16_t)) / width);
   BandRing ring(static_cast<std::size_t>(std::min(band_rows, height) * width));
   std::thread reader([&] {
     try {
-      read_bands(files, height, width, band_rows, ring);
+      read_bands(files, format, height, width, rule, band_rows, ring);
       ring.finish(nullptr);
     } catch (...) {
       ring.finish(std::current_exception());
@@ -185,9 +122,10 @@ void for_each_capture_band(const std::vector<std::string>& files, std::int64_t h
     }
   } join{ring, reader};
   while (const Band* band = ring.wait_filled()) {
+    check_interrupt();
     visit(band->samples.data(), band->first_row, band->row_count);
     ring.release();
   }
 }
 
-}  // namespace tuning::blc
+}  // namespace tuning
