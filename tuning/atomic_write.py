@@ -28,9 +28,12 @@ def atomic_output(path: str, mode: str = "wb", encoding=None):
         # mkstemp makes the file private; the result gets the permissions any new file would.
         os.chmod(partial, 0o666 & ~current_umask())
         os.replace(partial, path)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(partial)
+        if isinstance(error, OSError) and not error.filename and error.errno:
+            # A failed write (a full disk) names no file: name the one being written.
+            raise OSError(error.errno, error.strerror or str(error), path) from None
         raise
 
 

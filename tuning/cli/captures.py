@@ -136,10 +136,21 @@ def folder_problem(folder: str) -> Optional[str]:
 def name_parts(name: str) -> Optional[tuple]:
     """(kind, mode, exposure, gain) of a capture name by the library's rule, or None. Cached: a run
     lists its folder several times, and each parse builds a record."""
-    parsed = common().parse_capture_name(name)
+    # A name the file system gave in another encoding holds surrogate escapes; the rule's own parts
+    # are plain text, so the name is parsed with those bytes shown as "?".
+    text = name.encode("utf-8", "replace").decode("utf-8") if _has_surrogates(name) else name
+    parsed = common().parse_capture_name(text)
     if parsed is None:
         return None
     return tuple(name_field(parsed, k) for k in ("kind", "mode", "exposure", "gain"))
+
+
+def _has_surrogates(name: str) -> bool:
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
 
 
 def name_field(parsed, field: str) -> str:

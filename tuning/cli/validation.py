@@ -148,8 +148,9 @@ def check_records(calibration: Calibration, file_param, tuning_param, given: Ite
     given = set(given)
     records = (file_param, tuning_param)
     for param in runner.params_of(calibration):
-        record = file_param if param.name in type(file_param).__fields__ else tuning_param
-        check_library_range(param, getattr(record, param.name), origin)
+        record = next((r for r in records if param.name in type(r).__fields__), None)
+        if record is not None:  # the capture format flags are checked when their record is made
+            check_library_range(param, getattr(record, param.name), origin)
     for name in ("inp_file_dir", "out_file_dir"):
         check_path(name, getattr(file_param, name), origin)
     if "bits" in given and not BITS_RANGE[0] <= file_param.bits <= BITS_RANGE[1] \
