@@ -26,6 +26,8 @@ constexpr std::uint16_t kTagExposureTime = 33434;
 constexpr std::uint16_t kTagIsoSpeedRatings = 34855;
 constexpr std::uint16_t kTagExifIfd = 34665;
 constexpr int kCfaRed = 0, kCfaGreen = 1, kCfaBlue = 2;
+// Bytes read from the file at a time: stays in cache until unpacked.
+constexpr std::uint64_t kChunkBytes = std::uint64_t{256} << 10;
 
 // CFAPattern bytes (0 red, 1 green, 2 blue) of the 2 x 2 layouts, row-major.
 struct CfaPattern {
@@ -414,8 +416,10 @@ void DngFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t
   thread_local std::vector<std::uint8_t> bytes;
   for (std::int64_t y = first_row; y < first_row + rows;) {
     const std::int64_t block_row = y / bh;
-    // Rows of one strip or tile row lie back to back in the file.
-    const std::int64_t n = std::min(first_row + rows, (block_row + 1) * bh) - y;
+    // Rows of one strip or tile row lie back to back in the file; they are
+    // read a cache-sized chunk at a time.
+    const std::int64_t chunk_rows = std::max<std::int64_t>(1, static_cast<std::int64_t>(kChunkBytes / piece_row));
+    const std::int64_t n = std::min({first_row + rows, (block_row + 1) * bh, y + chunk_rows}) - y;
     bytes.resize(static_cast<std::size_t>(n * piece_row));
     for (std::int64_t bx = 0; bx < across; ++bx) {
       const std::uint64_t offset = storage_.offsets[static_cast<std::size_t>(block_row * across + bx)] +
