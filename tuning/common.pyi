@@ -1,7 +1,7 @@
 # Type stubs of tuning.common (compiled): enumerations, base records, raw capture helpers.
 from enum import Enum
 from os import PathLike
-from typing import Callable, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -80,7 +80,7 @@ class DngInfo(BaseModel):
     analog_gain: Optional[float] = None  # times
 
 _Path = Union[str, "PathLike[str]"]
-_Format = Union[CaptureFormat, SampleLayout, str, None]
+_Format = Union[CaptureFormat, SampleLayout, str, Dict[str, object], None]
 _Number = Union[int, float, str]
 
 class TuningParam(BaseModel):

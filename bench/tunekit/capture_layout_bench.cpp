@@ -1,5 +1,5 @@
-// Reading and unpacking packed captures against reading the raw16 files of
-// the same pixels: 4 gains x 4 captures of 4096 x 3072 by default, whole
+// Reading and unpacking packed captures (and 16-bit DNG) against reading the
+// raw16 files of the same pixels: 4 gains x 4 captures of 4096 x 3072 by default, whole
 // frames and in bands, in one run. Usage: DIR [CAPTURES_PER_GAIN]; run with 1
 // and with 4 captures to see that peak memory does not grow with them.
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include "capture_files.h"
 #include "shared/capture_bands.h"
 #include "shared/capture_reader.h"
+#include "shared/dng_file.h"
 
 namespace {
 
@@ -26,12 +27,21 @@ std::vector<std::string> packed_copy(const std::vector<std::string>& raw16, cons
   std::filesystem::create_directories(dir);
   std::vector<std::string> out;
   for (const auto& path : raw16) {
-    const std::string copy = dir + "/" + std::filesystem::path(path).filename().string();
+    const std::string copy = dir + "/" + std::filesystem::path(path).stem().string() + (format.is_dng() ? ".dng" : ".raw");
     out.push_back(copy);
     std::error_code ec;
-    if (std::filesystem::file_size(copy, ec) == tuning::capture_file_bytes(format, kWidth, kHeight)) continue;
+    if (format.is_dng() ? std::filesystem::exists(copy, ec)
+                        : std::filesystem::file_size(copy, ec) == tuning::capture_file_bytes(format, kWidth, kHeight))
+      continue;
     const tuning::Samples frame = tuning::read_capture(path, CaptureFormat{}, kWidth, kHeight);
-    tuning::write_capture(copy, format, frame.data(), kWidth, kHeight);
+    if (format.is_dng()) {
+      tuning::DngWriteInfo info;
+      info.bits = 10;
+      info.white_level = 1023;
+      tuning::write_dng(copy, frame.data(), kWidth, kHeight, info);
+    } else {
+      tuning::write_capture(copy, format, frame.data(), kWidth, kHeight);
+    }
   }
   return out;
 }
@@ -76,6 +86,8 @@ int main(int argc, char** argv) {
   const CaptureFormat raw12p{SampleLayout::raw12p};
   const auto p10 = packed_copy(raw16, dir + "/raw10p", raw10p);
   const auto p12 = packed_copy(raw16, dir + "/raw12p", raw12p);
+  const CaptureFormat dng{SampleLayout::dng};
+  const auto dngs = packed_copy(raw16, dir + "/dng", dng);
   std::printf("%zu captures of %d x %d per layout\n", raw16.size(), kWidth, kHeight);
 
   const double read = bench::plain_read_seconds(raw16);
@@ -86,5 +98,7 @@ int main(int argc, char** argv) {
   bench::report("band reader, raw16", band_read(raw16, CaptureFormat{}), read);
   bench::report("band reader, raw10p", band_read(p10, raw10p), read);
   bench::report("band reader, raw12p", band_read(p12, raw12p), read);
+  bench::report("layer read, 16-bit DNG", layer_read(dngs, dng), read);
+  bench::report("band reader, 16-bit DNG", band_read(dngs, dng), read);
   return EXIT_SUCCESS;
 }

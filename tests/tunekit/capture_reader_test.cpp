@@ -43,6 +43,13 @@ TEST(CaptureReader, EveryLayoutReadsBackWhatWasWrittenWholeAndInBands) {
     file.read_rows(4, 3, band.data());
     EXPECT_TRUE(std::equal(band.begin(), band.end(), frame.begin() + 4 * w)) << format.text();
     EXPECT_THROW(file.read_rows(5, 3, band.data()), std::out_of_range);
+    // Spans that start and end inside rows, as the averaged frames read them.
+    for (auto [first, count] : {std::pair<std::uint64_t, std::size_t>{0, 1}, {5, 9}, {10, 12}, {w * h - 3, 3}}) {
+      std::vector<std::uint16_t> span(count);
+      file.read_samples(first, count, span.data());
+      EXPECT_TRUE(std::equal(span.begin(), span.end(), frame.begin() + static_cast<std::ptrdiff_t>(first)))
+          << format.text() << " samples " << first << "+" << count;
+    }
   }
 }
 

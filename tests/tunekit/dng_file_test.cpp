@@ -152,7 +152,7 @@ TEST(DngFile, UnusableFilesAreRefusedNamingFileAndTag) {
   EXPECT_EQ(variant(50706, 50705, 0, false), path + ": a TIFF without the DNGVersion tag is not a DNG");
   // The strip runs past the end of the file.
   const auto strip_past_end = static_cast<std::uint16_t>(original.size() - 10);
-  EXPECT_EQ(variant(273, 0, strip_past_end, true).rfind(path + ": strip 0 cannot be read, the file is cut short", 0), 0u)
+  EXPECT_EQ(variant(273, 0, strip_past_end, true).rfind(path + ": strip 0 runs past the end of the file", 0), 0u)
       << error_of(path);
   save(path, std::string(100, '\0'));
   EXPECT_NE(error_of(path).find("not a TIFF file"), std::string::npos);

@@ -60,7 +60,7 @@ struct CaptureFile::State {
   std::uint64_t file_bytes = 0;
   std::uint64_t stride = 0;
   int fd = -1;
-  Samples dng_samples;  // a DNG's frame, decoded whole when opened
+  std::unique_ptr<DngFile> dng;  // a DNG's samples, read on demand
 
   ~State() {
     if (fd >= 0) ::close(fd);
@@ -97,11 +97,11 @@ CaptureFile::CaptureFile(const std::string& path, const CaptureFormat& format, s
   s.height = height;
   if (width < 0 || height < 0) throw FormatError("capture frame size must not be negative, got " + size_text(width, height));
   if (format.is_dng()) {
-    DngFrame frame = read_dng(path);
-    if (frame.info.width != width || frame.info.height != height)
-      throw CaptureSizeError::dng_frame(path, width, height, frame.info.width, frame.info.height);
-    s.dng_samples = std::move(frame.samples);
-    s.file_bytes = frame.file_bytes;
+    s.dng = std::make_unique<DngFile>(path);
+    const DngInfo& info = s.dng->info();
+    if (info.width != width || info.height != height)
+      throw CaptureSizeError::dng_frame(path, width, height, info.width, info.height);
+    s.file_bytes = s.dng->file_bytes();
     return;
   }
   check_format(format, width);
@@ -127,11 +127,7 @@ void CaptureFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint
     throw std::out_of_range("rows " + std::to_string(first_row) + ".." + std::to_string(first_row + rows) +
                             " are outside the frame of " + std::to_string(s.height) + " rows");
   const auto w = static_cast<std::size_t>(s.width);
-  if (s.format.is_dng()) {
-    std::copy_n(s.dng_samples.data() + static_cast<std::size_t>(first_row) * w, static_cast<std::size_t>(rows) * w,
-                dest);
-    return;
-  }
+  if (s.format.is_dng()) return s.dng->read_rows(first_row, rows, dest);
   const std::uint64_t row_bytes = packed_row_bytes(s.format.layout, s.width);
   const std::uint64_t start = static_cast<std::uint64_t>(s.format.header) + static_cast<std::uint64_t>(first_row) * s.stride;
   const bool sixteen_bits = sample_layout_bits(s.format.layout) == 16;
@@ -169,10 +165,6 @@ void CaptureFile::read_samples(std::uint64_t first, std::size_t count, std::uint
   if (first + count > w * static_cast<std::uint64_t>(s.height))
     throw std::out_of_range("samples " + std::to_string(first) + ".." + std::to_string(first + count) +
                             " are outside the frame of " + std::to_string(w * s.height) + " samples");
-  if (s.format.is_dng()) {
-    std::copy_n(s.dng_samples.data() + first, count, dest);
-    return;
-  }
   if (s.format.layout == SampleLayout::raw16 && s.stride == w * 2) {
     s.read_bytes(static_cast<std::uint64_t>(s.format.header) + first * 2, count * 2, dest);
     return;

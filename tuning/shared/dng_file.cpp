@@ -11,6 +11,10 @@
 #include <limits>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
 #include "atomic_file.h"
 
 namespace tuning {
@@ -22,6 +26,8 @@ constexpr std::uint16_t kTagExposureTime = 33434;
 constexpr std::uint16_t kTagIsoSpeedRatings = 34855;
 constexpr std::uint16_t kTagExifIfd = 34665;
 constexpr int kCfaRed = 0, kCfaGreen = 1, kCfaBlue = 2;
+// Bytes read from the file at a time: stays in cache until unpacked.
+constexpr std::uint64_t kChunkBytes = std::uint64_t{256} << 10;
 
 // CFAPattern bytes (0 red, 1 green, 2 blue) of the 2 x 2 layouts, row-major.
 struct CfaPattern {
@@ -106,10 +112,40 @@ int keep_first_error(TIFF*, void* user, const char* module, const char* fmt, va_
 }
 int ignore_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
+// Samples of bits each, most significant bit first, every row starting on a byte.
+void unpack_rows(const DngStorage& storage, const std::uint8_t* src, std::uint64_t src_row_bytes, std::int64_t rows,
+                 std::int64_t cols, std::uint16_t* dst, std::int64_t dst_stride) {
+  const int bits_ = storage.bits;
+  for (std::int64_t y = 0; y < rows; ++y) {
+    const std::uint8_t* in = src + static_cast<std::size_t>(y) * src_row_bytes;
+    std::uint16_t* out = dst + y * dst_stride;
+    if (bits_ == 16) {
+      std::memcpy(out, in, static_cast<std::size_t>(cols) * 2);
+      if (storage.byte_swapped)
+        for (std::int64_t x = 0; x < cols; ++x) out[x] = static_cast<std::uint16_t>((out[x] >> 8) | (out[x] << 8));
+    } else if (bits_ == 8) {
+      for (std::int64_t x = 0; x < cols; ++x) out[x] = in[x];
+    } else {
+      std::uint64_t acc = 0;
+      int have = 0;
+      const std::uint32_t mask = (1u << bits_) - 1;
+      for (std::int64_t x = 0; x < cols; ++x) {
+        while (have < bits_) {
+          acc = (acc << 8) | *in++;
+          have += 8;
+        }
+        have -= bits_;
+        out[x] = static_cast<std::uint16_t>((acc >> have) & mask);
+      }
+    }
+  }
+}
+
 class DngReader {
  public:
-  explicit DngReader(const std::string& path) : path_(path) {
-    file_.fd = open_regular_file(path, file_.size);
+  DngReader(const std::string& path, int fd, std::uint64_t size) : path_(path) {
+    file_.fd = fd;
+    file_.size = size;
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, keep_first_error, &file_);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
@@ -117,19 +153,17 @@ class DngReader {
                               client_size, client_map, client_unmap, options);
     TIFFOpenOptionsFree(options);
     if (tiff_ == nullptr) {
-      ::close(file_.fd);
       throw DngError(path + ": not a TIFF file, so no DNG" +
                      (file_.first_error.empty() ? std::string() : " (" + file_.first_error + ")"));
     }
   }
   ~DngReader() {
-    if (tiff_ != nullptr) TIFFClose(tiff_);
-    ::close(file_.fd);
+    if (tiff_ != nullptr) TIFFClose(tiff_);  // the descriptor stays open: it belongs to the caller
   }
   DngReader(const DngReader&) = delete;
   DngReader& operator=(const DngReader&) = delete;
 
-  DngFrame read();
+  DngInfo read();
 
  private:
   [[noreturn]] void fail(const std::string& what) const { throw DngError(path_ + ": " + what); }
@@ -138,13 +172,13 @@ class DngReader {
   void read_metadata(DngInfo& info) const;
   void find_raw_image();
   void read_image(DngFrame& frame);
-  void unpack_rows(const std::uint8_t* src, std::uint64_t src_row_bytes, std::int64_t rows, std::int64_t cols,
-                   std::uint16_t* dst, std::int64_t dst_stride) const;
 
   std::string path_;
   ClientFile file_{};
   TIFF* tiff_ = nullptr;
-  int bits_ = 16;
+
+ public:
+  DngStorage storage_;
 };
 
 // Any numeric tag as doubles, whatever type the field has in libtiff (known
@@ -241,32 +275,6 @@ void DngReader::find_raw_image() {
   fail("no raw image (NewSubFileType 0) in IFD 0 or its SubIFDs");
 }
 
-// Samples of bits each, most significant bit first, every row starting on a byte.
-void DngReader::unpack_rows(const std::uint8_t* src, std::uint64_t src_row_bytes, std::int64_t rows,
-                            std::int64_t cols, std::uint16_t* dst, std::int64_t dst_stride) const {
-  for (std::int64_t y = 0; y < rows; ++y) {
-    const std::uint8_t* in = src + static_cast<std::size_t>(y) * src_row_bytes;
-    std::uint16_t* out = dst + y * dst_stride;
-    if (bits_ == 16) {
-      std::memcpy(out, in, static_cast<std::size_t>(cols) * 2);  // libtiff gives host order
-    } else if (bits_ == 8) {
-      for (std::int64_t x = 0; x < cols; ++x) out[x] = in[x];
-    } else {
-      std::uint64_t acc = 0;
-      int have = 0;
-      const std::uint32_t mask = (1u << bits_) - 1;
-      for (std::int64_t x = 0; x < cols; ++x) {
-        while (have < bits_) {
-          acc = (acc << 8) | *in++;
-          have += 8;
-        }
-        have -= bits_;
-        out[x] = static_cast<std::uint16_t>((acc >> have) & mask);
-      }
-    }
-  }
-}
-
 void DngReader::read_image(DngFrame& frame) {
   DngInfo& info = frame.info;
   std::uint16_t compression = 1, photometric = 0, samples_per_pixel = 1, bits = 0, sample_format = 1;
@@ -288,7 +296,6 @@ void DngReader::read_image(DngFrame& frame) {
   if (sample_format != SAMPLEFORMAT_UINT) fail("SampleFormat " + std::to_string(sample_format) + " is not unsigned integer");
   if (TIFFGetField(tiff_, TIFFTAG_IMAGEWIDTH, &width) != 1) fail("the raw image has no ImageWidth tag");
   if (TIFFGetField(tiff_, TIFFTAG_IMAGELENGTH, &height) != 1) fail("the raw image has no ImageLength tag");
-  bits_ = bits;
   info.width = width;
   info.height = height;
   info.bits = bits;
@@ -323,52 +330,53 @@ void DngReader::read_image(DngFrame& frame) {
   else
     info.white_level = (1u << bits) - 1;  // the format's default
 
-  const std::uint64_t needed = static_cast<std::uint64_t>(height) * packed_bytes(width, bits);
-  if (needed > file_.size)
-    fail("the raw image of " + std::to_string(width) + " x " + std::to_string(height) + " at " + std::to_string(bits) +
-         " bits needs " + std::to_string(needed) + " bytes, the file holds " + std::to_string(file_.size));
-  frame.samples.resize(static_cast<std::size_t>(width) * height);
-  std::uint16_t* out = frame.samples.data();
-  auto check_read = [&](tmsize_t got, tmsize_t wanted, const char* what, std::uint32_t index) {
-    if (got >= wanted) return;
-    const std::string detail = file_.first_error.empty() ? std::string() : " (" + file_.first_error + ")";
-    if (got < 0) fail(std::string(what) + " " + std::to_string(index) + " cannot be read, the file is cut short or broken" + detail);
-    fail(std::string(what) + " " + std::to_string(index) + " holds " + std::to_string(got) + " bytes, expected " +
-         std::to_string(wanted) + detail);
-  };
-  if (TIFFIsTiled(tiff_)) {
+  std::uint16_t fill_order = 1;
+  TIFFGetFieldDefaulted(tiff_, TIFFTAG_FILLORDER, &fill_order);
+  if (fill_order != FILLORDER_MSB2LSB) fail("FillOrder " + std::to_string(fill_order) + " is not supported");
+  storage_.bits = bits;
+  storage_.byte_swapped = TIFFIsByteSwapped(tiff_) != 0;
+  storage_.tiled = TIFFIsTiled(tiff_) != 0;
+  const char* piece = storage_.tiled ? "tile" : "strip";
+  std::uint32_t pieces = 0;
+  if (storage_.tiled) {
     std::uint32_t tw = 0, th = 0;
     if (TIFFGetField(tiff_, TIFFTAG_TILEWIDTH, &tw) != 1 || TIFFGetField(tiff_, TIFFTAG_TILELENGTH, &th) != 1 ||
         tw == 0 || th == 0)
       fail("the tiled raw image has no TileWidth or TileLength tag");
-    const std::uint64_t tile_row = packed_bytes(tw, bits);
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(TIFFTileSize64(tiff_)));
-    for (std::uint32_t y = 0; y < height; y += th)
-      for (std::uint32_t x = 0; x < width; x += tw) {
-        const std::uint32_t index = TIFFComputeTile(tiff_, x, y, 0, 0);
-        const tmsize_t wanted = static_cast<tmsize_t>(tile_row * th);
-        check_read(TIFFReadEncodedTile(tiff_, index, buffer.data(), wanted), wanted, "tile", index);
-        unpack_rows(buffer.data(), tile_row, std::min(th, height - y), std::min(tw, width - x),
-                    out + static_cast<std::size_t>(y) * width + x, width);
-      }
+    storage_.block_width = tw;
+    storage_.block_height = th;
+    pieces = TIFFNumberOfTiles(tiff_);
   } else {
     std::uint32_t rows_per_strip = height;
     TIFFGetFieldDefaulted(tiff_, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    rows_per_strip = std::max<std::uint32_t>(1, std::min(rows_per_strip, height));
-    const std::uint64_t row = packed_bytes(width, bits);
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(row * rows_per_strip));
-    for (std::uint32_t y = 0, strip = 0; y < height; y += rows_per_strip, ++strip) {
-      const std::uint32_t rows = std::min(rows_per_strip, height - y);
-      const tmsize_t wanted = static_cast<tmsize_t>(row * rows);
-      check_read(TIFFReadEncodedStrip(tiff_, strip, buffer.data(), wanted), wanted, "strip", strip);
-      unpack_rows(buffer.data(), row, rows, width, out + static_cast<std::size_t>(y) * width, width);
-    }
+    storage_.block_width = width;
+    storage_.block_height = std::max<std::uint32_t>(1, std::min(rows_per_strip, height));
+    pieces = TIFFNumberOfStrips(tiff_);
+  }
+  const std::uint64_t across = (width + storage_.block_width - 1) / storage_.block_width;
+  const std::uint64_t down = (height + storage_.block_height - 1) / storage_.block_height;
+  if (pieces < across * down)
+    fail("the raw image has " + std::to_string(pieces) + " " + piece + "s, its size needs " +
+         std::to_string(across * down));
+  // Uncompressed pieces are read in place later; each must hold its rows and lie within the file.
+  const std::uint64_t piece_row = packed_bytes(storage_.block_width, bits);
+  for (std::uint32_t i = 0; i < across * down; ++i) {
+    const std::uint64_t rows =
+        std::min<std::uint64_t>(storage_.block_height, height - (i / across) * storage_.block_height);
+    const std::uint64_t wanted = rows * piece_row;
+    const std::uint64_t offset = TIFFGetStrileOffset(tiff_, i);
+    const std::uint64_t count = TIFFGetStrileByteCount(tiff_, i);
+    if (count < wanted)
+      fail(std::string(piece) + " " + std::to_string(i) + " holds " + std::to_string(count) + " bytes, expected " +
+           std::to_string(wanted));
+    if (offset > file_.size || file_.size - offset < wanted)
+      fail(std::string(piece) + " " + std::to_string(i) + " runs past the end of the file: the file is cut short");
+    storage_.offsets.push_back(offset);
   }
 }
 
-DngFrame DngReader::read() {
+DngInfo DngReader::read() {
   DngFrame frame;
-  frame.file_bytes = file_.size;
   const std::uint8_t* version = nullptr;
   if (TIFFGetField(tiff_, TIFFTAG_DNGVERSION, &version) != 1)
     fail("a TIFF without the DNGVersion tag is not a DNG");
@@ -379,14 +387,68 @@ DngFrame DngReader::read() {
   if (auto v = numbers(kTagIsoSpeedRatings); v && !v->empty()) frame.info.iso = v->front();
   if (auto v = numbers(kAnalogGainTag); v && !v->empty()) frame.info.analog_gain = v->front();
   read_image(frame);
-  return frame;
+  return frame.info;
 }
 
 }  // namespace
 
+DngFile::DngFile(const std::string& path) : path_(path) {
+  fd_ = open_regular_file(path, file_bytes_);
+  try {
+    DngReader reader(path, fd_, file_bytes_);
+    info_ = reader.read();
+    storage_ = std::move(reader.storage_);
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
+}
+
+DngFile::~DngFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void DngFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) const {
+  const std::int64_t width = info_.width;
+  const std::int64_t bw = storage_.block_width, bh = storage_.block_height;
+  const std::int64_t across = (width + bw - 1) / bw;
+  const std::uint64_t piece_row = packed_bytes(bw, storage_.bits);
+  thread_local std::vector<std::uint8_t> bytes;
+  for (std::int64_t y = first_row; y < first_row + rows;) {
+    const std::int64_t block_row = y / bh;
+    // Rows of one strip or tile row lie back to back in the file; they are
+    // read a cache-sized chunk at a time.
+    const std::int64_t chunk_rows = std::max<std::int64_t>(1, static_cast<std::int64_t>(kChunkBytes / piece_row));
+    const std::int64_t n = std::min({first_row + rows, (block_row + 1) * bh, y + chunk_rows}) - y;
+    bytes.resize(static_cast<std::size_t>(n * piece_row));
+    for (std::int64_t bx = 0; bx < across; ++bx) {
+      const std::uint64_t offset = storage_.offsets[static_cast<std::size_t>(block_row * across + bx)] +
+                                   static_cast<std::uint64_t>(y - block_row * bh) * piece_row;
+      std::uint64_t got = 0;
+      while (got < bytes.size()) {
+        const ssize_t r = ::pread(fd_, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0)
+          throw std::filesystem::filesystem_error("cannot read DNG capture", std::filesystem::path(path_),
+                                                  std::error_code(errno, std::generic_category()));
+        if (r == 0) throw DngError(path_ + ": the file shrank while it was read");
+        got += static_cast<std::uint64_t>(r);
+      }
+      unpack_rows(storage_, bytes.data(), piece_row, n, std::min(bw, width - bx * bw),
+                  dest + (y - first_row) * width + bx * bw, width);
+    }
+    y += n;
+  }
+}
+
 DngFrame read_dng(const std::string& path) {
-  DngReader reader(path);
-  return reader.read();
+  const DngFile file(path);
+  DngFrame frame;
+  frame.info = file.info();
+  frame.file_bytes = file.file_bytes();
+  frame.samples.resize(static_cast<std::size_t>(frame.info.width) * static_cast<std::size_t>(frame.info.height));
+  file.read_rows(0, frame.info.height, frame.samples.data());
+  return frame;
 }
 
 // ---- writing ---------------------------------------------------------------

@@ -41,6 +41,39 @@ struct DngFrame {
   std::uint64_t file_bytes = 0;
 };
 
+// Where the raw image's samples lie: uncompressed strips or tiles (a strip
+// is a block as wide as the image) at known offsets, row-major.
+struct DngStorage {
+  int bits = 16;
+  bool byte_swapped = false;  // 16-bit samples in the other byte order
+  bool tiled = false;
+  std::int64_t block_width = 0;
+  std::int64_t block_height = 0;
+  std::vector<std::uint64_t> offsets;
+};
+
+// An opened DNG whose tags and storage have been checked; samples are read
+// on demand, only the rows asked for, from any thread at once (pread).
+class DngFile {
+ public:
+  explicit DngFile(const std::string& path);
+  ~DngFile();
+  DngFile(const DngFile&) = delete;
+  DngFile& operator=(const DngFile&) = delete;
+
+  const DngInfo& info() const { return info_; }
+  std::uint64_t file_bytes() const { return file_bytes_; }
+  // Rows [first_row, first_row + rows) into dest, width samples per row.
+  void read_rows(std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) const;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::uint64_t file_bytes_ = 0;
+  DngInfo info_;
+  DngStorage storage_;
+};
+
 // The raw image of a DNG: IFD 0 or the SubIFD with NewSubFileType 0;
 // 8/10/12/14/16 bits per sample, strips or tiles, one sample per pixel, a
 // 2 x 2 CFA pattern. The file must be a regular file (never blocks).

@@ -103,6 +103,9 @@ tuning::CFAType cfa_type_from(py::handle value) {
 tuning::CaptureFormat capture_format_from(py::handle value) {
   tuning::CaptureFormat format;
   if (value.is_none()) return format;
+  // A mapping (a config file's entry) is checked as the record checks it.
+  if (py::isinstance<py::dict>(value))
+    return capture_format_from(common_module().attr("CaptureFormat")(**py::reinterpret_borrow<py::dict>(value)));
   // A bare layout (member or name) stands for that layout with no stride or header.
   const bool bare = py::isinstance<py::str>(value);
   const std::string name = enum_text(bare ? value : value.attr("layout"), "value");

@@ -49,7 +49,8 @@ std::vector<tuning::Number> numbers_from(py::handle list, const char* what);
 tuning::FileParam file_param_from(py::handle record);
 tuning::SensorMode sensor_mode_from(py::handle value);  // a SensorMode member or its name
 tuning::CFAType cfa_type_from(py::handle value);  // a CFAType member or its value text
-// None (raw16), a CaptureFormat record, or a SampleLayout member or name.
+// None (raw16), a CaptureFormat record or a mapping of its fields, or a
+// SampleLayout member or name.
 tuning::CaptureFormat capture_format_from(py::handle value);
 std::int64_t int_field(py::handle record, const char* name);
 std::string str_field(py::handle record, const char* name);

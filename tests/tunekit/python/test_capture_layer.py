@@ -111,6 +111,9 @@ def test_formats_that_cannot_describe_the_frame_are_refused(tmp_path):
         CaptureFormat(stride=-1)
     assert capture_file_size(8, 2) == 32
     assert capture_file_size(8, 2, capture_format="raw12p") == 24
+    assert capture_file_size(8, 2, capture_format={"layout": "raw12p", "header": 4}) == 28
+    with pytest.raises(ValueError):
+        capture_file_size(8, 2, capture_format={"layout": "raw12p", "header": -4})
 
 
 def test_folders_and_fifos_named_like_captures_fail_at_once(tmp_path):

@@ -29,7 +29,8 @@ def frame_of(height, width, bits=10, seed=3):
     return np.random.default_rng(seed).integers(0, 1 << bits, size=(height, width), dtype=np.uint16)
 
 
-@pytest.mark.parametrize("options", [{}, {"tile": (16, 16)}, {"rowsperstrip": 3}])
+@pytest.mark.parametrize("options", [{}, {"tile": (16, 16)}, {"rowsperstrip": 3}, {"byteorder": ">"},
+                                     {"byteorder": ">", "tile": (16, 16)}])
 def test_a_dng_written_by_tifffile_reads_through_the_layer(tmp_path, options):
     frame = frame_of(20, 34)
     path = tmp_path / "x_dark_LCG_exp_16_again_1_0.dng"
