@@ -5,7 +5,9 @@ The capture's samples (--bits of them) are scaled into the model's 20-bit input.
 defaults apply (a visible local tone mapping, mesh steps spanning this frame). OUT receives
 tonemapped.raw (little-endian 16-bit samples, 0 to out_max), before.png and after.png (demosaiced,
 display gamma 2.2, the same exposure for both), tone_curves.png (block histograms, the tone curves
-the call applied, the LUTs) and preset.json (the parameters of the run, usable with --params).
+the call applied, the LUTs) and preset.json (the parameters of the run, usable with --params);
+with --dng also tonemapped.dng. CAPTURE is read as the calibrations read captures (--format,
+--stride, --header, --shift; a .dng carries its own size), or as a .npy array.
 """
 import argparse
 import json
@@ -14,11 +16,12 @@ import time
 
 import numpy as np
 
-from tuning.cli import tonemap_capture
+from tuning.cli import capture_format, tonemap_capture
 from tuning.cli.errors import CalibrationFailed, ToolError
 
 DEFAULT_OUT = "tonemap"
 DEFAULT_BITS = 12
+DNG_FILE = "tonemapped.dng"
 OUTPUT_FILES = ("tonemapped.raw", "before.png", "after.png", "tone_curves.png", "preset.json")
 
 
@@ -37,11 +40,9 @@ def add_parser(sub) -> None:
     size.add_argument("--height", type=int, help="frame height (a .npy gives its own)")
     size.add_argument("--bits", type=int, default=DEFAULT_BITS,
                       help="significant bits per sample, scaled into the 20-bit input (default: %(default)s)")
-    size.add_argument("--format", default="raw16", metavar="LAYOUT",
-                      help=f"sample layout: {', '.join(tonemap_capture.LAYOUTS)}; this version reads "
-                      f"{', '.join(tonemap_capture.READABLE)} (default: %(default)s)")
-    size.add_argument("--stride", type=int, default=0, help="bytes per row, 0 for tight rows (default: 0)")
-    size.add_argument("--header", type=int, default=0, help="bytes to skip before the first row (default: 0)")
+    capture_format.add_flags(size)
+    parser.add_argument("--dng", action="store_true",
+                        help="also write the mapped frame as tonemapped.dng (bits of out_max, RGGB)")
     serve = parser.add_argument_group("live page")
     serve.add_argument("--serve", action="store_true", help="serve the tuning page on 127.0.0.1 until Ctrl-C")
     serve.add_argument("--port", type=int, default=0, help="port to listen on (default: any free port)")
@@ -91,7 +92,7 @@ def map_frame(library, frame: np.ndarray, params) -> np.ndarray:
         raise CalibrationFailed(f"the tone-mapping library refused the call: {error.reason}") from None
 
 
-def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params) -> list:
+def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params, dng: bool = False) -> list:
     import cv2
 
     from tonewright.python import preset_json
@@ -113,6 +114,10 @@ def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params) -
     for name in OUTPUT_FILES:
         path = os.path.join(out_dir, name)
         atomic_write.write_bytes_atomically(path, contents[name])
+        written.append(path)
+    if dng:
+        path = os.path.join(out_dir, DNG_FILE)
+        tonemap_capture.write_dng(path, mapped, max(1, int(params.out_max).bit_length()))
         written.append(path)
     return written
 
@@ -150,9 +155,8 @@ def run(args) -> int:
         print(parameter_table())
         return 0
     if not args.capture:
-        raise ToolError("no capture: give CAPTURE (a raw16 file or a .npy array)")
-    capture = tonemap_capture.read_capture(args.capture, args.width, args.height, layout=args.format,
-                                           stride=args.stride, header=args.header)
+        raise ToolError("no capture: give CAPTURE (raw samples in any --format, a DNG or a .npy array)")
+    capture = tonemap_capture.read_capture(args.capture, args.width, args.height, capture_format.from_args(args))
     height, width = capture.shape
     frame = input_frame(capture, args.bits, args.capture)
     params = load_params(args.params, width, height)
@@ -175,7 +179,7 @@ def run(args) -> int:
           f"{(time.monotonic() - started) * 1000:.0f} ms ({library.path})")
     step("writing the frame, the previews and the figure")
     try:
-        written = write_outputs(args.out, frame, mapped, params)
+        written = write_outputs(args.out, frame, mapped, params, dng=args.dng)
     except OSError as error:
         raise CalibrationFailed(f"cannot write into {args.out}: {error.strerror}") from None
     print(f"wrote {', '.join(os.path.basename(p) for p in written)} into {args.out}")

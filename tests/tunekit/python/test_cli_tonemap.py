@@ -53,21 +53,28 @@ def test_a_preset_and_every_raw_layout_option_reach_the_frame(tmp_path, capsys):
     assert np.array_equal(read_raw(tmp_path / "npy" / "tonemapped.raw", cap.shape), cap)
 
 
-def test_raw16_reading_checks_the_size_and_refuses_layouts_it_cannot_read(tmp_path):
-    cap = capture(32, 24)
-    cap.astype("<u2").tofile(tmp_path / "cap.raw")
-    assert np.array_equal(tonemap_capture.read_capture(str(tmp_path / "cap.raw"), 32, 24), cap)
+def test_captures_are_read_through_the_capture_layer_in_any_layout_and_as_dng(tmp_path):
+    from tuning.common import CaptureFormat, write_capture
+
+    cap = capture(160, 132)  # local mode needs more than one 64-pixel block per side
+    fmt = CaptureFormat(layout="raw12p", stride=248, header=4)
+    write_capture(str(tmp_path / "cap.raw"), cap, capture_format=fmt)
+    assert np.array_equal(tonemap_capture.read_capture(str(tmp_path / "cap.raw"), 160, 132, fmt), cap)
     cases = [
-        (dict(width=32, height=26), "holds 1536 bytes, expected 1664 (26 rows of 64 bytes for 32 x 26 raw16)"),
-        (dict(width=32, height=24, header=8), "expected 1544 (8 header bytes + 24 rows of 64 bytes"),
-        (dict(width=32, height=24, stride=40), "--stride: expected at least 64 bytes (width 32 x 2), found 40"),
-        (dict(width=32, height=24, layout="raw12p"), "layout raw12p cannot be read by tonemap yet"),
-        (dict(width=32, height=24, layout="raw9"), "--format: expected one of raw16, raw16be"),
-        (dict(width=None, height=None), "give --width and --height for a raw capture"),
+        (dict(width=160, height=134, capture_format=fmt), "must hold 33236 bytes, found 32740"),
+        (dict(width=160, height=132), "must hold 42240 bytes, found 32740"),  # read as raw16
+        (dict(width=None, height=None, capture_format=fmt), "give --width and --height for a raw capture"),
     ]
     for kwargs, message in cases:
         with pytest.raises(ToolError, match=re.escape(message)):
             tonemap_capture.read_capture(str(tmp_path / "cap.raw"), **kwargs)
+    # The mapped frame as a DNG, read back with its own size and no size flags.
+    assert main(["tonemap", str(tmp_path / "cap.raw"), "--width", "160", "--height", "132", "--format", "raw12p",
+                 "--stride", "248", "--header", "4", "--dng", "-o", str(tmp_path / "out")]) == 0
+    mapped = read_raw(tmp_path / "out" / "tonemapped.raw", cap.shape)
+    assert np.array_equal(tonemap_capture.read_capture(str(tmp_path / "out" / "tonemapped.dng"), None, None), mapped)
+    with pytest.raises(ToolError, match=re.escape("is 160 x 132, expected 158 x 132")):
+        tonemap_capture.read_capture(str(tmp_path / "out" / "tonemapped.dng"), 158, 132)
 
 
 def test_bad_input_is_named_and_nothing_is_written(tmp_path, capsys):
