@@ -243,3 +243,26 @@ TEST(Dither, WordTableMatchesOneDrawPerCell) {
         for (int c = 0; c < 50; ++c) ASSERT_EQ(later.step(), fast.step()) << "trial " << trial;
     }
 }
+
+TEST(Dither, JumpingAheadEqualsStepping) {
+    // Thread halves start far into the sequence; a wrong power of the step
+    // matrix shows at once, a wrong bit order only for some distances.
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 12; ++trial) {
+        DitherParams d;
+        for (int r = 0; r < 2; ++r) {
+            d.taps[r] = uint16_t(trial == 0 ? 0 : rng());
+            d.widths[r] = uint16_t(trial == 1 ? 0 : rng() % 20);
+            d.seeds[r] = uint16_t(rng());
+        }
+        DitherGenerator stepped = dither_at(d, 0);
+        size_t done = 0;
+        for (size_t n : {size_t(1), size_t(2), size_t(3), size_t(17), size_t(1000), size_t(65535), size_t(65536),
+                         size_t(300001)}) {
+            for (; done < n; ++done) stepped.step();
+            DitherGenerator jumped = dither_at(d, n);
+            DitherGenerator copy = stepped;
+            for (int c = 0; c < 4; ++c) ASSERT_EQ(jumped.step(), copy.step()) << "trial " << trial << " n " << n;
+        }
+    }
+}

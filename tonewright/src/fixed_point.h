@@ -80,6 +80,18 @@ class SegmentedLut {
 public:
     SegmentedLut(const LutDescriptor& desc, uint32_t table_size);
     bool compact() const { return compact_; }
+    // The segments as plain arrays, for readers that look up many positions
+    // at once. `count` is 0 when the layout has more segments than slots.
+    struct Layout {
+        static constexpr int kSlots = 8;
+        int count = 0;
+        uint32_t start[kSlots] = {}, end[kSlots] = {}, shift[kSlots] = {}, first_knot[kSlots] = {};
+        const int32_t* knots = nullptr;
+        uint32_t last_knot = 0;
+        // Every interpolation step (delta * offset + half) fits 31 bits.
+        bool steps_fit_int32 = false;
+    };
+    Layout layout() const;
     int32_t at(uint32_t pos) const {
         // Count the segment starts at or below pos without branching; a
         // layout with more segments than slots takes the loop.
@@ -128,6 +140,8 @@ public:
     LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size) {}
     bool needs_table() const { return !lut_.compact(); }
     void use_table(const int32_t* table) { table_ = table; }
+    const int32_t* table() const { return table_; }
+    const SegmentedLut& knots() const { return lut_; }
     int32_t operator[](uint32_t pos) const { return table_ ? table_[pos] : lut_.at(pos); }
 
 private:
@@ -162,11 +176,15 @@ public:
         const int64_t d = int64_t(knots_[k + 1]) - knots_[k];
         return int32_t(knots_[k] + ((d * frac + kHalfStep[seg]) >> shift));
     }
+    const int32_t* knots() const { return knots_.data(); }
+    // Every entry minus `offset` and every interpolation step fit 31 bits.
+    bool fits_int32(int32_t offset) const;
 
-private:
     static constexpr uint32_t kSegmentStart[kKnotSegments] = {0, kKnotLayoutEnd[0], kKnotLayoutEnd[1],
                                                               kKnotLayoutEnd[2]};
     static constexpr uint32_t kFirstKnot[kKnotSegments] = {0, 16, 16 + 511, 16 + 511 + 240};
+
+private:
     static constexpr int64_t kHalfStep[kKnotSegments] = {
         half_knot_step(kKnotLayoutShift[0]), half_knot_step(kKnotLayoutShift[1]),
         half_knot_step(kKnotLayoutShift[2]), half_knot_step(kKnotLayoutShift[3])};
@@ -201,6 +219,9 @@ public:
         }
         return e;
     }
+    // The state `n` steps on, without taking them: a step is linear over
+    // GF(2), so n steps are the step matrix raised to the n-th power.
+    void advance(uint64_t n);
     // One step and one value of `bits` bits with `int_bits` integer bits.
     double draw(int bits, int int_bits, bool is_signed);
     uint16_t mask(int r) const { return mask_[r]; }
@@ -218,6 +239,9 @@ class DitherTable {
 public:
     explicit DitherTable(const DitherParams& d);
     int32_t operator[](uint16_t word) const { return value_[word & mask_]; }
+    uint16_t mask() const { return mask_; }
+    // Each value times 2^shift, when every one fits 31 bits; else empty.
+    std::vector<int32_t> shifted(int shift) const;
 
 private:
     uint16_t mask_;
