@@ -204,6 +204,7 @@ CornerWeights corner_weights(const std::vector<double>& tent, int n) {
     cw.half = n / 2;
     const int h = cw.half;
     cw.w.resize(size_t(h) * h * 4);
+    cw.planes.resize(cw.w.size());
     auto W = [&](int i, int j) { return tent[size_t(i) * n + j]; };
     for (int i = 0; i < h; ++i) {
         for (int j = 0; j < h; ++j) {
@@ -212,6 +213,7 @@ CornerWeights corner_weights(const std::vector<double>& tent, int n) {
             out[1] = uint32_t(4 * W(i, j + h));
             out[2] = uint32_t(4 * W(i + h, j));
             out[3] = uint32_t(4 * W(i + h, j + h));
+            for (int slot = 0; slot < 4; ++slot) cw.planes[(size_t(slot) * h + i) * h + j] = out[slot];
         }
     }
     return cw;

@@ -137,15 +137,17 @@ private:
 // caller provides: a 16 MiB table read at random costs a cache miss a cell.
 class LutReader {
 public:
-    LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size) {}
+    LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size), layout_(lut_.layout()) {}
     bool needs_table() const { return !lut_.compact(); }
     void use_table(const int32_t* table) { table_ = table; }
+    // The dense table in use, or null when the knots are read.
     const int32_t* table() const { return table_; }
-    const SegmentedLut& knots() const { return lut_; }
+    const SegmentedLut::Layout& layout() const { return layout_; }
     int32_t operator[](uint32_t pos) const { return table_ ? table_[pos] : lut_.at(pos); }
 
 private:
     SegmentedLut lut_;
+    SegmentedLut::Layout layout_;
     const int32_t* table_ = nullptr;
 };
 
@@ -198,7 +200,9 @@ std::vector<double> tent_weights(int n);  // n x n, row-major
 struct CornerWeights {
     int half = 0;
     std::vector<uint32_t> w;  // half x half x 4
+    std::vector<uint32_t> planes;  // the same as 4 planes of half x half, for reading a row at once
     const uint32_t* at(int i, int j) const { return &w[(size_t(i) * half + j) * 4]; }
+    const uint32_t* plane_row(int slot, int i) const { return &planes[(size_t(slot) * half + i) * half]; }
 };
 CornerWeights corner_weights(const std::vector<double>& tent, int n);
 std::vector<uint32_t> corner_norms(const std::vector<double>& tent, int n, int shift);

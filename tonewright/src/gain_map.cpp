@@ -32,6 +32,11 @@ uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift) {
 
 void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r,
                     uint64_t* gain_row) {
+    local_gain_cells(g, in, tm_strength, r, gain_row, 0, g.luma_cols);
+}
+
+void local_gain_cells(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r, uint64_t* gain_row,
+                      int c_from, int c_to) {
     const int half = g.half;
     const int half_log2 = g.block_log2 - 1;
     const int blend_shift = 2 * g.block_log2;
@@ -44,7 +49,7 @@ void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_st
         const int R = r >> half_log2;
         const int i = r & (half - 1);
         const bool row_inner = R >= 1 && R <= g.block_rows - 1;
-        for (int C = 0; C < g.span_cols(); ++C) {
+        for (int C = c_from >> (g.block_log2 - 1); C < g.span_cols() && C * half < c_to; ++C) {
             const bool col_inner = C >= 1 && C <= g.block_cols - 1;
             SpanKind kind;
             Window w[4] = {};
@@ -79,9 +84,9 @@ void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_st
                 w[0] = window(R == 0 ? 0 : g.block_rows - 1, C == 0 ? 0 : g.block_cols - 1);
             }
             const int c_begin = C * half;
-            const int c_end = std::min(c_begin + half, g.luma_cols);
+            const int c_end = std::min(std::min(c_begin + half, g.luma_cols), c_to);
             const size_t row_base = size_t(r) * g.luma_cols;
-            for (int c = c_begin; c < c_end; ++c) {
+            for (int c = std::max(c_begin, c_from); c < c_end; ++c) {
                 const int j = c - c_begin;
                 const uint32_t* cw = in.weights->at(i, j);
                 const uint32_t luma = in.luma[row_base + c];

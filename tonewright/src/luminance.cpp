@@ -125,6 +125,7 @@ LumaConsts luma_consts(const TmoParams& p, const Geometry& g, const LutReader& l
     c.dither_shift = p.dither.shift & 31;
     c.log_table = log_table;
     c.log_offset_fixed = g.log_offset_fixed;
+    c.log_fits_int32 = log_table && log_table->fits_int32(g.log_offset_fixed);
     c.mesh = !p.mesh_off;
     return c;
 }

@@ -262,6 +262,7 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     in.luma = luma_.data();
     in.log_table = log_table_.get();
     in.log_offset_fixed = g_.log_offset_fixed;
+    in.log_fits_int32 = consts_.log_fits_int32;
     in.curves = curves_.data();
     in.slopes = slopes_.data();
     in.lut2 = lut2_.data();

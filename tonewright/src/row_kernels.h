@@ -26,6 +26,7 @@ struct LumaConsts {
     const int32_t* dither_shifted = nullptr;  // dither values times 2^shift, or null if they overflow
     const LogKnotTable* log_table = nullptr;  // null when no log is wanted
     int32_t log_offset_fixed = 0;
+    bool log_fits_int32 = false;  // every lifted log value and step fits 31 bits
     bool mesh = false;
 };
 
@@ -52,6 +53,10 @@ struct Kernels {
     void (*apply_gain_row)(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* src,
                            uint32_t out_max, int32_t* dst, uint64_t* column);
 };
+
+// Cells [c_from, c_to) of a local gain row, one at a time.
+void local_gain_cells(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row, uint64_t* gain_row,
+                      int c_from, int c_to);
 
 // Plain C++, for builds without vector instruction sets.
 const Kernels& scalar_kernels();

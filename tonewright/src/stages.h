@@ -133,6 +133,7 @@ struct LocalGainInputs {
     // The log luminance of a cell is worked out again from its luma.
     const LogKnotTable* log_table = nullptr;
     int32_t log_offset_fixed = 0;
+    bool log_fits_int32 = false;  // see LogKnotTable::fits_int32
     const int32_t* curves = nullptr;  // block_rows x block_cols x bins
     const int32_t* slopes = nullptr;
     const int32_t* lut2 = nullptr;
