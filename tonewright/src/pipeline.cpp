@@ -270,7 +270,8 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     in.norms = norms_.data();
     in.bins = bins_;
     in.out_max = out_max;
-    auto make_row = [&](int cy, uint64_t* out) { kernels_.local_gain_row(g_, in, p_.tm_strength, cy, out); };
+    int32_t* log = part_of(log_rows_, part);
+    auto make_row = [&](int cy, uint64_t* out) { kernels_.local_gain_row(g_, in, p_.tm_strength, cy, out, log); };
     gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
 }
 

@@ -46,8 +46,9 @@ struct Kernels {
     // The corrected values of one pixel row; `bottom` says which row of the cells.
     void (*corrected_row)(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,
                           int32_t* out);
+    // `log_row` holds luma_cols values of scratch.
     void (*local_gain_row)(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row,
-                           uint64_t* gain_row);
+                           uint64_t* gain_row, int32_t* log_row);
     void (*global_gain_row)(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength,
                             int row, uint64_t* gain_row);
     void (*apply_gain_row)(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* src,
@@ -86,8 +87,8 @@ inline uint64_t high_precision(int32_t raw, bool mesh, int32_t mesh_gain, uint64
     return std::min((v * wb) >> GainQ12::frac_bits, kHpMax);
 }
 
-// Colour matrix, luminance mix, LUT 1 and dither of one cell.
-inline uint32_t cell_luma(const LumaConsts& c, const uint64_t hp[4], uint16_t word) {
+// Colour matrix and luminance mix of one cell: the LUT 1 position.
+inline uint32_t cell_mix(const LumaConsts& c, const uint64_t hp[4]) {
     const int64_t rgb[3] = {int64_t(hp[c.pos_r]), int64_t((hp[c.pos_g1] + hp[c.pos_g2]) >> 1), int64_t(hp[c.pos_b])};
     uint64_t m[3];
     for (int k = 0; k < 3; ++k) {
@@ -98,9 +99,13 @@ inline uint32_t cell_luma(const LumaConsts& c, const uint64_t hp[4], uint16_t wo
         m[k] = v < 0 ? 0 : std::min(uint64_t(v), kHpMax);
     }
     const uint64_t mx = std::max(m[0], std::max(m[1], m[2]));
-    uint64_t y = (c.lw[0] * m[0] + c.lw[1] * m[1] + c.lw[2] * m[2] + c.lw[3] * mx) >> LumaWeightQ16::frac_bits;
-    y = std::min<uint64_t>(y, kLumaMax);
-    y = uint32_t((*c.lut1)[uint32_t(y)]);
+    const uint64_t y = (c.lw[0] * m[0] + c.lw[1] * m[1] + c.lw[2] * m[2] + c.lw[3] * mx) >> LumaWeightQ16::frac_bits;
+    return uint32_t(std::min<uint64_t>(y, kLumaMax));
+}
+
+// LUT 1 and dither of one cell's mix.
+inline uint32_t cell_lut_dither(const LumaConsts& c, uint32_t mixed, uint16_t word) {
+    uint64_t y = uint32_t((*c.lut1)[mixed]);
     if (c.dither) {
         // Positive values add, others subtract down to 0; written without a
         // branch since the sign is random.
@@ -113,23 +118,31 @@ inline uint32_t cell_luma(const LumaConsts& c, const uint64_t hp[4], uint16_t wo
     return uint32_t(std::min<uint64_t>(y, kLumaMax));
 }
 
+// The high-precision values of the four pixels of cell `cc`.
+inline void cell_hp(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh, int cc,
+                    uint64_t hp[4]) {
+    const int32_t* rows[2] = {top, bottom};
+    const size_t lc = size_t(c.luma_cols);
+    for (int k = 0; k < 4; ++k)
+        hp[k] = high_precision(rows[k >> 1][2 * cc + (k & 1)], c.mesh, c.mesh ? mesh[k * lc + cc] : 0, c.wb[k]);
+}
+
+inline int32_t cell_log(const LumaConsts& c, uint32_t luma, int64_t& largest) {
+    const int64_t lifted = log_luminance(*c.log_table, luma, c.log_offset_fixed);
+    largest = std::max(largest, lifted);
+    return int32_t(std::min<int64_t>(lifted, INT32_MAX));
+}
+
 // Cells [c_begin, c_end) of a luma row, one at a time.
 inline int64_t luma_cells(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
                           const uint16_t* words, uint32_t* luma, int32_t* log, int c_begin, int c_end) {
-    const int32_t* rows[2] = {top, bottom};
-    const size_t lc = size_t(c.luma_cols);
     int64_t largest = 0;
     for (int cc = c_begin; cc < c_end; ++cc) {
         uint64_t hp[4];
-        for (int k = 0; k < 4; ++k)
-            hp[k] = high_precision(rows[k >> 1][2 * cc + (k & 1)], c.mesh, c.mesh ? mesh[k * lc + cc] : 0, c.wb[k]);
-        const uint32_t y = cell_luma(c, hp, c.dither ? words[cc] : 0);
+        cell_hp(c, top, bottom, mesh, cc, hp);
+        const uint32_t y = cell_lut_dither(c, cell_mix(c, hp), c.dither ? words[cc] : 0);
         luma[cc] = y;
-        if (c.log_table) {
-            const int64_t lifted = log_luminance(*c.log_table, y, c.log_offset_fixed);
-            largest = std::max(largest, lifted);
-            log[cc] = int32_t(std::min<int64_t>(lifted, INT32_MAX));
-        }
+        if (c.log_table) log[cc] = cell_log(c, y, largest);
     }
     return largest;
 }

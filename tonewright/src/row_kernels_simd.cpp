@@ -7,6 +7,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "row_kernels_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include "row_kernels.h"
@@ -63,6 +64,23 @@ HWY_INLINE VU64 mul_narrow(VU64 a, VU64 b) {
     return hn::MulEven(hn::BitCast(d32, a), hn::BitCast(d32, b));
 }
 
+// How far ahead of the loads the rows are fetched into cache: the frame
+// streams from memory, and a vector of cells takes long enough to compute
+// that the hardware's own prefetching falls behind.
+constexpr size_t kPrefetchBytes = 1024;
+
+template <typename T>
+HWY_INLINE void fetch_ahead(const T* p) {
+    hwy::Prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes);
+}
+
+// min(v, limit) for values below 2^63: the signed comparison, which the
+// older instruction sets have and the unsigned one they lack.
+HWY_INLINE VU64 below_2_63_min(VU64 v, uint64_t limit) {
+    const DI64 di64;
+    return hn::BitCast(DU64(), hn::Min(hn::BitCast(di64, v), hn::Set(di64, int64_t(limit))));
+}
+
 HWY_INLINE VU64 widen(VU32 v) { return hn::PromoteTo(DU64(), v); }
 HWY_INLINE VI64 widen(VI32 v) { return hn::PromoteTo(DI64(), v); }
 HWY_INLINE VU32 narrow(VU64 v) { return hn::TruncateTo(DU32(), v); }
@@ -71,14 +89,15 @@ HWY_INLINE VU32 narrow(VU64 v) { return hn::TruncateTo(DU32(), v); }
 
 // A segmented LUT read for a lane of positions, as SegmentedLut::at.
 // Requires a layout with steps_fit_int32 or a dense table.
-HWY_INLINE VI32 lut_lookup(const LutReader& lut, VU32 pos) {
-    const DI32 di;
-    const VI32 p = hn::BitCast(di, pos);
+template <class DI>
+HWY_INLINE hn::Vec<DI> lut_lookup(DI di, const LutReader& lut, hn::Vec<DI> p) {
+    using VI = hn::Vec<DI>;
+    const hn::RebindToUnsigned<DI> du;
     if (lut.table()) return hn::GatherIndex(di, lut.table(), p);
     const SegmentedLut::Layout& l = lut.layout();
     // Positions are 22-bit: segment bounds beyond are all the same to them.
     auto bound = [](uint32_t v) { return int32_t(std::min<uint32_t>(v, 1u << 23)); };
-    VI32 start = hn::Zero(di), end = hn::Zero(di), shift = hn::Zero(di), first = hn::Zero(di), half = hn::Zero(di);
+    VI start = hn::Zero(di), end = hn::Zero(di), shift = hn::Zero(di), first = hn::Zero(di), half = hn::Zero(di);
     for (int j = 0; j < l.count; ++j) {
         const auto at_or_past = at_least(p, hn::Set(di, bound(l.start[j])));
         start = hn::IfThenElse(at_or_past, hn::Set(di, bound(l.start[j])), start);
@@ -88,15 +107,15 @@ HWY_INLINE VI32 lut_lookup(const LutReader& lut, VU32 pos) {
         half = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(half_knot_step(l.shift[j]))), half);
     }
     const auto inside = hn::And(at_least(p, hn::Set(di, bound(l.start[0]))), hn::Lt(p, end));
-    const VI32 rel = hn::Sub(p, start);
-    const VI32 m = hn::BitCast(di, hn::BitCast(DU32(), rel) >> hn::BitCast(DU32(), shift));
-    const VI32 k = hn::IfThenElseZero(inside, hn::Add(first, m));
-    const VI32 off = hn::Sub(rel, m << shift);
-    const VI32 last = hn::Set(di, int32_t(l.last_knot));
-    const VI32 next_k = hn::IfThenElse(hn::Lt(k, last), hn::Add(k, hn::Set(di, 1)), k);
-    const VI32 base = hn::GatherIndex(di, l.knots, k);
-    const VI32 delta = hn::Sub(hn::GatherIndex(di, l.knots, next_k), base);
-    const VI32 step = hn::Add(hn::Mul(delta, off), half) >> shift;
+    const VI rel = hn::Sub(p, start);
+    const VI m = hn::BitCast(di, hn::BitCast(du, rel) >> hn::BitCast(du, shift));
+    const VI k = hn::IfThenElseZero(inside, hn::Add(first, m));
+    const VI off = hn::Sub(rel, m << shift);
+    const VI last = hn::Set(di, int32_t(l.last_knot));
+    const VI next_k = hn::IfThenElse(hn::Lt(k, last), hn::Add(k, hn::Set(di, 1)), k);
+    const VI base = hn::GatherIndex(di, l.knots, k);
+    const VI delta = hn::Sub(hn::GatherIndex(di, l.knots, next_k), base);
+    const VI step = hn::Add(hn::Mul(delta, off), half) >> shift;
     return hn::IfThenElseZero(inside, hn::Add(base, step));
 }
 
@@ -106,27 +125,29 @@ HWY_INLINE bool lut_in_lanes(const LutReader& lut) {
 
 // The lifted log luminance of 22-bit lumas, as log_luminance; requires a
 // table whose values fit 31 bits after the lift.
-HWY_INLINE VI32 log_lookup(const LogKnotTable& table, int32_t offset, VI32 luma) {
-    const DI32 di;
+template <class DI>
+HWY_INLINE hn::Vec<DI> log_lookup(DI di, const LogKnotTable& table, int32_t offset, hn::Vec<DI> luma) {
+    using VI = hn::Vec<DI>;
     const auto s1 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[0])));
     const auto s2 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[1])));
     const auto s3 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[2])));
     auto pick = [&](const uint32_t* per_segment) {
-        VI32 v = hn::Set(di, int32_t(per_segment[0]));
+        VI v = hn::Set(di, int32_t(per_segment[0]));
         v = hn::IfThenElse(s1, hn::Set(di, int32_t(per_segment[1])), v);
         v = hn::IfThenElse(s2, hn::Set(di, int32_t(per_segment[2])), v);
         return hn::IfThenElse(s3, hn::Set(di, int32_t(per_segment[3])), v);
     };
-    uint32_t halves[kKnotSegments];
-    for (int s = 0; s < kKnotSegments; ++s) halves[s] = uint32_t(half_knot_step(kKnotLayoutShift[s]));
-    const VI32 shift = pick(kKnotLayoutShift);
-    const VI32 off = hn::Sub(luma, pick(LogKnotTable::kSegmentStart));
-    const VI32 m = off >> shift;
-    const VI32 k = hn::Add(pick(LogKnotTable::kFirstKnot), m);
-    const VI32 frac = hn::Sub(off, m << shift);
-    const VI32 base = hn::GatherIndex(di, table.knots(), k);
-    const VI32 d = hn::Sub(hn::GatherIndex(di, table.knots(), hn::Add(k, hn::Set(di, 1))), base);
-    const VI32 l = hn::Add(base, hn::Add(hn::Mul(d, frac), pick(halves)) >> shift);
+    static constexpr uint32_t halves[kKnotSegments] = {
+        uint32_t(half_knot_step(kKnotLayoutShift[0])), uint32_t(half_knot_step(kKnotLayoutShift[1])),
+        uint32_t(half_knot_step(kKnotLayoutShift[2])), uint32_t(half_knot_step(kKnotLayoutShift[3]))};
+    const VI shift = pick(kKnotLayoutShift);
+    const VI off = hn::Sub(luma, pick(LogKnotTable::kSegmentStart));
+    const VI m = off >> shift;
+    const VI k = hn::Add(pick(LogKnotTable::kFirstKnot), m);
+    const VI frac = hn::Sub(off, m << shift);
+    const VI base = hn::GatherIndex(di, table.knots(), k);
+    const VI d = hn::Sub(hn::GatherIndex(di, table.knots(), hn::Add(k, hn::Set(di, 1))), base);
+    const VI l = hn::Add(base, hn::Add(hn::Mul(d, frac), pick(halves)) >> shift);
     return hn::Max(hn::Sub(l, hn::Set(di, offset)), hn::Zero(di));
 }
 
@@ -163,10 +184,10 @@ void MeshGains(const MeshSampler& mesh, int cell_row, int32_t* out) {
 
 // Every per-call constant within the range the lanes compute exactly.
 bool luma_in_lanes(const LumaConsts& c) {
+    // Matrix entries are 32-bit already; white balance and luma weights
+    // must be too as unsigned values.
     for (int k = 0; k < 4; ++k)
-        if (c.wb[k] > uint64_t(INT32_MAX) || c.lw[k] >= (uint64_t(1) << 20)) return false;
-    for (int k = 0; k < 9; ++k)
-        if (c.ccm[k] >= (int64_t(1) << 20) || c.ccm[k] <= -(int64_t(1) << 20)) return false;
+        if (c.wb[k] > uint64_t(INT32_MAX) || c.lw[k] > uint64_t(UINT32_MAX)) return false;
     if (c.dither && !c.dither_shifted) return false;
     if (c.log_table && !c.log_fits_int32) return false;
     return lut_in_lanes(*c.lut1);
@@ -184,13 +205,64 @@ HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* ga
     if (c.mesh) {
         const VI64 g = widen(hn::LoadU(DI32(), gains));
         ok = hn::And(ok, at_least(g, hn::Zero(di64)));
-        v = hn::Min(hn::ShiftRight<GainQ12::frac_bits - HighPrecQ8::frac_bits>(
-                        mul_narrow(hn::BitCast(du64, raw), hn::BitCast(du64, g))),
-                    hn::Set(du64, kHpMax));
+        v = below_2_63_min(hn::ShiftRight<GainQ12::frac_bits - HighPrecQ8::frac_bits>(
+                               mul_narrow(hn::BitCast(du64, raw), hn::BitCast(du64, g))),
+                           kHpMax);
     } else {
         v = hn::ShiftLeft<HighPrecQ8::frac_bits>(hn::BitCast(du64, raw));
     }
-    return hn::Min(hn::ShiftRight<GainQ12::frac_bits>(mul_narrow(v, hn::Set(du64, c.wb[k]))), hn::Set(du64, kHpMax));
+    return below_2_63_min(hn::ShiftRight<GainQ12::frac_bits>(mul_narrow(v, hn::Set(du64, c.wb[k]))), kHpMax);
+}
+
+// The mix of cells [begin, end) one at a time, into `luma`.
+void mix_cells(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh, uint32_t* luma,
+               size_t begin, size_t end) {
+    for (size_t cc = begin; cc < end; ++cc) {
+        uint64_t hp[4];
+        cell_hp(c, top, bottom, mesh, int(cc), hp);
+        luma[cc] = cell_mix(c, hp);
+    }
+}
+
+// LUT 1 and dither over a row of mixes, in place, 32 bits a lane.
+void lut_dither_cells(const LumaConsts& c, const uint16_t* words, uint32_t* luma) {
+    const hn::ScalableTag<int32_t> di;
+    const hn::RebindToUnsigned<decltype(di)> du;
+    const hn::Rebind<uint16_t, decltype(di)> d16;
+    const size_t n = hn::Lanes(di);
+    const size_t lc = size_t(c.luma_cols);
+    const auto top = hn::Set(du, kLumaMax);
+    size_t cc = 0;
+    for (; cc + n <= lc; cc += n) {
+        auto v = hn::BitCast(du, lut_lookup(di, *c.lut1, hn::BitCast(di, hn::LoadU(du, luma + cc))));
+        if (c.dither) {
+            const auto word = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, words + cc)));
+            const auto value = hn::GatherIndex(di, c.dither_shifted, hn::And(word, hn::Set(di, int32_t(c.dither->mask()))));
+            // A positive value adds; a negative one subtracts down to 0.
+            const auto down = hn::BitCast(du, hn::Neg(value));
+            const auto added = hn::Add(hn::Min(v, top), hn::BitCast(du, value));
+            const auto taken = hn::Sub(hn::Max(v, down), down);
+            v = hn::IfThenElse(hn::RebindMask(du, hn::Lt(value, hn::Zero(di))), taken, added);
+        }
+        hn::StoreU(hn::Min(v, top), du, luma + cc);
+    }
+    for (; cc < lc; ++cc) luma[cc] = cell_lut_dither(c, luma[cc], c.dither ? words[cc] : 0);
+}
+
+int64_t log_cells(const LumaConsts& c, const uint32_t* luma, int32_t* log) {
+    const hn::ScalableTag<int32_t> di;
+    const size_t n = hn::Lanes(di);
+    const size_t lc = size_t(c.luma_cols);
+    auto largest = hn::Zero(di);
+    size_t cc = 0;
+    for (; cc + n <= lc; cc += n) {
+        const auto l = log_lookup(di, *c.log_table, c.log_offset_fixed, hn::LoadU(di, reinterpret_cast<const int32_t*>(luma) + cc));
+        hn::StoreU(l, di, log + cc);
+        largest = hn::Max(largest, l);
+    }
+    int64_t largest_scalar = hn::GetLane(hn::MaxOfLanes(di, largest));
+    for (; cc < lc; ++cc) log[cc] = cell_log(c, luma[cc], largest_scalar);
+    return largest_scalar;
 }
 
 int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
@@ -202,65 +274,53 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
     const DI32 di32;
     const size_t n = hn::Lanes(d);
     const size_t lc = size_t(c.luma_cols);
-    const VD hp_max = hn::Set(d, double(kHpMax));
-    const VD zero = hn::Zero(d);
-    const VD to_q12 = hn::Set(d, 1.0 / double(GainQ12::one));
-    const VD to_q16 = hn::Set(d, 1.0 / double(LumaWeightQ16::one));
-    VI32 largest = hn::Zero(di32);
-    int64_t largest_scalar = 0;
+    const hn::Repartition<int32_t, DI64> dwide;
+    const VI64 hp_max = hn::Set(di64, int64_t(kHpMax));
+    hn::Vec<decltype(dwide)> ccm[9];
+    for (int k = 0; k < 9; ++k) ccm[k] = hn::BitCast(dwide, hn::Set(di64, c.ccm[k]));
+    VU64 lw[4];
+    for (int k = 0; k < 4; ++k) lw[k] = hn::Set(du64, c.lw[k]);
+    // Three passes over the row, each with a short chain per vector so the
+    // processor overlaps many vectors' gathers: the mix, LUT 1 and dither,
+    // the log. The row stays in cache between them.
     size_t cc = 0;
     for (; cc + n <= lc; cc += n) {
+        fetch_ahead(top + 2 * cc);
+        fetch_ahead(bottom + 2 * cc);
         const PixelPair t = load_pairs(top + 2 * cc), b = load_pairs(bottom + 2 * cc);
         const VI64 raw[4] = {t.even, t.odd, b.even, b.odd};
         auto ok = hn::FirstN(di64, n);
-        VD hp[4];
-        VU64 hp_int[4];
-        for (int k = 0; k < 4; ++k) {
-            hp_int[k] = hp_lanes(c, k, raw[k], c.mesh ? mesh + size_t(k) * lc + cc : nullptr, ok);
-            hp[k] = hn::ConvertTo(d, hn::BitCast(di64, hp_int[k]));
-        }
+        VU64 hp[4];
+        for (int k = 0; k < 4; ++k) hp[k] = hp_lanes(c, k, raw[k], c.mesh ? mesh + size_t(k) * lc + cc : nullptr, ok);
         if (!hn::AllTrue(di64, ok)) {
-            largest_scalar = std::max(largest_scalar, luma_cells(c, top, bottom, mesh, words, luma, log, int(cc),
-                                                                 int(cc + n)));
+            mix_cells(c, top, bottom, mesh, luma, cc, cc + n);
             continue;
         }
-        const VD green = hn::ConvertTo(d, hn::BitCast(di64, hn::ShiftRight<1>(hn::Add(hp_int[c.pos_g1], hp_int[c.pos_g2]))));
-        const VD rgb[3] = {hp[c.pos_r], green, hp[c.pos_b]};
-        VD m[3];
+        // Colours below 2^28 times 32-bit matrix entries: exact 64-bit
+        // products, and an arithmetic shift equals the truncating division
+        // wherever the clamp keeps the value.
+        const VI64 rgb[3] = {hn::BitCast(di64, hp[c.pos_r]),
+                             hn::BitCast(di64, hn::ShiftRight<1>(hn::Add(hp[c.pos_g1], hp[c.pos_g2]))),
+                             hn::BitCast(di64, hp[c.pos_b])};
+        VU64 m[3];
         for (int k = 0; k < 3; ++k) {
-            // Products below 2^48: the sums are exact, and flooring equals the
-            // truncating division wherever the clamp keeps the value.
-            const VD acc = hn::Add(hn::Add(hn::Mul(hn::Set(d, double(c.ccm[3 * k])), rgb[0]),
-                                           hn::Mul(hn::Set(d, double(c.ccm[3 * k + 1])), rgb[1])),
-                                   hn::Mul(hn::Set(d, double(c.ccm[3 * k + 2])), rgb[2]));
-            m[k] = hn::Min(hn::Max(hn::Floor(hn::Mul(acc, to_q12)), zero), hp_max);
+            VI64 acc = hn::MulEven(hn::BitCast(dwide, rgb[0]), ccm[3 * k]);
+            acc = hn::Add(acc, hn::MulEven(hn::BitCast(dwide, rgb[1]), ccm[3 * k + 1]));
+            acc = hn::Add(acc, hn::MulEven(hn::BitCast(dwide, rgb[2]), ccm[3 * k + 2]));
+            const VI64 v = hn::ShiftRight<GainQ12::frac_bits>(acc);
+            m[k] = hn::BitCast(du64, hn::Min(hn::Max(v, hn::Zero(di64)), hp_max));
         }
-        const VD mx = hn::Max(m[0], hn::Max(m[1], m[2]));
-        VD y = hn::Mul(hn::Set(d, double(c.lw[0])), m[0]);
-        y = hn::Add(y, hn::Mul(hn::Set(d, double(c.lw[1])), m[1]));
-        y = hn::Add(y, hn::Mul(hn::Set(d, double(c.lw[2])), m[2]));
-        y = hn::Add(y, hn::Mul(hn::Set(d, double(c.lw[3])), mx));
-        y = hn::Min(hn::Floor(hn::Mul(y, to_q16)), hn::Set(d, double(kLumaMax)));
-        const VI32 mapped = lut_lookup(*c.lut1, hn::BitCast(DU32(), hn::DemoteTo(di32, y)));
-        VI64 v = hn::BitCast(di64, widen(hn::BitCast(DU32(), mapped)));  // the LUT value as unsigned
-        if (c.dither) {
-            const VI32 word = hn::BitCast(di32, hn::PromoteTo(DU32(), hn::LoadU(DU16(), words + cc)));
-            const VI32 idx = hn::And(word, hn::Set(di32, int32_t(c.dither->mask())));
-            // Adding a negative value and stopping at 0 is the subtraction.
-            v = hn::Max(hn::Add(v, widen(hn::GatherIndex(di32, c.dither_shifted, idx))), hn::Zero(di64));
-        }
-        v = hn::Min(v, hn::Set(di64, int64_t(kLumaMax)));
-        const VU32 y32 = narrow(hn::BitCast(du64, v));
-        hn::StoreU(y32, DU32(), luma + cc);
-        if (c.log_table) {
-            const VI32 l = log_lookup(*c.log_table, c.log_offset_fixed, hn::BitCast(di32, y32));
-            hn::StoreU(l, di32, log + cc);
-            largest = hn::Max(largest, l);
-        }
+        const VU64 mx = hn::BitCast(du64, hn::Max(hn::BitCast(di64, m[0]), hn::Max(hn::BitCast(di64, m[1]), hn::BitCast(di64, m[2]))));
+        VU64 y = mul_narrow(m[0], lw[0]);
+        y = hn::Add(y, mul_narrow(m[1], lw[1]));
+        y = hn::Add(y, mul_narrow(m[2], lw[2]));
+        y = hn::Add(y, mul_narrow(mx, lw[3]));
+        y = below_2_63_min(hn::ShiftRight<LumaWeightQ16::frac_bits>(y), kLumaMax);
+        hn::StoreU(narrow(y), DU32(), luma + cc);
     }
-    if (cc < lc) largest_scalar = std::max(largest_scalar, luma_cells(c, top, bottom, mesh, words, luma, log, int(cc), int(lc)));
-    const int64_t in_lanes = c.log_table ? int64_t(hn::GetLane(hn::MaxOfLanes(di32, largest))) : 0;
-    return std::max(in_lanes, largest_scalar);
+    mix_cells(c, top, bottom, mesh, luma, cc, lc);
+    lut_dither_cells(c, words, luma);
+    return c.log_table ? log_cells(c, luma, log) : 0;
 }
 
 void CorrectedRow(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,
@@ -275,6 +335,7 @@ void CorrectedRow(const LumaConsts& c, int width, bool bottom, const int32_t* ra
     size_t cc = 0;
     if (lanes) {
         for (; cc + n <= lc && 2 * (cc + n) <= size_t(width); cc += n) {
+            fetch_ahead(raw + 2 * cc);
             const PixelPair px = load_pairs(raw + 2 * cc);
             auto ok = hn::FirstN(di64, n);
             const VU64 even = hp_lanes(c, k0, px.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, ok);
@@ -314,10 +375,11 @@ HWY_INLINE VU64 curve_lanes(VI32 value, const int32_t* curve, const int32_t* slo
     const VU64 cu = hn::BitCast(du64, widen(hn::GatherIndex(di32, curve, idx)));
     const VU64 sl = hn::BitCast(du64, widen(hn::GatherIndex(di32, slope, idx)));
     const VU64 r = hn::Mul(hn::Add(hn::ShiftLeft<8>(cu), hn::Mul(frac, sl)), hn::Set(du64, uint64_t(out_max) + 1));
-    return hn::Min(hn::ShiftRight<32>(r), hn::Set(du64, uint64_t(out_max)));
+    return below_2_63_min(hn::ShiftRight<32>(r), out_max);
 }
 
-void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r, uint64_t* gain_row) {
+void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r, uint64_t* gain_row,
+                  int32_t* log_row) {
     const D d;
     const DI32 di32;
     const DU32 du32;
@@ -338,6 +400,21 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
     const size_t row_base = size_t(r) * g.luma_cols;
     const int32_t* lut2 = in.lut2;
     const VD one_q14 = hn::Set(d, double(ToneGainQ14::one));
+    // The log values first, in a pass of their own: their gathers then
+    // overlap instead of waiting at the head of each vector's chain.
+    {
+        const hn::ScalableTag<int32_t> dw;
+        const int w = int(hn::Lanes(dw));
+        int c = 0;
+        for (; c + w <= g.luma_cols; c += w) {
+            fetch_ahead(in.luma + row_base + c);
+            const auto luma = hn::LoadU(dw, reinterpret_cast<const int32_t*>(in.luma) + row_base + c);
+            hn::StoreU(log_lookup(dw, *in.log_table, in.log_offset_fixed, luma), dw, log_row + c);
+        }
+        for (; c < g.luma_cols; ++c)
+            log_row[c] = int32_t(
+                std::min<int64_t>(log_luminance(*in.log_table, in.luma[row_base + c], in.log_offset_fixed), INT32_MAX));
+    }
     auto window = [&](int br, int bc) { return (size_t(br) * g.block_cols + bc) * in.bins; };
     for (int C = 0; C < g.span_cols(); ++C) {
         const int c_begin = C * half;
@@ -369,7 +446,7 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
         for (; c + n <= c_end; c += n) {
             const int j = c - c_begin;
             const VU32 luma = hn::LoadU(du32, in.luma + row_base + c);
-            const VI32 value = log_lookup(*in.log_table, in.log_offset_fixed, hn::BitCast(di32, luma));
+            const VI32 value = hn::LoadU(di32, log_row + c);
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
                 if (win[s] < 0) continue;
@@ -427,8 +504,10 @@ void GlobalGainRow(const Geometry& g, const uint32_t* luma, const LutReader& lut
     const uint32_t* row = luma + size_t(r) * lc;
     size_t c = 0;
     for (; c + n <= lc; c += n) {
+        fetch_ahead(row + c);
         const VU32 y = hn::LoadU(du32, row + c);
-        const VU32 scaled = hn::ShiftLeft<ToneGainQ14::frac_bits>(hn::BitCast(du32, lut_lookup(lut3, y)));
+        const VU32 scaled =
+            hn::ShiftLeft<ToneGainQ14::frac_bits>(hn::BitCast(du32, lut_lookup(DI32(), lut3, hn::BitCast(DI32(), y))));
         // 32-bit operands: the truncated double quotient is the integer one.
         const VD num = hn::ConvertTo(d, hn::BitCast(di64, widen(scaled)));
         const VD quotient = hn::Trunc(hn::Div(num, divisor_lanes(y)));
@@ -468,10 +547,9 @@ void ApplyGainRow(const Geometry& g, const uint64_t* own, const uint64_t* vert, 
     };
     // Cells 1 .. lc - 2 have both neighbours: both their pixels in lanes.
     const VU64 low32 = hn::Set(du64, 0xFFFFFFFFull);
-    const VU64 top = hn::Set(du64, uint64_t(out_max));
     auto scale = [&](VI64 src, VU64 gain) {
         const VU64 v = hn::ShiftRight<ToneGainQ14::frac_bits>(hn::Mul(hn::BitCast(du64, src), gain));
-        return hn::Min(hn::And(v, low32), top);
+        return below_2_63_min(hn::And(v, low32), out_max);
     };
     int c = 1;
     for (; c + int(n) <= lc - 1; c += int(n)) {
@@ -479,6 +557,7 @@ void ApplyGainRow(const Geometry& g, const uint64_t* own, const uint64_t* vert, 
         const VU64 mid3 = hn::Add(hn::Add(mid, mid), mid);
         const VU64 ge = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c - 1)));
         const VU64 go = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c + 1)));
+        fetch_ahead(s + 2 * c);
         const PixelPair px = load_pairs(s + 2 * c);
         store_pairs(scale(px.even, ge), scale(px.odd, go), dst + 2 * c);
     }
