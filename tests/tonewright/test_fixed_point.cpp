@@ -266,3 +266,48 @@ TEST(Dither, JumpingAheadEqualsStepping) {
         }
     }
 }
+
+// The bounds below decide whether the vector kernels read a table in 32-bit
+// lanes; one that claims too much gives wrong bits there.
+TEST(LaneBounds, LutStepsFitOnlyWhileEveryDeltaTimesTheSpacingDoes) {
+    // One segment of spacing 2^14: deltas up to (2^31 - 1 - 2^13) / (2^14 - 1) fit.
+    const int64_t widest = (int64_t(INT32_MAX) - (1 << 13)) / ((1 << 14) - 1);
+    const std::vector<uint32_t> ends = {1u << 22, 1u << 22, 1u << 22}, shifts = {14};
+    for (int64_t delta : {widest, widest + 1, -widest, -widest - 1}) {
+        const std::vector<int32_t> knots = {1000, int32_t(1000 + delta), 1000};
+        const SegmentedLut lut(descriptor(knots, ends, shifts), kWideLutSize);
+        const SegmentedLut::Layout l = lut.layout();
+        ASSERT_EQ(l.count, 1) << delta;
+        EXPECT_EQ(l.steps_fit_int32, delta == widest || delta == -widest) << delta;
+        EXPECT_EQ(l.shift[0], 14u);
+        EXPECT_EQ(l.end[0], 2u * (1u << 14) + 1) << "the knots run out at the third base";
+    }
+    // Overlapping segments have no compact layout.
+    const std::vector<int32_t> knots(600, 7);
+    const std::vector<uint32_t> overlap_ends = {16, 8, 1u << 22}, overlap_shifts = {0, 4, 14};
+    EXPECT_EQ(SegmentedLut(descriptor(knots, overlap_ends, overlap_shifts), kWideLutSize).layout().count, 0);
+}
+
+TEST(LaneBounds, LogTableFitsWhileTheLiftStaysIn32Bits) {
+    const LogKnotTable table(0.0);
+    EXPECT_TRUE(table.fits_int32(0));
+    EXPECT_TRUE(table.fits_int32(-30 * 256));
+    // The lowest entry minus a floor near INT32_MAX leaves the range.
+    EXPECT_FALSE(table.fits_int32(INT32_MAX - 5));
+    EXPECT_FALSE(table.fits_int32(INT32_MIN + 5));
+}
+
+TEST(LaneBounds, ShiftedDitherValuesOrNoneWhenOneOverflows) {
+    DitherParams d;
+    d.bits = 12;
+    d.is_signed = true;
+    const DitherTable table(d);
+    const std::vector<int32_t> by16 = table.shifted(4);
+    ASSERT_EQ(by16.size(), size_t(table.mask()) + 1);
+    for (uint32_t w = 0; w <= table.mask(); ++w) ASSERT_EQ(by16[w], table[uint16_t(w)] * 16) << w;
+    // Only the low 5 bits of the shift count, as in the call.
+    EXPECT_EQ(table.shifted(36), by16);
+    // The most negative value, -2048, times 2^20 is -2^31: past the range.
+    EXPECT_FALSE(table.shifted(19).empty());
+    EXPECT_TRUE(table.shifted(20).empty());
+}
