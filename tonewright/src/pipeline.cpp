@@ -93,6 +93,7 @@ private:
     // Local mode only.
     std::unique_ptr<LogKnotTable> log_table_;
     Buffer<int32_t> lut2_, block_hist_, curves_, slopes_;
+    Buffer<int64_t> curve_pairs_;  // each curve entry and its slope in one word
     CornerWeights weights_;
     std::vector<uint32_t> norms_;
 
@@ -101,6 +102,7 @@ private:
         return b.data() + b.size() / 2 * size_t(part);
     }
     int64_t luminance_rows(int begin, int end, int part);
+    void build_curves();
     void output_rows(int begin, int end, int part);
 };
 
@@ -130,6 +132,7 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
     block_hist_ = Buffer<int32_t>({windows, uint64_t(bins_)});
     curves_ = Buffer<int32_t>({windows, uint64_t(bins_)});
     slopes_ = Buffer<int32_t>({windows, uint64_t(bins_)});
+    curve_pairs_ = Buffer<int64_t>({windows, uint64_t(bins_)}, Fill::overwritten);
 }
 
 void ToneMapCall::prepare_tables() {
@@ -193,6 +196,11 @@ int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
 }
 
 void ToneMapCall::block_curves() {
+    build_curves();
+    for (size_t i = 0; i < curve_pairs_.size(); ++i) curve_pairs_[i] = pair_curve_entry(curves_[i], slopes_[i]);
+}
+
+void ToneMapCall::build_curves() {
     // The spans partition the frame: the global histogram is their sum.
     std::vector<int32_t> global_hist(bins_, 0);
     if (count_spans_) {
@@ -265,6 +273,7 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     in.log_fits_int32 = consts_.log_fits_int32;
     in.curves = curves_.data();
     in.slopes = slopes_.data();
+    in.curve_pairs = curve_pairs_.data();
     in.lut2 = lut2_.data();
     in.weights = &weights_;
     in.norms = norms_.data();

@@ -366,15 +366,21 @@ HWY_INLINE VD divisor_lanes(VU32 luma) {
     return hn::PromoteTo(D(), q);
 }
 
-// eval_curve for a lane of log values, in 64-bit unsigned arithmetic.
-HWY_INLINE VU64 curve_lanes(VI32 value, const int32_t* curve, const int32_t* slope, int bins, uint32_t out_max) {
+// eval_curve for a lane of log values, in 64-bit unsigned arithmetic; one
+// gather fetches each entry with its slope.
+HWY_INLINE VU64 curve_lanes(VI32 value, const int64_t* pairs, int bins, uint32_t out_max) {
     const DI32 di32;
+    const DI64 di64;
     const DU64 du64;
-    const VI32 idx = hn::Min(hn::ShiftRight<8>(value), hn::Set(di32, bins - 1));
-    const VU64 frac = hn::BitCast(du64, widen(hn::And(value, hn::Set(di32, 255))));
-    const VU64 cu = hn::BitCast(du64, widen(hn::GatherIndex(di32, curve, idx)));
-    const VU64 sl = hn::BitCast(du64, widen(hn::GatherIndex(di32, slope, idx)));
-    const VU64 r = hn::Mul(hn::Add(hn::ShiftLeft<8>(cu), hn::Mul(frac, sl)), hn::Set(du64, uint64_t(out_max) + 1));
+    const VI64 idx = widen(hn::Min(hn::ShiftRight<8>(value), hn::Set(di32, bins - 1)));
+    const VI64 frac = widen(hn::And(value, hn::Set(di32, 255)));
+    const VI64 pair = hn::GatherIndex(di64, pairs, idx);
+    const VI64 curve = hn::ShiftRight<32>(pair);
+    // frac below 2^8 and the slope's low half: the signed 32-bit product is exact.
+    const VI64 step = hn::MulEven(hn::BitCast(hn::Repartition<int32_t, DI64>(), frac),
+                                  hn::BitCast(hn::Repartition<int32_t, DI64>(), pair));
+    const VU64 inner = hn::BitCast(du64, hn::Add(hn::ShiftLeft<8>(curve), step));
+    const VU64 r = hn::Mul(inner, hn::Set(du64, uint64_t(out_max) + 1));
     return below_2_63_min(hn::ShiftRight<32>(r), out_max);
 }
 
@@ -386,7 +392,7 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
     const DU64 du64;
     const DI64 di64;
     const int n = int(hn::Lanes(d));
-    if (g.half < n || !in.log_fits_int32) {
+    if (g.half < n || !in.log_fits_int32 || !in.curve_pairs) {
         local_gain_cells(g, in, tm_strength, r, gain_row, 0, g.luma_cols);
         return;
     }
@@ -450,7 +456,7 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
                 if (win[s] < 0) continue;
-                f[s] = curve_lanes(value, in.curves + win[s], in.slopes + win[s], in.bins, in.out_max);
+                f[s] = curve_lanes(value, in.curve_pairs + win[s], in.bins, in.out_max);
                 w[s] = widen(hn::LoadU(du32, in.weights->plane_row(s, i) + j));
             }
             auto pair = [&](int a, int b) { return hn::Add(mul_narrow(w[a], f[a]), mul_narrow(w[b], f[b])); };

@@ -128,6 +128,10 @@ inline uint32_t eval_curve(int32_t value, const int32_t* curve, const int32_t* s
     return t > out_max ? out_max : uint32_t(t);
 }
 
+inline int64_t pair_curve_entry(int32_t curve, int32_t slope) {
+    return int64_t(uint64_t(uint32_t(curve)) << 32 | uint32_t(slope));
+}
+
 struct LocalGainInputs {
     const uint32_t* luma = nullptr;
     // The log luminance of a cell is worked out again from its luma.
@@ -136,6 +140,9 @@ struct LocalGainInputs {
     bool log_fits_int32 = false;  // see LogKnotTable::fits_int32
     const int32_t* curves = nullptr;  // block_rows x block_cols x bins
     const int32_t* slopes = nullptr;
+    // The same, curve << 32 | slope, for readers that fetch both at once;
+    // null when not made.
+    const int64_t* curve_pairs = nullptr;
     const int32_t* lut2 = nullptr;
     const CornerWeights* weights = nullptr;
     const uint32_t* norms = nullptr;
