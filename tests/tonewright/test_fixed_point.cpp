@@ -311,3 +311,23 @@ TEST(LaneBounds, ShiftedDitherValuesOrNoneWhenOneOverflows) {
     EXPECT_FALSE(table.shifted(19).empty());
     EXPECT_TRUE(table.shifted(20).empty());
 }
+
+TEST(Dither, EightStepTablesGiveTheSteppedWords) {
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 20; ++trial) {
+        DitherParams d;
+        for (int r = 0; r < 2; ++r) {
+            d.taps[r] = uint16_t(trial == 0 ? 0xFFFF : rng());
+            d.widths[r] = uint16_t(rng() % 20);
+            d.seeds[r] = uint16_t(trial == 1 ? 0xFFFF : rng());
+        }
+        DitherGenerator stepped = dither_at(d, 0), filled = stepped;
+        const DitherGenerator::ByteTables tables(filled);
+        for (size_t count : {size_t(0), size_t(1), size_t(8), size_t(13), size_t(1920)}) {
+            std::vector<uint16_t> words(count);
+            filled.fill(tables, words.data(), count);
+            for (size_t i = 0; i < count; ++i) ASSERT_EQ(words[i], stepped.step()) << "trial " << trial << " word " << i;
+        }
+        EXPECT_EQ(filled.step(), stepped.step()) << "the state after the words";
+    }
+}

@@ -281,6 +281,33 @@ void DitherGenerator::advance(uint64_t n) {
     }
 }
 
+DitherGenerator::ByteTables::ByteTables(const DitherGenerator& g) {
+    for (int b = 0; b < 256; ++b) {
+        for (int r = 0; r < 2; ++r) {
+            uint16_t v = uint16_t(b);
+            for (int t = 0; t < kSteps; ++t) {
+                v = uint16_t((v >> 1) ^ (g.taps_[r] & -(v & 1)));
+                low_[r][b][t] = v;
+            }
+        }
+        for (int t = 0; t < kSteps; ++t) high_[b][t] = uint16_t((b << 8) >> (t + 1));
+    }
+}
+
+void DitherGenerator::fill(const ByteTables& t, uint16_t* words, size_t count) {
+    constexpr int kSteps = ByteTables::kSteps;
+    size_t i = 0;
+    for (; i + kSteps <= count; i += kSteps) {
+        const uint16_t* a = t.low_[0][state_[0] & 0xFF];
+        const uint16_t* b = t.low_[1][state_[1] & 0xFF];
+        const uint16_t* h = t.high_[((state_[0] ^ state_[1]) >> 8) & 0xFF];
+        for (int k = 0; k < kSteps; ++k) words[i + k] = uint16_t(h[k] ^ a[k] ^ b[k]);
+        state_[0] = uint16_t((state_[0] >> kSteps) ^ a[kSteps - 1]);
+        state_[1] = uint16_t((state_[1] >> kSteps) ^ b[kSteps - 1]);
+    }
+    for (; i < count; ++i) words[i] = step();
+}
+
 namespace {
 
 // The value of one dither word before quantisation.

@@ -226,6 +226,20 @@ public:
     // The state `n` steps on, without taking them: a step is linear over
     // GF(2), so n steps are the step matrix raised to the n-th power.
     void advance(uint64_t n);
+    // The words of the next `count` steps, eight steps a table lookup: what
+    // eight steps do to a state is a function of its low byte plus the high
+    // byte shifted down, as no high bit reaches bit 0 within them.
+    class ByteTables {
+    public:
+        explicit ByteTables(const DitherGenerator& g);
+
+    private:
+        friend class DitherGenerator;
+        static constexpr int kSteps = 8;
+        uint16_t low_[2][256][kSteps];  // state after t + 1 steps from a low byte alone, per register
+        uint16_t high_[256][kSteps];    // a high byte shifted down t + 1 places
+    };
+    void fill(const ByteTables& t, uint16_t* words, size_t count);
     // One step and one value of `bits` bits with `int_bits` integer bits.
     double draw(int bits, int int_bits, bool is_signed);
     uint16_t mask(int r) const { return mask_[r]; }

@@ -182,11 +182,11 @@ int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
     // Each thread starts the dither sequence at its first cell.
     DitherGenerator gen;
     if (dither_) gen = dither_at(p_.dither, size_t(begin) * lc);
+    const DitherGenerator::ByteTables steps(gen);
     int64_t largest = 0;
     for (int cr = begin; cr < end; ++cr) {
         if (mesh_) kernels_.mesh_gains(*mesh_, cr, mesh);
-        if (dither_)
-            for (size_t c = 0; c < lc; ++c) words[c] = gen.step();
+        if (dither_) gen.fill(steps, words, lc);
         const int32_t* top = p_.image + size_t(2 * cr) * w;
         const int64_t l = kernels_.luma_row(consts_, top, top + w, mesh, words, luma_.data() + size_t(cr) * lc, log);
         largest = std::max(largest, l);

@@ -1,6 +1,7 @@
 // Vector row kernels, compiled once per instruction set and chosen at run
-// time. A vector holds one cell per 64-bit lane: products that need 64 bits
-// stay exact, and 32-bit tables are read through half-width index vectors.
+// time. Arithmetic that needs 64 bits holds one cell per 64-bit lane, so
+// every product the model takes modulo 2^64 stays exact; table lookups on
+// 32-bit values run a cell per 32-bit lane.
 // Wherever a value may leave the range a lane holds exactly (a raw pixel
 // outside 24 bits, a negative gain, a LUT whose steps overflow 31 bits) the
 // cells go through the per-cell functions instead.
@@ -271,7 +272,6 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
     const D d;
     const DI64 di64;
     const DU64 du64;
-    const DI32 di32;
     const size_t n = hn::Lanes(d);
     const size_t lc = size_t(c.luma_cols);
     const hn::Repartition<int32_t, DI64> dwide;
