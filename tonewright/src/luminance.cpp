@@ -144,6 +144,11 @@ void scalar_corrected_row(const LumaConsts& c, int width, bool bottom, const int
 
 void scalar_mesh_gains(const MeshSampler& mesh, int cell_row, int32_t* out) { mesh.row_gains(cell_row, out); }
 
+void scalar_global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength,
+                            int row, uint64_t* gain_row, int32_t*) {
+    global_gain_row(g, luma, lut3, tm_strength, row, gain_row);
+}
+
 void scalar_local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row,
                            uint64_t* gain_row, int32_t*) {
     local_gain_row(g, in, tm_strength, row, gain_row);
@@ -153,7 +158,7 @@ void scalar_local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_
 
 const Kernels& scalar_kernels() {
     static const Kernels k = {"scalar",          scalar_mesh_gains, scalar_luma_row, scalar_corrected_row,
-                              scalar_local_gain_row, global_gain_row, apply_gain_row};
+                              scalar_local_gain_row, scalar_global_gain_row, apply_gain_row};
     return k;
 }
 

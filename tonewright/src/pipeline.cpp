@@ -84,8 +84,9 @@ private:
     std::unique_ptr<MeshSampler> mesh_;
     LumaConsts consts_;
     Buffer<uint32_t> luma_;
-    // Per thread: mesh gains, dither words and log luminance of a cell row,
-    // a corrected row, gain rows in use, column blends, span histograms.
+    // Per thread: mesh gains, dither words and log luminance (or LUT 3
+    // values) of a cell row, a corrected row, gain rows in use, column
+    // blends, span histograms.
     Buffer<int32_t> mesh_rows_, log_rows_, corrected_rows_;
     Buffer<uint16_t> words_;
     Buffer<uint64_t> gain_rows_, column_;
@@ -119,7 +120,7 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
       lut3_table_({lut3_.needs_table() ? kWideLutSize : 0}),
       luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
       mesh_rows_({2, p.mesh_off ? 0 : uint64_t(4) * g.luma_cols}),
-      log_rows_({2, local_ ? uint64_t(g.luma_cols) : 0}),
+      log_rows_({2, uint64_t(g.luma_cols)}),
       corrected_rows_({2, p.use_corrected_input ? uint64_t(g.width) : 0}),
       words_({2, p.dither.on ? uint64_t(g.luma_cols) : 0}),
       gain_rows_({2, 3, uint64_t(g.luma_cols)}),
@@ -259,9 +260,10 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     };
     const uint32_t out_max = uint32_t(p_.out_max);
     const auto apply = kernels_.apply_gain_row;
+    int32_t* scratch = part_of(log_rows_, part);
     if (!local_) {
         auto make_row = [&](int cy, uint64_t* out) {
-            kernels_.global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out);
+            kernels_.global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out, scratch);
         };
         gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
         return;
@@ -279,8 +281,7 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     in.norms = norms_.data();
     in.bins = bins_;
     in.out_max = out_max;
-    int32_t* log = part_of(log_rows_, part);
-    auto make_row = [&](int cy, uint64_t* out) { kernels_.local_gain_row(g_, in, p_.tm_strength, cy, out, log); };
+    auto make_row = [&](int cy, uint64_t* out) { kernels_.local_gain_row(g_, in, p_.tm_strength, cy, out, scratch); };
     gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
 }
 

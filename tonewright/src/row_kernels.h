@@ -50,7 +50,7 @@ struct Kernels {
     void (*local_gain_row)(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row,
                            uint64_t* gain_row, int32_t* log_row);
     void (*global_gain_row)(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength,
-                            int row, uint64_t* gain_row);
+                            int row, uint64_t* gain_row, int32_t* scratch);
     void (*apply_gain_row)(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* src,
                            uint32_t out_max, int32_t* dst, uint64_t* column);
 };

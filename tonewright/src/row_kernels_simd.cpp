@@ -496,7 +496,7 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
 }
 
 void GlobalGainRow(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength, int r,
-                   uint64_t* gain_row) {
+                   uint64_t* gain_row, int32_t* scratch) {
     if (!lut_in_lanes(lut3)) {
         global_gain_row(g, luma, lut3, tm_strength, r, gain_row);
         return;
@@ -508,14 +508,24 @@ void GlobalGainRow(const Geometry& g, const uint32_t* luma, const LutReader& lut
     const size_t n = hn::Lanes(d);
     const size_t lc = size_t(g.luma_cols);
     const uint32_t* row = luma + size_t(r) * lc;
+    uint32_t* scaled = reinterpret_cast<uint32_t*>(scratch);
+    // LUT 3 over the row first, 32 bits a lane; then the divisions.
+    {
+        const hn::ScalableTag<int32_t> dw;
+        const size_t w = hn::Lanes(dw);
+        size_t c = 0;
+        for (; c + w <= lc; c += w) {
+            fetch_ahead(row + c);
+            const auto y = hn::LoadU(dw, reinterpret_cast<const int32_t*>(row) + c);
+            hn::StoreU(hn::ShiftLeft<ToneGainQ14::frac_bits>(lut_lookup(dw, lut3, y)), dw, scratch + c);
+        }
+        for (; c < lc; ++c) scaled[c] = uint32_t(lut3[row[c]]) << ToneGainQ14::frac_bits;
+    }
     size_t c = 0;
     for (; c + n <= lc; c += n) {
-        fetch_ahead(row + c);
         const VU32 y = hn::LoadU(du32, row + c);
-        const VU32 scaled =
-            hn::ShiftLeft<ToneGainQ14::frac_bits>(hn::BitCast(du32, lut_lookup(DI32(), lut3, hn::BitCast(DI32(), y))));
         // 32-bit operands: the truncated double quotient is the integer one.
-        const VD num = hn::ConvertTo(d, hn::BitCast(di64, widen(scaled)));
+        const VD num = hn::ConvertTo(d, hn::BitCast(di64, widen(hn::LoadU(du32, scaled + c))));
         const VD quotient = hn::Trunc(hn::Div(num, divisor_lanes(y)));
         hn::StoreU(mix_lanes(hn::BitCast(du64, hn::ConvertTo(di64, quotient)), tm_strength, g.unity_shift), du64,
                    gain_row + c);
