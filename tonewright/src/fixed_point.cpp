@@ -54,6 +54,15 @@ SegmentedLut::SegmentedLut(const LutDescriptor& desc, uint32_t table_size) : kno
     if (desc.knot_count > 0) last_knot_ = desc.knot_count - 1u;
 }
 
+LutReader::LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size), layout_(lut_.layout()) {
+    if (layout_.count == 0) return;
+    pairs_.resize(size_t(layout_.last_knot) + 1);
+    for (uint32_t k = 0; k <= layout_.last_knot; ++k) {
+        const int32_t next = layout_.knots[k + (k < layout_.last_knot)];
+        pairs_[k] = value_and_step(layout_.knots[k], wrap_sub(next, layout_.knots[k]));
+    }
+}
+
 SegmentedLut::Layout SegmentedLut::layout() const {
     Layout l;
     if (!compact_ || segs_.size() > size_t(Layout::kSlots)) return l;
@@ -163,6 +172,8 @@ LogKnotTable::LogKnotTable(double log_offset) {
     // The last knot interval has no knot at its far end: it runs to the
     // table's last entry instead.
     knots_.push_back(log_table_entry(kWideLutSize - 1, log_offset));
+    pairs_.resize(knots_.size() - 1);
+    for (size_t k = 0; k + 1 < knots_.size(); ++k) pairs_[k] = value_and_step(knots_[k], wrap_sub(knots_[k + 1], knots_[k]));
 }
 
 bool LogKnotTable::fits_int32(int32_t offset) const {

@@ -137,19 +137,28 @@ private:
 // caller provides: a 16 MiB table read at random costs a cache miss a cell.
 class LutReader {
 public:
-    LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size), layout_(lut_.layout()) {}
+    LutReader(const LutDescriptor& desc, uint32_t table_size);
     bool needs_table() const { return !lut_.compact(); }
     void use_table(const int32_t* table) { table_ = table; }
     // The dense table in use, or null when the knots are read.
     const int32_t* table() const { return table_; }
     const SegmentedLut::Layout& layout() const { return layout_; }
+    // Each knot of the layout with the step to the next: knot | delta << 32.
+    const int64_t* knot_pairs() const { return pairs_.data(); }
     int32_t operator[](uint32_t pos) const { return table_ ? table_[pos] : lut_.at(pos); }
 
 private:
     SegmentedLut lut_;
     SegmentedLut::Layout layout_;
+    std::vector<int64_t> pairs_;
     const int32_t* table_ = nullptr;
 };
+
+// A 32-bit value and the step to the next as one word, for readers that
+// fetch both at once.
+inline int64_t value_and_step(int32_t value, int32_t step) {
+    return int64_t(uint64_t(uint32_t(step)) << 32 | uint32_t(value));
+}
 
 // Replaces a kWideLutSize table by its piecewise-linear version on the
 // 22-bit knot layout.
@@ -179,6 +188,8 @@ public:
         return int32_t(knots_[k] + ((d * frac + kHalfStep[seg]) >> shift));
     }
     const int32_t* knots() const { return knots_.data(); }
+    // Each knot with the step to the next, as value_and_step.
+    const int64_t* knot_pairs() const { return pairs_.data(); }
     // Every entry minus `offset` and every interpolation step fit 31 bits.
     bool fits_int32(int32_t offset) const;
 
@@ -191,6 +202,7 @@ private:
         half_knot_step(kKnotLayoutShift[0]), half_knot_step(kKnotLayoutShift[1]),
         half_knot_step(kKnotLayoutShift[2]), half_knot_step(kKnotLayoutShift[3])};
     std::vector<int32_t> knots_;  // every knot of the layout, then the last entry
+    std::vector<int64_t> pairs_;
 };
 
 double quantize_fixed(double x, int total_bits, int int_bits, bool is_signed);

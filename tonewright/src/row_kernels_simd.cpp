@@ -88,6 +88,18 @@ HWY_INLINE VU32 narrow(VU64 v) { return hn::TruncateTo(DU32(), v); }
 
 // ---- Tables ------------------------------------------------------------------
 
+// Entries k of a table of value_and_step words: the value and the step,
+// one 64-bit gather per half of the lanes.
+template <class DI>
+HWY_INLINE void gather_steps(DI di, const int64_t* pairs, hn::Vec<DI> k, hn::Vec<DI>& value, hn::Vec<DI>& step) {
+    const hn::RepartitionToWide<DI> dw;
+    const hn::Half<DI> dh;
+    const auto lo = hn::BitCast(di, hn::GatherIndex(dw, pairs, hn::PromoteTo(dw, hn::LowerHalf(dh, k))));
+    const auto hi = hn::BitCast(di, hn::GatherIndex(dw, pairs, hn::PromoteTo(dw, hn::UpperHalf(dh, k))));
+    value = hn::ConcatEven(di, hi, lo);
+    step = hn::ConcatOdd(di, hi, lo);
+}
+
 // A segmented LUT read for a lane of positions, as SegmentedLut::at.
 // Requires a layout with steps_fit_int32 or a dense table.
 template <class DI>
@@ -112,10 +124,8 @@ HWY_INLINE hn::Vec<DI> lut_lookup(DI di, const LutReader& lut, hn::Vec<DI> p) {
     const VI m = hn::BitCast(di, hn::BitCast(du, rel) >> hn::BitCast(du, shift));
     const VI k = hn::IfThenElseZero(inside, hn::Add(first, m));
     const VI off = hn::Sub(rel, m << shift);
-    const VI last = hn::Set(di, int32_t(l.last_knot));
-    const VI next_k = hn::IfThenElse(hn::Lt(k, last), hn::Add(k, hn::Set(di, 1)), k);
-    const VI base = hn::GatherIndex(di, l.knots, k);
-    const VI delta = hn::Sub(hn::GatherIndex(di, l.knots, next_k), base);
+    VI base, delta;
+    gather_steps(di, lut.knot_pairs(), k, base, delta);
     const VI step = hn::Add(hn::Mul(delta, off), half) >> shift;
     return hn::IfThenElseZero(inside, hn::Add(base, step));
 }
@@ -146,8 +156,8 @@ HWY_INLINE hn::Vec<DI> log_lookup(DI di, const LogKnotTable& table, int32_t offs
     const VI m = off >> shift;
     const VI k = hn::Add(pick(LogKnotTable::kFirstKnot), m);
     const VI frac = hn::Sub(off, m << shift);
-    const VI base = hn::GatherIndex(di, table.knots(), k);
-    const VI d = hn::Sub(hn::GatherIndex(di, table.knots(), hn::Add(k, hn::Set(di, 1))), base);
+    VI base, d;
+    gather_steps(di, table.knot_pairs(), k, base, d);
     const VI l = hn::Add(base, hn::Add(hn::Mul(d, frac), pick(halves)) >> shift);
     return hn::Max(hn::Sub(l, hn::Set(di, offset)), hn::Zero(di));
 }
