@@ -331,3 +331,23 @@ TEST(Dither, EightStepTablesGiveTheSteppedWords) {
         EXPECT_EQ(filled.step(), stepped.step()) << "the state after the words";
     }
 }
+
+TEST(LaneBounds, DitherValuesFollowTheirWordsSignBitAndAll) {
+    for (int bits = 0; bits <= 20; ++bits) {
+        for (bool is_signed : {false, true}) {
+            DitherParams d;
+            d.bits = uint16_t(bits);
+            d.is_signed = is_signed;
+            const DitherTable table(d);
+            const int32_t sign = table.sign_bit();
+            ASSERT_GE(sign, 0) << bits << (is_signed ? " signed" : " unsigned");
+            for (uint32_t w = 0; w <= table.mask(); ++w) {
+                const int32_t form = (w & uint32_t(sign)) ? ~int32_t(w & uint32_t(sign - 1)) : int32_t(w);
+                ASSERT_EQ(table[uint16_t(w)], form) << bits << " word " << w;
+            }
+            if (is_signed && bits >= 2 && bits <= 16) {
+                EXPECT_EQ(sign, 1 << (bits - 1)) << bits;
+            }
+        }
+    }
+}

@@ -360,6 +360,20 @@ std::vector<int32_t> DitherTable::shifted(int shift) const {
     return out;
 }
 
+int32_t DitherTable::sign_bit() const {
+    auto follows = [&](uint32_t bit) {
+        for (uint32_t v = 0; v <= mask_; ++v) {
+            const int32_t form = (v & bit) ? int32_t(~(v & (bit - 1u))) : int32_t(v);
+            if (value_[v] != form) return false;
+        }
+        return true;
+    };
+    // Signed values carry their sign in the top bit of the mask.
+    const uint32_t top = (uint32_t(mask_) + 1) >> 1;
+    if (top && follows(top)) return int32_t(top);
+    return follows(0) ? 0 : -1;
+}
+
 DitherGenerator dither_at(const DitherParams& d, size_t cell) {
     DitherGenerator gen;
     gen.seed(d.widths, d.seeds);

@@ -272,6 +272,10 @@ public:
     uint16_t mask() const { return mask_; }
     // Each value times 2^shift, when every one fits 31 bits; else empty.
     std::vector<int32_t> shifted(int shift) const;
+    // How the values follow from the masked word w: 0 when every value is w
+    // itself; a bit b when it is w, or the complement of the bits below b
+    // where w has b set; -1 when the values take another form.
+    int32_t sign_bit() const;
 
 private:
     uint16_t mask_;

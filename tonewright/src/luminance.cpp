@@ -123,6 +123,7 @@ LumaConsts luma_consts(const TmoParams& p, const Geometry& g, const LutReader& l
     c.lut1 = &lut1;
     c.dither = dither;
     c.dither_shift = p.dither.shift & 31;
+    if (dither) c.dither_sign_bit = dither->sign_bit();
     c.log_table = log_table;
     c.log_offset_fixed = g.log_offset_fixed;
     c.log_fits_int32 = log_table && log_table->fits_int32(g.log_offset_fixed);

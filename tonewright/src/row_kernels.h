@@ -24,6 +24,7 @@ struct LumaConsts {
     const DitherTable* dither = nullptr;  // null when dither is off
     int dither_shift = 0;
     const int32_t* dither_shifted = nullptr;  // dither values times 2^shift, or null if they overflow
+    int32_t dither_sign_bit = -1;              // DitherTable::sign_bit
     const LogKnotTable* log_table = nullptr;  // null when no log is wanted
     int32_t log_offset_fixed = 0;
     bool log_fits_int32 = false;  // every lifted log value and step fits 31 bits

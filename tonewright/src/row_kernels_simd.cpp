@@ -248,7 +248,20 @@ void lut_dither_cells(const LumaConsts& c, const uint16_t* words, uint32_t* luma
         auto v = hn::BitCast(du, lut_lookup(di, *c.lut1, hn::BitCast(di, hn::LoadU(du, luma + cc))));
         if (c.dither) {
             const auto word = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, words + cc)));
-            const auto value = hn::GatherIndex(di, c.dither_shifted, hn::And(word, hn::Set(di, int32_t(c.dither->mask()))));
+            const auto masked = hn::And(word, hn::Set(di, int32_t(c.dither->mask())));
+            auto value = hn::Zero(di);
+            if (c.dither_sign_bit >= 0) {
+                // The value worked out from the word instead of looked up.
+                value = masked;
+                if (c.dither_sign_bit > 0) {
+                    const auto sign = hn::Set(di, c.dither_sign_bit);
+                    const auto negative = hn::Not(hn::And(masked, hn::Sub(sign, hn::Set(di, 1))));
+                    value = hn::IfThenElse(hn::RebindMask(di, hn::Eq(hn::And(masked, sign), sign)), negative, masked);
+                }
+                value = hn::ShiftLeftSame(value, c.dither_shift);
+            } else {
+                value = hn::GatherIndex(di, c.dither_shifted, masked);
+            }
             // A positive value adds; a negative one subtracts down to 0.
             const auto down = hn::BitCast(du, hn::Neg(value));
             const auto added = hn::Add(hn::Min(v, top), hn::BitCast(du, value));
