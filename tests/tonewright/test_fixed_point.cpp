@@ -243,3 +243,111 @@ TEST(Dither, WordTableMatchesOneDrawPerCell) {
         for (int c = 0; c < 50; ++c) ASSERT_EQ(later.step(), fast.step()) << "trial " << trial;
     }
 }
+
+TEST(Dither, JumpingAheadEqualsStepping) {
+    // Thread halves start far into the sequence; a wrong power of the step
+    // matrix shows at once, a wrong bit order only for some distances.
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 12; ++trial) {
+        DitherParams d;
+        for (int r = 0; r < 2; ++r) {
+            d.taps[r] = uint16_t(trial == 0 ? 0 : rng());
+            d.widths[r] = uint16_t(trial == 1 ? 0 : rng() % 20);
+            d.seeds[r] = uint16_t(rng());
+        }
+        DitherGenerator stepped = dither_at(d, 0);
+        size_t done = 0;
+        for (size_t n : {size_t(1), size_t(2), size_t(3), size_t(17), size_t(1000), size_t(65535), size_t(65536),
+                         size_t(300001)}) {
+            for (; done < n; ++done) stepped.step();
+            DitherGenerator jumped = dither_at(d, n);
+            DitherGenerator copy = stepped;
+            for (int c = 0; c < 4; ++c) ASSERT_EQ(jumped.step(), copy.step()) << "trial " << trial << " n " << n;
+        }
+    }
+}
+
+// The bounds below decide whether the vector kernels read a table in 32-bit
+// lanes; one that claims too much gives wrong bits there.
+TEST(LaneBounds, LutStepsFitOnlyWhileEveryDeltaTimesTheSpacingDoes) {
+    // One segment of spacing 2^14: deltas up to (2^31 - 1 - 2^13) / (2^14 - 1) fit.
+    const int64_t widest = (int64_t(INT32_MAX) - (1 << 13)) / ((1 << 14) - 1);
+    const std::vector<uint32_t> ends = {1u << 22, 1u << 22, 1u << 22}, shifts = {14};
+    for (int64_t delta : {widest, widest + 1, -widest, -widest - 1}) {
+        const std::vector<int32_t> knots = {1000, int32_t(1000 + delta), 1000};
+        const SegmentedLut lut(descriptor(knots, ends, shifts), kWideLutSize);
+        const SegmentedLut::Layout l = lut.layout();
+        ASSERT_EQ(l.count, 1) << delta;
+        EXPECT_EQ(l.steps_fit_int32, delta == widest || delta == -widest) << delta;
+        EXPECT_EQ(l.shift[0], 14u);
+        EXPECT_EQ(l.end[0], 2u * (1u << 14) + 1) << "the knots run out at the third base";
+    }
+    // Overlapping segments have no compact layout.
+    const std::vector<int32_t> knots(600, 7);
+    const std::vector<uint32_t> overlap_ends = {16, 8, 1u << 22}, overlap_shifts = {0, 4, 14};
+    EXPECT_EQ(SegmentedLut(descriptor(knots, overlap_ends, overlap_shifts), kWideLutSize).layout().count, 0);
+}
+
+TEST(LaneBounds, LogTableFitsWhileTheLiftStaysIn32Bits) {
+    const LogKnotTable table(0.0);
+    EXPECT_TRUE(table.fits_int32(0));
+    EXPECT_TRUE(table.fits_int32(-30 * 256));
+    // The lowest entry minus a floor near INT32_MAX leaves the range.
+    EXPECT_FALSE(table.fits_int32(INT32_MAX - 5));
+    EXPECT_FALSE(table.fits_int32(INT32_MIN + 5));
+}
+
+TEST(LaneBounds, ShiftedDitherValuesOrNoneWhenOneOverflows) {
+    DitherParams d;
+    d.bits = 12;
+    d.is_signed = true;
+    const DitherTable table(d);
+    const std::vector<int32_t> by16 = table.shifted(4);
+    ASSERT_EQ(by16.size(), size_t(table.mask()) + 1);
+    for (uint32_t w = 0; w <= table.mask(); ++w) ASSERT_EQ(by16[w], table[uint16_t(w)] * 16) << w;
+    // Only the low 5 bits of the shift count, as in the call.
+    EXPECT_EQ(table.shifted(36), by16);
+    // The most negative value, -2048, times 2^20 is -2^31: past the range.
+    EXPECT_FALSE(table.shifted(19).empty());
+    EXPECT_TRUE(table.shifted(20).empty());
+}
+
+TEST(Dither, EightStepTablesGiveTheSteppedWords) {
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 20; ++trial) {
+        DitherParams d;
+        for (int r = 0; r < 2; ++r) {
+            d.taps[r] = uint16_t(trial == 0 ? 0xFFFF : rng());
+            d.widths[r] = uint16_t(rng() % 20);
+            d.seeds[r] = uint16_t(trial == 1 ? 0xFFFF : rng());
+        }
+        DitherGenerator stepped = dither_at(d, 0), filled = stepped;
+        const DitherGenerator::ByteTables tables(filled);
+        for (size_t count : {size_t(0), size_t(1), size_t(8), size_t(13), size_t(1920)}) {
+            std::vector<uint16_t> words(count);
+            filled.fill(tables, words.data(), count);
+            for (size_t i = 0; i < count; ++i) ASSERT_EQ(words[i], stepped.step()) << "trial " << trial << " word " << i;
+        }
+        EXPECT_EQ(filled.step(), stepped.step()) << "the state after the words";
+    }
+}
+
+TEST(LaneBounds, DitherValuesFollowTheirWordsSignBitAndAll) {
+    for (int bits = 0; bits <= 20; ++bits) {
+        for (bool is_signed : {false, true}) {
+            DitherParams d;
+            d.bits = uint16_t(bits);
+            d.is_signed = is_signed;
+            const DitherTable table(d);
+            const int32_t sign = table.sign_bit();
+            ASSERT_GE(sign, 0) << bits << (is_signed ? " signed" : " unsigned");
+            for (uint32_t w = 0; w <= table.mask(); ++w) {
+                const int32_t form = (w & uint32_t(sign)) ? ~int32_t(w & uint32_t(sign - 1)) : int32_t(w);
+                ASSERT_EQ(table[uint16_t(w)], form) << bits << " word " << w;
+            }
+            if (is_signed && bits >= 2 && bits <= 16) {
+                EXPECT_EQ(sign, 1 << (bits - 1)) << bits;
+            }
+        }
+    }
+}

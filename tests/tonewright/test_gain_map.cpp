@@ -113,14 +113,19 @@ TEST(GainMap, FlatCurvesGiveTheSameBlendOnEdgesAsInside) {
     std::vector<int32_t> lut2(kOutputLutSize);
     for (uint32_t v = 0; v < kOutputLutSize; ++v) lut2[v] = int32_t(v);
     const size_t cells = size_t(g.luma_rows) * g.luma_cols;
-    const std::vector<uint32_t> luma(cells, 4 * 4000);
-    const std::vector<int32_t> log_luma(cells, 50 << 8);
+    // Every cell's luma in the middle of log bin 50.
+    const LogKnotTable log_table(0.0);
+    uint32_t y = 4 * 4000;
+    while (log_luminance(log_table, y, g.log_offset_fixed) < (50 << 8) + 128) ++y;
+    const int32_t value = int32_t(log_luminance(log_table, y, g.log_offset_fixed));
+    const std::vector<uint32_t> luma(cells, y);
     const std::vector<double> tent = tent_weights(g.block);
     const CornerWeights cw = corner_weights(tent, g.block);
     const std::vector<uint32_t> norms = corner_norms(tent, g.block, 2 * g.block_log2 + 10);
     LocalGainInputs in;
     in.luma = luma.data();
-    in.log_luma = log_luma.data();
+    in.log_table = &log_table;
+    in.log_offset_fixed = g.log_offset_fixed;
     in.curves = curves.data();
     in.slopes = slopes.data();
     in.lut2 = lut2.data();
@@ -130,9 +135,9 @@ TEST(GainMap, FlatCurvesGiveTheSameBlendOnEdgesAsInside) {
     in.out_max = 16383;
     std::vector<uint64_t> gain_map(cells);
     local_gains(g, in, 16, 0, g.luma_rows, gain_map.data());
-    const uint32_t f = eval_curve(50 << 8, curves.data(), slopes.data(), bins, 16383);
-    const uint64_t inside = uint64_t(f) * 16384 / 4000;
-    const uint64_t lowest = uint64_t(f - 16) * 16384 / 4000;  // edge norms truncate by at most 16
+    const uint32_t f = eval_curve(value, curves.data(), slopes.data(), bins, 16383);
+    const uint64_t inside = uint64_t(f) * 16384 / (y / 4);
+    const uint64_t lowest = uint64_t(f - 16) * 16384 / (y / 4);  // edge norms truncate by at most 16
     for (size_t i = 0; i < cells; ++i) {
         ASSERT_LE(gain_map[i], inside) << "cell row " << i / g.luma_cols << " column " << i % g.luma_cols;
         ASSERT_GE(gain_map[i], lowest) << "cell row " << i / g.luma_cols << " column " << i % g.luma_cols;

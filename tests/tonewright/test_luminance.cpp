@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "buffer.h"
-#include "stages.h"
+#include "row_kernels.h"
 #include "test_support.h"
 
 using namespace tonewright;
@@ -14,7 +14,8 @@ struct LumaRun {
     std::vector<int32_t> corrected;
 };
 
-// Runs the stage over the whole frame with an identity LUT 1.
+// Runs the luminance rows and the corrected rows over the whole frame with
+// an identity LUT 1, through the kernels calls use.
 LumaRun run_stage(const TmoParams& p) {
     static const tonewright_cases::LutArrays identity = tonewright_cases::identity_wide_lut();
     const LutReader lut1(test_support::as_descriptor(identity), kWideLutSize);
@@ -23,13 +24,23 @@ LumaRun run_stage(const TmoParams& p) {
     std::unique_ptr<DitherTable> dither;
     if (p.dither.on) dither = std::make_unique<DitherTable>(p.dither);
     LumaRun run{std::vector<uint32_t>(cells), std::vector<int32_t>(size_t(p.height) * p.width)};
-    std::vector<int64_t> scratch(size_t(g.luma_cols) * 4);
+    std::vector<int32_t> mesh_row(size_t(g.luma_cols) * 4);
+    std::vector<uint16_t> words(size_t(g.luma_cols));
     std::unique_ptr<MeshSampler> mesh;
     if (!p.mesh_off) mesh = std::make_unique<MeshSampler>(p, g.luma_cols);
-    LuminanceOutputs out;
-    out.luma = run.luma.data();
-    out.corrected = run.corrected.data();
-    compute_luminance(p, g, mesh.get(), lut1, dither.get(), 0, g.luma_rows, scratch.data(), out);
+    const LumaConsts c = luma_consts(p, g, lut1, dither.get(), nullptr);
+    const Kernels& k = call_kernels();
+    DitherGenerator gen = dither_at(p.dither, 0);
+    for (int cr = 0; cr < g.luma_rows; ++cr) {
+        if (mesh) k.mesh_gains(*mesh, cr, mesh_row.data());
+        for (auto& w : words) w = gen.step();
+        const int32_t* top = p.image + size_t(2 * cr) * p.width;
+        k.luma_row(c, top, top + p.width, mesh_row.data(), words.data(), run.luma.data() + size_t(cr) * g.luma_cols,
+                   nullptr);
+        for (int half = 0; half < 2; ++half)
+            k.corrected_row(c, p.width, half == 1, top + half * p.width, mesh_row.data(),
+                            run.corrected.data() + size_t(2 * cr + half) * p.width);
+    }
     return run;
 }
 

@@ -10,24 +10,6 @@ using namespace test_support;
 using tonewright_cases::CaseShape;
 using tonewright_cases::random_case;
 
-namespace {
-
-// Runs the export on `a` and the reference on a copy of the same inputs.
-void expect_matches_reference(ExportArgs a, const std::string& label) {
-    ExportArgs for_reference = a;
-    const reference::Planes expected = reference::tone_map(as_params(for_reference));
-    call_tmo(a);
-    const auto status = last_status();
-    ASSERT_EQ(status.first, TMO_STATUS_OK) << label << ": " << status.second;
-    size_t mismatches = 0, first = 0;
-    for (size_t i = 0; i < a.image.size(); ++i)
-        if (a.image[i] != expected.out[i] && mismatches++ == 0) first = i;
-    EXPECT_EQ(mismatches, 0u) << label << ": first difference at row " << first / a.width << " column "
-                              << first % a.width << ": reference " << expected.out[first] << ", library "
-                              << a.image[first];
-}
-
-}  // namespace
 
 TEST(Pipeline, MatchesReferenceOnSeededLocalCases) {
     const int sizes[][2] = {{132, 196}, {70, 136}, {196, 132}, {260, 330}, {66, 66}, {130, 258}};

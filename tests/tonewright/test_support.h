@@ -5,8 +5,11 @@
 #include <string>
 #include <utility>
 
+#include <gtest/gtest.h>
+
 #include "case_builder.h"
 #include "params.h"
+#include "reference_pipeline.h"
 #include "tonewright.h"
 
 namespace test_support {
@@ -82,6 +85,21 @@ inline ExportArgs small_case(uint64_t seed = 1, int height = 132, int width = 19
     shape.width = width;
     shape.global_lut_mode = global;
     return tonewright_cases::random_case(seed, shape);
+}
+
+// Runs the export on `a` and the reference on a copy of the same inputs.
+inline void expect_matches_reference(ExportArgs a, const std::string& label) {
+    ExportArgs for_reference = a;
+    const reference::Planes expected = reference::tone_map(as_params(for_reference));
+    tonewright_cases::call_tmo(a);
+    const auto status = last_status();
+    ASSERT_EQ(status.first, TMO_STATUS_OK) << label << ": " << status.second;
+    size_t mismatches = 0, first = 0;
+    for (size_t i = 0; i < a.image.size(); ++i)
+        if (a.image[i] != expected.out[i] && mismatches++ == 0) first = i;
+    EXPECT_EQ(mismatches, 0u) << label << ": first difference at row " << first / a.width << " column "
+                              << first % a.width << ": reference " << expected.out[first] << ", library "
+                              << a.image[first];
 }
 
 }  // namespace test_support

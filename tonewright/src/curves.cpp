@@ -1,5 +1,6 @@
 // Log-domain histograms and block tone curves: histogram equalisation on
 // cube-rooted, position-weighted histograms with a per-bin gain limit.
+#include <algorithm>
 #include <cmath>
 
 #include "stages.h"
@@ -43,17 +44,15 @@ std::vector<double> bin_lower_edges(int bins, int32_t log_offset_fixed) {
     return lin;
 }
 
-void span_histograms(const Geometry& g, int bins, const int32_t* log_luma, int span_begin,
-                     int span_end, int32_t* span_hist, int32_t* global_hist) {
-    const int row_end = std::min(span_end * g.half, g.luma_rows);
+void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* span_hist) {
     const int half_log2 = g.block_log2 - 1;
-    for (int r = span_begin * g.half; r < row_end; ++r) {
-        int32_t* span_row = span_hist + size_t(r >> half_log2) * g.span_cols() * bins;
-        const int32_t* in = log_luma + size_t(r) * g.luma_cols;
-        for (int c = 0; c < g.luma_cols; ++c) {
-            const int bin = in[c] >> LogBinQ8::frac_bits;
-            span_row[size_t(c >> half_log2) * bins + bin] += 1;
-            global_hist[bin] += 1;
+    int32_t* span = span_hist + size_t(cell_row >> half_log2) * g.span_cols() * bins;
+    for (int begin = 0; begin < g.luma_cols; begin += g.half, span += bins) {
+        const int end = std::min(begin + g.half, g.luma_cols);
+        for (int c = begin; c < end; ++c) {
+            const int bin = log[c] >> LogBinQ8::frac_bits;
+            // A bin past the last fails the call once the rows are done.
+            if (bin < bins) span[bin] += 1;
         }
     }
 }

@@ -7,6 +7,13 @@ namespace tonewright {
 
 namespace {
 
+// The interpolation step (delta * offset + half) >> shift fits 31 bits for
+// every offset below 2^shift.
+bool step_fits_int32(int64_t delta, uint32_t shift) {
+    if (shift > 30) return delta == 0;
+    const int64_t magnitude = delta < 0 ? -delta : delta;
+    return magnitude * ((int64_t(1) << shift) - 1) + half_knot_step(shift) <= INT32_MAX;
+}
 
 }  // namespace
 
@@ -45,6 +52,38 @@ SegmentedLut::SegmentedLut(const LutDescriptor& desc, uint32_t table_size) : kno
     build(desc, table_size);
     for (size_t j = 0; j < kStartSlots; ++j) starts_[j] = j < segs_.size() ? segs_[j].start : UINT32_MAX;
     if (desc.knot_count > 0) last_knot_ = desc.knot_count - 1u;
+}
+
+LutReader::LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size), layout_(lut_.layout()) {
+    if (layout_.count == 0) return;
+    pairs_.resize(size_t(layout_.last_knot) + 1);
+    for (uint32_t k = 0; k <= layout_.last_knot; ++k) {
+        const int32_t next = layout_.knots[k + (k < layout_.last_knot)];
+        pairs_[k] = value_and_step(layout_.knots[k], wrap_sub(next, layout_.knots[k]));
+    }
+}
+
+SegmentedLut::Layout SegmentedLut::layout() const {
+    Layout l;
+    if (!compact_ || segs_.size() > size_t(Layout::kSlots)) return l;
+    l.count = int(segs_.size());
+    l.knots = knots_;
+    l.last_knot = last_knot_;
+    l.steps_fit_int32 = true;
+    for (int i = 0; i < l.count; ++i) {
+        const Segment& s = segs_[size_t(i)];
+        l.start[i] = s.start;
+        l.end[i] = s.end;
+        l.shift[i] = s.shift;
+        l.first_knot[i] = s.first_knot;
+        const uint32_t bases = s.end > s.start ? ((s.end - s.start - 1) >> s.shift) + 1 : 0;
+        for (uint32_t m = 0; m < bases && l.steps_fit_int32; ++m) {
+            const uint32_t k = s.first_knot + m;
+            const int32_t delta = wrap_sub(knots_[k + (k < last_knot_)], knots_[k]);
+            l.steps_fit_int32 = step_fits_int32(delta, s.shift);
+        }
+    }
+    return l;
 }
 
 void SegmentedLut::build(const LutDescriptor& desc, uint32_t table_size) {
@@ -133,6 +172,18 @@ LogKnotTable::LogKnotTable(double log_offset) {
     // The last knot interval has no knot at its far end: it runs to the
     // table's last entry instead.
     knots_.push_back(log_table_entry(kWideLutSize - 1, log_offset));
+    pairs_.resize(knots_.size() - 1);
+    for (size_t k = 0; k + 1 < knots_.size(); ++k) pairs_[k] = value_and_step(knots_[k], wrap_sub(knots_[k + 1], knots_[k]));
+}
+
+bool LogKnotTable::fits_int32(int32_t offset) const {
+    for (size_t k = 0; k < knots_.size(); ++k) {
+        if (int64_t(knots_[k]) - offset > INT32_MAX || int64_t(knots_[k]) - offset < INT32_MIN) return false;
+        if (k + 1 == knots_.size()) break;
+        const int seg = int(k >= kFirstKnot[1]) + int(k >= kFirstKnot[2]) + int(k >= kFirstKnot[3]);
+        if (!step_fits_int32(int64_t(knots_[k + 1]) - knots_[k], kKnotLayoutShift[seg])) return false;
+    }
+    return true;
 }
 
 double quantize_fixed(double x, int total_bits, int int_bits, bool is_signed) {
@@ -164,6 +215,7 @@ CornerWeights corner_weights(const std::vector<double>& tent, int n) {
     cw.half = n / 2;
     const int h = cw.half;
     cw.w.resize(size_t(h) * h * 4);
+    cw.planes.resize(cw.w.size());
     auto W = [&](int i, int j) { return tent[size_t(i) * n + j]; };
     for (int i = 0; i < h; ++i) {
         for (int j = 0; j < h; ++j) {
@@ -172,6 +224,7 @@ CornerWeights corner_weights(const std::vector<double>& tent, int n) {
             out[1] = uint32_t(4 * W(i, j + h));
             out[2] = uint32_t(4 * W(i + h, j));
             out[3] = uint32_t(4 * W(i + h, j + h));
+            for (int slot = 0; slot < 4; ++slot) cw.planes[(size_t(slot) * h + i) * h + j] = out[slot];
         }
     }
     return cw;
@@ -198,6 +251,72 @@ void DitherGenerator::seed(const uint16_t widths[2], const uint16_t seeds[2]) {
 
 void DitherGenerator::set_taps(const uint16_t tap_words[2]) {
     for (int r = 0; r < 2; ++r) taps_[r] = tap_words[r] & mask_[r];
+}
+
+namespace {
+
+// A linear map of 16-bit words over GF(2): column b is the image of bit b.
+struct BitMatrix {
+    uint16_t col[16];
+    uint16_t apply(uint16_t v) const {
+        uint16_t r = 0;
+        for (int b = 0; b < 16; ++b) r ^= uint16_t(col[b] & -((v >> b) & 1));
+        return r;
+    }
+    BitMatrix then(const BitMatrix& next) const {
+        BitMatrix m;
+        for (int b = 0; b < 16; ++b) m.col[b] = next.apply(col[b]);
+        return m;
+    }
+};
+
+// The matrix of one register step: shift right, taps in when bit 0 was set.
+BitMatrix step_matrix(uint16_t taps) {
+    BitMatrix m;
+    m.col[0] = taps;
+    for (int b = 1; b < 16; ++b) m.col[b] = uint16_t(1u << (b - 1));
+    return m;
+}
+
+}  // namespace
+
+void DitherGenerator::advance(uint64_t n) {
+    for (int r = 0; r < 2; ++r) {
+        BitMatrix power = step_matrix(taps_[r]);
+        uint16_t s = state_[r];
+        for (uint64_t left = n; left; left >>= 1) {
+            if (left & 1) s = power.apply(s);
+            power = power.then(power);
+        }
+        state_[r] = s;
+    }
+}
+
+DitherGenerator::ByteTables::ByteTables(const DitherGenerator& g) {
+    for (int b = 0; b < 256; ++b) {
+        for (int r = 0; r < 2; ++r) {
+            uint16_t v = uint16_t(b);
+            for (int t = 0; t < kSteps; ++t) {
+                v = uint16_t((v >> 1) ^ (g.taps_[r] & -(v & 1)));
+                low_[r][b][t] = v;
+            }
+        }
+        for (int t = 0; t < kSteps; ++t) high_[b][t] = uint16_t((b << 8) >> (t + 1));
+    }
+}
+
+void DitherGenerator::fill(const ByteTables& t, uint16_t* words, size_t count) {
+    constexpr int kSteps = ByteTables::kSteps;
+    size_t i = 0;
+    for (; i + kSteps <= count; i += kSteps) {
+        const uint16_t* a = t.low_[0][state_[0] & 0xFF];
+        const uint16_t* b = t.low_[1][state_[1] & 0xFF];
+        const uint16_t* h = t.high_[((state_[0] ^ state_[1]) >> 8) & 0xFF];
+        for (int k = 0; k < kSteps; ++k) words[i + k] = uint16_t(h[k] ^ a[k] ^ b[k]);
+        state_[0] = uint16_t((state_[0] >> kSteps) ^ a[kSteps - 1]);
+        state_[1] = uint16_t((state_[1] >> kSteps) ^ b[kSteps - 1]);
+    }
+    for (; i < count; ++i) words[i] = step();
 }
 
 namespace {
@@ -231,11 +350,35 @@ DitherTable::DitherTable(const DitherParams& d)
             quantize_fixed(dither_value(uint16_t(v), d.bits, int_bits, d.is_signed), d.bits, int_bits, d.is_signed)));
 }
 
+std::vector<int32_t> DitherTable::shifted(int shift) const {
+    std::vector<int32_t> out(value_.size());
+    for (size_t v = 0; v < value_.size(); ++v) {
+        const int64_t x = int64_t(value_[v]) * (int64_t(1) << (shift & 31));
+        if (x > INT32_MAX || x < -INT32_MAX) return {};
+        out[v] = int32_t(x);
+    }
+    return out;
+}
+
+int32_t DitherTable::sign_bit() const {
+    auto follows = [&](uint32_t bit) {
+        for (uint32_t v = 0; v <= mask_; ++v) {
+            const int32_t form = (v & bit) ? int32_t(~(v & (bit - 1u))) : int32_t(v);
+            if (value_[v] != form) return false;
+        }
+        return true;
+    };
+    // Signed values carry their sign in the top bit of the mask.
+    const uint32_t top = (uint32_t(mask_) + 1) >> 1;
+    if (top && follows(top)) return int32_t(top);
+    return follows(0) ? 0 : -1;
+}
+
 DitherGenerator dither_at(const DitherParams& d, size_t cell) {
     DitherGenerator gen;
     gen.seed(d.widths, d.seeds);
     gen.set_taps(d.taps);
-    for (size_t c = 0; c < cell; ++c) gen.step();
+    gen.advance(cell);
     return gen;
 }
 

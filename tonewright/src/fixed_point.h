@@ -80,6 +80,18 @@ class SegmentedLut {
 public:
     SegmentedLut(const LutDescriptor& desc, uint32_t table_size);
     bool compact() const { return compact_; }
+    // The segments as plain arrays, for readers that look up many positions
+    // at once. `count` is 0 when the layout has more segments than slots.
+    struct Layout {
+        static constexpr int kSlots = 8;
+        int count = 0;
+        uint32_t start[kSlots] = {}, end[kSlots] = {}, shift[kSlots] = {}, first_knot[kSlots] = {};
+        const int32_t* knots = nullptr;
+        uint32_t last_knot = 0;
+        // Every interpolation step (delta * offset + half) fits 31 bits.
+        bool steps_fit_int32 = false;
+    };
+    Layout layout() const;
     int32_t at(uint32_t pos) const {
         // Count the segment starts at or below pos without branching; a
         // layout with more segments than slots takes the loop.
@@ -125,15 +137,28 @@ private:
 // caller provides: a 16 MiB table read at random costs a cache miss a cell.
 class LutReader {
 public:
-    LutReader(const LutDescriptor& desc, uint32_t table_size) : lut_(desc, table_size) {}
+    LutReader(const LutDescriptor& desc, uint32_t table_size);
     bool needs_table() const { return !lut_.compact(); }
     void use_table(const int32_t* table) { table_ = table; }
+    // The dense table in use, or null when the knots are read.
+    const int32_t* table() const { return table_; }
+    const SegmentedLut::Layout& layout() const { return layout_; }
+    // Each knot of the layout with the step to the next: knot | delta << 32.
+    const int64_t* knot_pairs() const { return pairs_.data(); }
     int32_t operator[](uint32_t pos) const { return table_ ? table_[pos] : lut_.at(pos); }
 
 private:
     SegmentedLut lut_;
+    SegmentedLut::Layout layout_;
+    std::vector<int64_t> pairs_;
     const int32_t* table_ = nullptr;
 };
+
+// A 32-bit value and the step to the next as one word, for readers that
+// fetch both at once.
+inline int64_t value_and_step(int32_t value, int32_t step) {
+    return int64_t(uint64_t(uint32_t(step)) << 32 | uint32_t(value));
+}
 
 // Replaces a kWideLutSize table by its piecewise-linear version on the
 // 22-bit knot layout.
@@ -162,15 +187,22 @@ public:
         const int64_t d = int64_t(knots_[k + 1]) - knots_[k];
         return int32_t(knots_[k] + ((d * frac + kHalfStep[seg]) >> shift));
     }
+    const int32_t* knots() const { return knots_.data(); }
+    // Each knot with the step to the next, as value_and_step.
+    const int64_t* knot_pairs() const { return pairs_.data(); }
+    // Every entry minus `offset` and every interpolation step fit 31 bits.
+    bool fits_int32(int32_t offset) const;
 
-private:
     static constexpr uint32_t kSegmentStart[kKnotSegments] = {0, kKnotLayoutEnd[0], kKnotLayoutEnd[1],
                                                               kKnotLayoutEnd[2]};
     static constexpr uint32_t kFirstKnot[kKnotSegments] = {0, 16, 16 + 511, 16 + 511 + 240};
+
+private:
     static constexpr int64_t kHalfStep[kKnotSegments] = {
         half_knot_step(kKnotLayoutShift[0]), half_knot_step(kKnotLayoutShift[1]),
         half_knot_step(kKnotLayoutShift[2]), half_knot_step(kKnotLayoutShift[3])};
     std::vector<int32_t> knots_;  // every knot of the layout, then the last entry
+    std::vector<int64_t> pairs_;
 };
 
 double quantize_fixed(double x, int total_bits, int int_bits, bool is_signed);
@@ -180,7 +212,9 @@ std::vector<double> tent_weights(int n);  // n x n, row-major
 struct CornerWeights {
     int half = 0;
     std::vector<uint32_t> w;  // half x half x 4
+    std::vector<uint32_t> planes;  // the same as 4 planes of half x half, for reading a row at once
     const uint32_t* at(int i, int j) const { return &w[(size_t(i) * half + j) * 4]; }
+    const uint32_t* plane_row(int slot, int i) const { return &planes[(size_t(slot) * half + i) * half]; }
 };
 CornerWeights corner_weights(const std::vector<double>& tent, int n);
 std::vector<uint32_t> corner_norms(const std::vector<double>& tent, int n, int shift);
@@ -201,6 +235,23 @@ public:
         }
         return e;
     }
+    // The state `n` steps on, without taking them: a step is linear over
+    // GF(2), so n steps are the step matrix raised to the n-th power.
+    void advance(uint64_t n);
+    // The words of the next `count` steps, eight steps a table lookup: what
+    // eight steps do to a state is a function of its low byte plus the high
+    // byte shifted down, as no high bit reaches bit 0 within them.
+    class ByteTables {
+    public:
+        explicit ByteTables(const DitherGenerator& g);
+
+    private:
+        friend class DitherGenerator;
+        static constexpr int kSteps = 8;
+        uint16_t low_[2][256][kSteps];  // state after t + 1 steps from a low byte alone, per register
+        uint16_t high_[256][kSteps];    // a high byte shifted down t + 1 places
+    };
+    void fill(const ByteTables& t, uint16_t* words, size_t count);
     // One step and one value of `bits` bits with `int_bits` integer bits.
     double draw(int bits, int int_bits, bool is_signed);
     uint16_t mask(int r) const { return mask_[r]; }
@@ -218,6 +269,13 @@ class DitherTable {
 public:
     explicit DitherTable(const DitherParams& d);
     int32_t operator[](uint16_t word) const { return value_[word & mask_]; }
+    uint16_t mask() const { return mask_; }
+    // Each value times 2^shift, when every one fits 31 bits; else empty.
+    std::vector<int32_t> shifted(int shift) const;
+    // How the values follow from the masked word w: 0 when every value is w
+    // itself; a bit b when it is w, or the complement of the bits below b
+    // where w has b set; -1 when the values take another form.
+    int32_t sign_bit() const;
 
 private:
     uint16_t mask_;

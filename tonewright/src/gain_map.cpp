@@ -4,31 +4,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include "stages.h"
+#include "row_kernels.h"
 
 namespace tonewright {
 
 namespace {
 
-// Weights of the upsampling filter: own cell, side neighbour, diagonal.
-constexpr uint64_t kOwnWeight = 9;
-constexpr uint64_t kSideWeight = 3;
-constexpr uint64_t kDiagonalWeight = 1;
-
 // Extra bits of the edge-span norms above the blend shift.
 constexpr int kNormExtraBits = 10;
-
-// floor() for |x| < 2^62 without a library call (x86-64 has no rounding
-// instruction before SSE4.1): truncate, then step down below zero.
-inline int64_t floor_to_int64(double x) {
-    const int64_t t = int64_t(x);
-    return double(t) > x ? t - 1 : t;
-}
-
-uint32_t luma_divisor(uint32_t luma) {
-    const uint32_t q = luma >> 2;  // drop the 2 fractional bits
-    return q < 1 ? 1 : q;
-}
 
 // One window's curve: the value f(w) of the blend.
 struct Window {
@@ -49,6 +32,11 @@ uint64_t mix_strength(uint64_t gain, uint16_t tm_strength, int unity_shift) {
 
 void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r,
                     uint64_t* gain_row) {
+    local_gain_cells(g, in, tm_strength, r, gain_row, 0, g.luma_cols);
+}
+
+void local_gain_cells(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r, uint64_t* gain_row,
+                      int c_from, int c_to) {
     const int half = g.half;
     const int half_log2 = g.block_log2 - 1;
     const int blend_shift = 2 * g.block_log2;
@@ -61,7 +49,7 @@ void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_st
         const int R = r >> half_log2;
         const int i = r & (half - 1);
         const bool row_inner = R >= 1 && R <= g.block_rows - 1;
-        for (int C = 0; C < g.span_cols(); ++C) {
+        for (int C = c_from >> (g.block_log2 - 1); C < g.span_cols() && C * half < c_to; ++C) {
             const bool col_inner = C >= 1 && C <= g.block_cols - 1;
             SpanKind kind;
             Window w[4] = {};
@@ -96,12 +84,14 @@ void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_st
                 w[0] = window(R == 0 ? 0 : g.block_rows - 1, C == 0 ? 0 : g.block_cols - 1);
             }
             const int c_begin = C * half;
-            const int c_end = std::min(c_begin + half, g.luma_cols);
+            const int c_end = std::min(std::min(c_begin + half, g.luma_cols), c_to);
             const size_t row_base = size_t(r) * g.luma_cols;
-            for (int c = c_begin; c < c_end; ++c) {
+            for (int c = std::max(c_begin, c_from); c < c_end; ++c) {
                 const int j = c - c_begin;
                 const uint32_t* cw = in.weights->at(i, j);
-                const int32_t value = in.log_luma[row_base + c];
+                const uint32_t luma = in.luma[row_base + c];
+                const int32_t value = int32_t(
+                    std::min<int64_t>(log_luminance(*in.log_table, luma, in.log_offset_fixed), INT32_MAX));
                 auto f = [&](int k) {
                     return uint64_t(eval_curve(value, w[k].curve, w[k].slope, in.bins, in.out_max));
                 };
@@ -129,9 +119,7 @@ void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_st
                     v = f(0);
                     break;
                 }
-                const double q = luma_divisor(in.luma[row_base + c]);
-                const double gain = in.lut2[v] * double(ToneGainQ14::one) / q;
-                gain_row[c] = mix_strength(uint64_t(floor_to_int64(gain)), tm_strength, g.unity_shift);
+                gain_row[c] = local_cell_gain(in, v, luma, tm_strength, g.unity_shift);
             }
         }
     }
@@ -147,40 +135,10 @@ void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& l
     const uint32_t* luma_row = luma + size_t(r) * g.luma_cols;
     for (int c = 0; c < g.luma_cols; ++c) {
         const uint32_t y = luma_row[c];
-        // 32-bit unsigned, as the hardware computes it.
-        const uint32_t gain = (uint32_t(lut3[y]) << ToneGainQ14::frac_bits) / luma_divisor(y);
-        gain_row[c] = mix_strength(gain, tm_strength, g.unity_shift);
+        gain_row[c] = global_cell_gain(y, lut3[y], tm_strength, g.unity_shift);
     }
 }
 
-namespace {
-
-inline int32_t scale_pixel(int32_t src, uint64_t gain, uint32_t out_max) {
-    const uint32_t v = uint32_t((uint64_t(int64_t(src)) * gain) >> ToneGainQ14::frac_bits);
-    return int32_t(v < out_max ? v : out_max);
-}
-
-// Gain of a pixel whose neighbours may lie outside the map.
-uint64_t border_pixel_gain(const uint64_t* own_row, const uint64_t* vert_row, int cx, int hx, int luma_cols) {
-    const bool has_h = hx >= 0 && hx < luma_cols;
-    uint64_t sum = kOwnWeight * own_row[cx];
-    uint64_t div = kOwnWeight;
-    if (vert_row) {
-        sum += kSideWeight * vert_row[cx];
-        div += kSideWeight;
-    }
-    if (has_h) {
-        sum += kSideWeight * own_row[hx];
-        div += kSideWeight;
-    }
-    if (vert_row && has_h) {
-        sum += kDiagonalWeight * vert_row[hx];
-        div += kDiagonalWeight;
-    }
-    return sum / div;
-}
-
-}  // namespace
 
 void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* s,
                     uint32_t out_max, int32_t* d, uint64_t* column) {

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "stages.h"
+#include "row_kernels.h"
 
 namespace tonewright {
 
 namespace {
 
 // The mesh values the caller passes: 4 planes of this many rows and columns.
-constexpr int kMeshValueRows = 13;
-constexpr int kMeshValueCols = 17;
+constexpr int kMeshValueRows = MeshSampler::kValueRows;
+constexpr int kMeshValueCols = MeshSampler::kValueCols;
 constexpr int kCellPositions = 4;
 constexpr uint32_t kMeshIndexMax = 0xFFFFFFFFu >> MeshPosQ20::frac_bits;
 
@@ -24,22 +24,6 @@ constexpr CellLayout kLayout[4] = {{0, 3, 1, 2}, {1, 2, 0, 3}, {2, 1, 0, 3}, {3,
 constexpr int kMeshPlaneOfPosition[4][4] = {{0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1}, {3, 2, 1, 0}};
 
 enum WbChannel { kWbR = 0, kWbG = 1, kWbB = 2 };
-
-uint64_t as_u64(int64_t v) { return uint64_t(v); }
-
-// A raw pixel in high precision (8 fractional bits) after the shading gain
-// (12 fractional bits) and the white-balance gain, clamped at every step.
-template <bool kMesh>
-inline uint64_t high_precision(int32_t raw, int64_t mesh_gain, uint64_t wb) {
-    uint64_t v;
-    if (kMesh) {
-        v = (as_u64(raw) * as_u64(mesh_gain)) >> (GainQ12::frac_bits - HighPrecQ8::frac_bits);
-        v = std::min(v, kHpMax);
-    } else {
-        v = as_u64(raw) << HighPrecQ8::frac_bits;
-    }
-    return std::min((v * wb) >> GainQ12::frac_bits, kHpMax);
-}
 
 // White-balance gain of each cell position.
 void wb_gains(const TmoParams& p, uint64_t wb[kCellPositions]) {
@@ -55,7 +39,8 @@ void wb_gains(const TmoParams& p, uint64_t wb[kCellPositions]) {
 
 MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
     for (int k = 0; k < kCellPositions; ++k) plane_of_position_[k] = kMeshPlaneOfPosition[p.cfa_pattern][k];
-    col_taps_.resize(luma_cols);
+    col_w0_.resize(luma_cols);
+    col_w1_.resize(luma_cols);
     uint32_t pos = uint32_t(p.mesh_start_x >> 1);
     for (int c = 0; c < luma_cols; ++c) {
         pos += uint32_t(p.mesh_step_x);  // the even column advances before use
@@ -63,7 +48,10 @@ MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
         // Columns past the given values all read the zero slot.
         t.a = std::min(t.a, kMeshValueCols);
         t.b = std::min(t.b, kMeshValueCols);
-        col_taps_[c] = t;
+        col_w0_[c] = double(t.w0);
+        col_w1_[c] = double(t.w1);
+        if (runs_.empty() || runs_.back().a != t.a || runs_.back().b != t.b) runs_.push_back({c, c, t.a, t.b});
+        runs_.back().end = c + 1;
     }
 }
 
@@ -91,131 +79,88 @@ int64_t MeshSampler::value(int plane, int row, int col) const {
     return p_.mesh_values[plane * kMeshValueRows * kMeshValueCols + row * kMeshValueCols + col];
 }
 
-void MeshSampler::row_gains(int cell_row, int64_t* out) const {
+void MeshSampler::vertical(int cell_row, int64_t out[4][kMeshValueCols + 1]) const {
     static_assert(kMeshIndexMax < 4096, "mesh index fits the tap range");
     const uint32_t pos = uint32_t(p_.mesh_start_y >> 1) + uint32_t(cell_row + 1) * uint32_t(p_.mesh_step_y);
     const Tap row = tap_at(pos, p_.mesh_rows);
-    // Vertical blend of every mesh column that holds values, already in
-    // cell-position order; one more slot stands for all the zero columns
-    // beyond them.
-    int64_t vertical[kCellPositions][kMeshValueCols + 1];
     for (int k = 0; k < kCellPositions; ++k) {
         const int plane = plane_of_position_[k];
         for (int c = 0; c < kMeshValueCols; ++c)
-            vertical[k][c] =
+            out[k][c] =
                 (value(plane, row.b, c) * row.w1 + value(plane, row.a, c) * row.w0) >> MeshPosQ20::frac_bits;
-        vertical[k][kMeshValueCols] = 0;
+        out[k][kMeshValueCols] = 0;
     }
-    for (size_t c = 0; c < col_taps_.size(); ++c) {
-        const Tap& t = col_taps_[c];
-        for (int k = 0; k < kCellPositions; ++k)
-            out[c * kCellPositions + k] = (vertical[k][t.b] * t.w1 + vertical[k][t.a] * t.w0) >> MeshPosQ20::frac_bits;
+}
+
+void MeshSampler::row_gains(int cell_row, int32_t* out) const {
+    // The weights of a row and of a column each sum to one, so every gain
+    // lies between two of the caller's 32-bit values.
+    int64_t v[kCellPositions][kMeshValueCols + 1];
+    vertical(cell_row, v);
+    const size_t lc = col_w0_.size();
+    for (const Run& run : runs_) {
+        for (int k = 0; k < kCellPositions; ++k) {
+            const int64_t va = v[k][run.a], vb = v[k][run.b];
+            for (int c = run.begin; c < run.end; ++c)
+                out[k * lc + size_t(c)] =
+                    int32_t((vb * int64_t(col_w1_[c]) + va * int64_t(col_w0_[c])) >> MeshPosQ20::frac_bits);
+        }
     }
+}
+
+LumaConsts luma_consts(const TmoParams& p, const Geometry& g, const LutReader& lut1, const DitherTable* dither,
+                       const LogKnotTable* log_table) {
+    LumaConsts c;
+    c.luma_cols = g.luma_cols;
+    const CellLayout lay = kLayout[p.cfa_pattern];
+    c.pos_r = lay.r;
+    c.pos_b = lay.b;
+    c.pos_g1 = lay.g1;
+    c.pos_g2 = lay.g2;
+    wb_gains(p, c.wb);
+    for (int k = 0; k < 9; ++k) c.ccm[k] = p.ccm[k];
+    for (int k = 0; k < 4; ++k) c.lw[k] = as_u64(p.luma_w[k]);
+    c.lut1 = &lut1;
+    c.dither = dither;
+    c.dither_shift = p.dither.shift & 31;
+    if (dither) c.dither_sign_bit = dither->sign_bit();
+    c.log_table = log_table;
+    c.log_offset_fixed = g.log_offset_fixed;
+    c.log_fits_int32 = log_table && log_table->fits_int32(g.log_offset_fixed);
+    c.mesh = !p.mesh_off;
+    return c;
 }
 
 namespace {
 
-struct LuminanceJob {
-    const TmoParams& p;
-    const Geometry& g;
-    const MeshSampler* mesh;
-    const LutReader& lut1;
-    const DitherTable* dither;
-    int64_t* gain_scratch;
-    const LuminanceOutputs& out;
-};
-
-// The stage with its optional steps fixed at compile time, so the cell loop
-// carries no tests of them.
-template <bool kMesh, bool kCorrected, bool kDither, bool kLog>
-int64_t luminance_rows(const LuminanceJob& job, int row_begin, int row_end) {
-    const TmoParams& p = job.p;
-    const Geometry& g = job.g;
-    const CellLayout lay = kLayout[p.cfa_pattern];
-    uint64_t wb[kCellPositions];
-    wb_gains(p, wb);
-    const uint64_t lw[4] = {as_u64(p.luma_w[0]), as_u64(p.luma_w[1]), as_u64(p.luma_w[2]),
-                            as_u64(p.luma_w[3])};
-    const int dither_shift = p.dither.shift & 31;
-    const size_t w = size_t(g.width);
-    DitherGenerator gen;
-    if (kDither) gen = dither_at(p.dither, size_t(row_begin) * g.luma_cols);
-    int64_t largest_log = 0;
-
-    for (int cr = row_begin; cr < row_end; ++cr) {
-        if (kMesh) job.mesh->row_gains(cr, job.gain_scratch);
-        const int32_t* in_rows[2] = {p.image + size_t(2 * cr) * w, p.image + size_t(2 * cr + 1) * w};
-        int32_t* corr_rows[2] = {nullptr, nullptr};
-        if (kCorrected) {
-            corr_rows[0] = job.out.corrected + size_t(2 * cr) * w;
-            corr_rows[1] = corr_rows[0] + w;
-        }
-        const size_t cell_base = size_t(cr) * g.luma_cols;
-        for (int cc = 0; cc < g.luma_cols; ++cc) {
-            uint64_t hp[kCellPositions];
-            for (int k = 0; k < kCellPositions; ++k) {
-                const int x = 2 * cc + (k & 1);
-                const int64_t mesh_gain = kMesh ? job.gain_scratch[size_t(cc) * kCellPositions + k] : 0;
-                const uint64_t v = high_precision<kMesh>(in_rows[k >> 1][x], mesh_gain, wb[k]);
-                hp[k] = v;
-                if (kCorrected) corr_rows[k >> 1][x] = int32_t(v >> HighPrecQ8::frac_bits);
-            }
-            const int64_t rgb[3] = {int64_t(hp[lay.r]), int64_t((hp[lay.g1] + hp[lay.g2]) >> 1),
-                                    int64_t(hp[lay.b])};
-            uint64_t m[3];
-            for (int k = 0; k < 3; ++k) {
-                const int64_t acc = p.ccm[3 * k] * rgb[0] + p.ccm[3 * k + 1] * rgb[1] + p.ccm[3 * k + 2] * rgb[2];
-                // Truncating division equals trunc(acc / 4096.0) wherever the
-                // result is not clamped anyway.
-                const int64_t v = acc / GainQ12::one;
-                m[k] = v < 0 ? 0 : std::min(uint64_t(v), kHpMax);
-            }
-            const uint64_t mx = std::max(m[0], std::max(m[1], m[2]));
-            uint64_t y = (lw[0] * m[0] + lw[1] * m[1] + lw[2] * m[2] + lw[3] * mx) >> LumaWeightQ16::frac_bits;
-            y = std::min<uint64_t>(y, kLumaMax);
-            y = uint32_t(job.lut1[uint32_t(y)]);
-            if (kDither) {
-                // Positive values add, others subtract down to 0; written
-                // without a branch since the sign is random.
-                const int64_t n = (*job.dither)[gen.step()];
-                const uint64_t up = uint64_t(std::max<int64_t>(n, 0)) << dither_shift;
-                const uint64_t down = uint64_t(std::max<int64_t>(-n, 0)) << dither_shift;
-                y += up;
-                y = y > down ? y - down : 0;
-            }
-            const uint32_t luma = uint32_t(std::min<uint64_t>(y, kLumaMax));
-            job.out.luma[cell_base + cc] = luma;
-            if (kLog) {
-                const int64_t lifted = log_luminance(*job.out.log_table, luma, job.out.log_offset_fixed);
-                largest_log = std::max(largest_log, lifted);
-                job.out.log_luma[cell_base + cc] = int32_t(std::min<int64_t>(lifted, INT32_MAX));
-            }
-        }
-    }
-    return largest_log;
+int64_t scalar_luma_row(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
+                        const uint16_t* words, uint32_t* luma, int32_t* log) {
+    return luma_cells(c, top, bottom, mesh, words, luma, log, 0, c.luma_cols);
 }
 
-using RowsFn = int64_t (*)(const LuminanceJob&, int, int);
-
-template <int Flags>
-constexpr RowsFn rows_variant() {
-    return &luminance_rows<bool(Flags & 8), bool(Flags & 4), bool(Flags & 2), bool(Flags & 1)>;
+void scalar_corrected_row(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,
+                          int32_t* out) {
+    corrected_pixels(c, bottom, raw, mesh, out, 0, width);
 }
 
-template <int... Flags>
-constexpr RowsFn pick(int flags, std::integer_sequence<int, Flags...>) {
-    constexpr RowsFn table[] = {rows_variant<Flags>()...};
-    return table[flags];
+void scalar_mesh_gains(const MeshSampler& mesh, int cell_row, int32_t* out) { mesh.row_gains(cell_row, out); }
+
+void scalar_global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength,
+                            int row, uint64_t* gain_row, int32_t*) {
+    global_gain_row(g, luma, lut3, tm_strength, row, gain_row);
+}
+
+void scalar_local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row,
+                           uint64_t* gain_row, int32_t*) {
+    local_gain_row(g, in, tm_strength, row, gain_row);
 }
 
 }  // namespace
 
-int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh, const LutReader& lut1,
-                          const DitherTable* dither, int row_begin, int row_end, int64_t* gain_scratch,
-                          const LuminanceOutputs& out) {
-    const LuminanceJob job{p, g, mesh, lut1, dither, gain_scratch, out};
-    const int flags = (mesh ? 8 : 0) | (out.corrected ? 4 : 0) | (dither ? 2 : 0) | (out.log_luma ? 1 : 0);
-    return pick(flags, std::make_integer_sequence<int, 16>())(job, row_begin, row_end);
+const Kernels& scalar_kernels() {
+    static const Kernels k = {"scalar",          scalar_mesh_gains, scalar_luma_row, scalar_corrected_row,
+                              scalar_local_gain_row, scalar_global_gain_row, apply_gain_row};
+    return k;
 }
 
 }  // namespace tonewright

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "buffer.h"
-#include "stages.h"
+#include "row_kernels.h"
 #include "two_way.h"
 #include "validate.h"
 
@@ -55,7 +55,9 @@ Geometry Geometry::of(const TmoParams& p) {
 namespace {
 
 // The working state of one call, freed when it ends. Every array is
-// allocated in the constructor, before the caller's frame is touched.
+// allocated in the constructor, before the caller's frame is touched. Only
+// the luma plane spans the frame: the log luminance, the histograms and the
+// corrected frame are worked out row by row where they are used.
 class ToneMapCall {
 public:
     ToneMapCall(const TmoParams& p, const Geometry& g);
@@ -69,54 +71,69 @@ public:
 private:
     const TmoParams& p_;
     const Geometry& g_;
+    const Kernels& kernels_;
     const bool local_;
+    const bool count_spans_;  // local mode with curves from the histograms
     const int bins_;
     // LUT 1 and LUT 3 are read from their knots; only a descriptor whose
     // segments overlap needs its dense table.
     LutReader lut1_, lut3_;
     Buffer<int32_t> lut1_table_, lut3_table_;  // unreached entries stay 0
     std::unique_ptr<DitherTable> dither_;
+    std::vector<int32_t> dither_shifted_;
     std::unique_ptr<MeshSampler> mesh_;
+    LumaConsts consts_;
     Buffer<uint32_t> luma_;
-    Buffer<int32_t> corrected_;  // only when the gains apply to the corrected frame
-    // Per thread: mesh gains of a cell row, gain rows in use, column blends.
-    Buffer<int64_t> cell_gains_;
+    // Per thread: mesh gains, dither words and log luminance (or LUT 3
+    // values) of a cell row, a corrected row, gain rows in use, column
+    // blends, span histograms.
+    Buffer<int32_t> mesh_rows_, log_rows_, corrected_rows_;
+    Buffer<uint16_t> words_;
     Buffer<uint64_t> gain_rows_, column_;
+    Buffer<int32_t> span_hist_;
     // Local mode only.
     std::unique_ptr<LogKnotTable> log_table_;
-    Buffer<int32_t> lut2_, log_luma_, span_hist_, block_hist_, curves_, slopes_;
-    std::vector<int32_t> thread_global_hist_;  // one per thread
+    Buffer<int32_t> lut2_, block_hist_, curves_, slopes_;
+    Buffer<int64_t> curve_pairs_;  // each curve entry and its slope in one word
     CornerWeights weights_;
     std::vector<uint32_t> norms_;
 
-    int64_t* cell_gains(int part) { return cell_gains_.data() + size_t(part) * g_.luma_cols * 4; }
+    template <typename T>
+    static T* part_of(Buffer<T>& b, int part) {
+        return b.data() + b.size() / 2 * size_t(part);
+    }
+    int64_t luminance_rows(int begin, int end, int part);
+    void build_curves();
     void output_rows(int begin, int end, int part);
 };
 
 ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
     : p_(p),
       g_(g),
+      kernels_(call_kernels()),
       local_(!p.global_lut_mode),
+      count_spans_(local_ && !p.fixed_curve),
       bins_(p.bins),
       lut1_(p.lut1, kWideLutSize),
       lut3_(local_ ? LutDescriptor{} : p.lut3, kWideLutSize),
       lut1_table_({lut1_.needs_table() ? kWideLutSize : 0}),
       lut3_table_({lut3_.needs_table() ? kWideLutSize : 0}),
       luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
-      corrected_({p.use_corrected_input ? uint64_t(g.height) : 0, uint64_t(g.width)}, Fill::overwritten),
-      cell_gains_({2, uint64_t(g.luma_cols), 4}),
+      mesh_rows_({2, p.mesh_off ? 0 : uint64_t(4) * g.luma_cols}),
+      log_rows_({2, uint64_t(g.luma_cols)}),
+      corrected_rows_({2, p.use_corrected_input ? uint64_t(g.width) : 0}),
+      words_({2, p.dither.on ? uint64_t(g.luma_cols) : 0}),
       gain_rows_({2, 3, uint64_t(g.luma_cols)}),
-      column_({2, uint64_t(g.luma_cols)}) {
+      column_({2, uint64_t(g.luma_cols)}),
+      span_hist_({2, count_spans_ ? uint64_t(g.span_rows()) * g.span_cols() * p.bins : 0}) {
     if (!p.mesh_off) mesh_ = std::make_unique<MeshSampler>(p, g.luma_cols);
     if (!local_) return;
     const uint64_t windows = uint64_t(g.block_rows) * g.block_cols;
     lut2_ = Buffer<int32_t>({kOutputLutSize});
-    log_luma_ = Buffer<int32_t>({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten);
-    span_hist_ = Buffer<int32_t>({uint64_t(g.span_rows()) * g.span_cols(), uint64_t(bins_)});
     block_hist_ = Buffer<int32_t>({windows, uint64_t(bins_)});
     curves_ = Buffer<int32_t>({windows, uint64_t(bins_)});
     slopes_ = Buffer<int32_t>({windows, uint64_t(bins_)});
-    thread_global_hist_.assign(size_t(2) * bins_, 0);
+    curve_pairs_ = Buffer<int64_t>({windows, uint64_t(bins_)}, Fill::overwritten);
 }
 
 void ToneMapCall::prepare_tables() {
@@ -134,7 +151,10 @@ void ToneMapCall::prepare_tables() {
             }
         },
         [&] {
-            if (p_.dither.on) dither_ = std::make_unique<DitherTable>(p_.dither);
+            if (p_.dither.on) {
+                dither_ = std::make_unique<DitherTable>(p_.dither);
+                dither_shifted_ = dither_->shifted(p_.dither.shift);
+            }
             if (!local_) return;
             expand_segmented_lut(lut2_.data(), p_.lut2);
             log_table_ = std::make_unique<LogKnotTable>(p_.log_offset);
@@ -142,34 +162,55 @@ void ToneMapCall::prepare_tables() {
             weights_ = corner_weights(tent, g_.block);
             norms_ = corner_norms(tent, g_.block, 2 * g_.block_log2 + 10);
         });
+    consts_ = luma_consts(p_, g_, lut1_, dither_.get(), log_table_.get());
+    if (!dither_shifted_.empty()) consts_.dither_shifted = dither_shifted_.data();
 }
 
 int64_t ToneMapCall::luminance() {
-    LuminanceOutputs out;
-    out.luma = luma_.data();
-    if (p_.use_corrected_input) out.corrected = corrected_.data();
-    if (local_) {
-        out.log_table = log_table_.get();
-        out.log_offset_fixed = g_.log_offset_fixed;
-        out.log_luma = log_luma_.data();
-    }
     int64_t largest_log[2] = {0, 0};
     split_rows(0, g_.luma_rows, 8 * cells_work(g_), [&](int begin, int end, int part) {
-        largest_log[part] =
-            compute_luminance(p_, g_, mesh_.get(), lut1_, dither_.get(), begin, end, cell_gains(part), out);
+        largest_log[part] = luminance_rows(begin, end, part);
     });
     return std::max(largest_log[0], largest_log[1]);
 }
 
-void ToneMapCall::block_curves() {
-    if (!p_.fixed_curve) {
-        split_rows(0, g_.span_rows(), long(g_.half) * g_.luma_cols, [&](int begin, int end, int part) {
-            span_histograms(g_, bins_, log_luma_.data(), begin, end, span_hist_.data(),
-                            thread_global_hist_.data() + size_t(part) * bins_);
-        });
+int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
+    const size_t w = size_t(g_.width), lc = size_t(g_.luma_cols);
+    int32_t* mesh = part_of(mesh_rows_, part);
+    uint16_t* words = part_of(words_, part);
+    int32_t* log = part_of(log_rows_, part);
+    int32_t* spans = part_of(span_hist_, part);
+    // Each thread starts the dither sequence at its first cell.
+    DitherGenerator gen;
+    if (dither_) gen = dither_at(p_.dither, size_t(begin) * lc);
+    const DitherGenerator::ByteTables steps(gen);
+    int64_t largest = 0;
+    for (int cr = begin; cr < end; ++cr) {
+        if (mesh_) kernels_.mesh_gains(*mesh_, cr, mesh);
+        if (dither_) gen.fill(steps, words, lc);
+        const int32_t* top = p_.image + size_t(2 * cr) * w;
+        const int64_t l = kernels_.luma_row(consts_, top, top + w, mesh, words, luma_.data() + size_t(cr) * lc, log);
+        largest = std::max(largest, l);
+        if (count_spans_) count_span_row(g_, bins_, cr, log, spans);
     }
-    std::vector<int32_t> global_hist(thread_global_hist_.begin(), thread_global_hist_.begin() + bins_);
-    for (int k = 0; k < bins_; ++k) global_hist[k] += thread_global_hist_[size_t(bins_) + k];
+    return largest;
+}
+
+void ToneMapCall::block_curves() {
+    build_curves();
+    for (size_t i = 0; i < curve_pairs_.size(); ++i) curve_pairs_[i] = pair_curve_entry(curves_[i], slopes_[i]);
+}
+
+void ToneMapCall::build_curves() {
+    // The spans partition the frame: the global histogram is their sum.
+    std::vector<int32_t> global_hist(bins_, 0);
+    if (count_spans_) {
+        const size_t n = span_hist_.size() / 2;
+        int32_t* spans = span_hist_.data();
+        const int32_t* second = spans + n;
+        for (size_t i = 0; i < n; ++i) spans[i] += second[i];
+        for (size_t i = 0; i < n; ++i) global_hist[i % size_t(bins_)] += spans[i];
+    }
     const CurveBuilder builder(p_, g_, global_hist);
 
     const int windows = g_.block_rows * g_.block_cols;
@@ -200,28 +241,48 @@ void ToneMapCall::output() {
 }
 
 void ToneMapCall::output_rows(int begin, int end, int part) {
-    uint64_t* ring = gain_rows_.data() + size_t(part) * 3 * g_.luma_cols;
-    uint64_t* column = column_.data() + size_t(part) * g_.luma_cols;
-    const int32_t* src = p_.use_corrected_input ? corrected_.data() : p_.image;
-    auto source_row = [&](int y) { return src + size_t(y) * g_.width; };
+    uint64_t* ring = part_of(gain_rows_, part);
+    uint64_t* column = part_of(column_, part);
+    int32_t* mesh = part_of(mesh_rows_, part);
+    int32_t* corrected = part_of(corrected_rows_, part);
+    int mesh_row_held = -1;
+    // The corrected row is made again from the raw row, before the result
+    // overwrites it.
+    auto source_row = [&](int y) -> const int32_t* {
+        const int32_t* raw = p_.image + size_t(y) * g_.width;
+        if (!p_.use_corrected_input) return raw;
+        if (mesh_ && mesh_row_held != y >> 1) {
+            kernels_.mesh_gains(*mesh_, y >> 1, mesh);
+            mesh_row_held = y >> 1;
+        }
+        kernels_.corrected_row(consts_, g_.width, (y & 1) != 0, raw, mesh, corrected);
+        return corrected;
+    };
     const uint32_t out_max = uint32_t(p_.out_max);
+    const auto apply = kernels_.apply_gain_row;
+    int32_t* scratch = part_of(log_rows_, part);
     if (!local_) {
-        auto make_row = [&](int cy, uint64_t* out) { global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out); };
-        gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column);
+        auto make_row = [&](int cy, uint64_t* out) {
+            kernels_.global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out, scratch);
+        };
+        gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
         return;
     }
     LocalGainInputs in;
     in.luma = luma_.data();
-    in.log_luma = log_luma_.data();
+    in.log_table = log_table_.get();
+    in.log_offset_fixed = g_.log_offset_fixed;
+    in.log_fits_int32 = consts_.log_fits_int32;
     in.curves = curves_.data();
     in.slopes = slopes_.data();
+    in.curve_pairs = curve_pairs_.data();
     in.lut2 = lut2_.data();
     in.weights = &weights_;
     in.norms = norms_.data();
     in.bins = bins_;
     in.out_max = out_max;
-    auto make_row = [&](int cy, uint64_t* out) { local_gain_row(g_, in, p_.tm_strength, cy, out); };
-    gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column);
+    auto make_row = [&](int cy, uint64_t* out) { kernels_.local_gain_row(g_, in, p_.tm_strength, cy, out, scratch); };
+    gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
 }
 
 }  // namespace

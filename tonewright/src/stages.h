@@ -37,10 +37,25 @@ int unity_shift_of(int32_t out_max);
 // Shading-mesh positions of every cell column, shared by all rows.
 class MeshSampler {
 public:
+    // The mesh columns blended by a run of cell columns.
+    struct Run {
+        int begin = 0, end = 0;  // cell columns
+        int a = 0, b = 0;        // mesh columns, kMeshValueCols for the zero ones beyond
+    };
+    static constexpr int kValueRows = 13, kValueCols = 17;  // per plane, as the caller passes them
+
     MeshSampler(const TmoParams& p, int luma_cols);
-    // Gains with 12 fractional bits for the four cell positions of every cell
-    // of cell row `cell_row`: out[cell_col * 4 + position].
-    void row_gains(int cell_row, int64_t* out) const;
+    // Gains with 12 fractional bits for the four cell positions of every
+    // cell of cell row `cell_row`: out[position * luma_cols + cell_col].
+    void row_gains(int cell_row, int32_t* out) const;
+    // The vertical blend of every mesh column of a cell row, by cell
+    // position, and a last zero column for those beyond the values.
+    void vertical(int cell_row, int64_t out[4][kValueCols + 1]) const;
+    int luma_cols() const { return int(col_w0_.size()); }
+    const std::vector<Run>& runs() const { return runs_; }
+    // The weights of the two mesh columns, MeshPosQ20.
+    const double* col_w0() const { return col_w0_.data(); }
+    const double* col_w1() const { return col_w1_.data(); }
 
 private:
     struct Tap {
@@ -52,25 +67,9 @@ private:
 
     const TmoParams& p_;
     int plane_of_position_[4];
-    std::vector<Tap> col_taps_;
+    std::vector<Run> runs_;
+    std::vector<double> col_w0_, col_w1_;
 };
-
-struct LuminanceOutputs {
-    uint32_t* luma = nullptr;       // luma_rows x luma_cols, 22-bit
-    int32_t* corrected = nullptr;   // height x width, or null when not wanted
-    // Local mode: the log luminance of every cell, while it is in cache.
-    const LogKnotTable* log_table = nullptr;
-    int32_t log_offset_fixed = 0;
-    int32_t* log_luma = nullptr;
-};
-
-// Fills cell rows [row_begin, row_end) of the luma plane, and the matching
-// rows of the corrected frame and of the log luminance when asked.
-// `dither` is null when dither is off; `gain_scratch` holds luma_cols * 4 values.
-// Returns the largest log value before narrowing (0 without log output).
-int64_t compute_luminance(const TmoParams& p, const Geometry& g, const MeshSampler* mesh,
-                          const LutReader& lut1, const DitherTable* dither, int row_begin, int row_end,
-                          int64_t* gain_scratch, const LuminanceOutputs& out);
 
 // ---- Log-domain histograms and block curves ----------------------------------
 
@@ -85,10 +84,10 @@ inline int64_t log_luminance(const LogKnotTable& table, uint32_t luma, int32_t l
     return l < log_offset_fixed ? 0 : int64_t(l) - log_offset_fixed;
 }
 
-// Counts every cell of span rows [span_begin, span_end) into its span's
-// histogram and into `global_hist`. Window histograms are sums of four spans.
-void span_histograms(const Geometry& g, int bins, const int32_t* log_luma, int span_begin,
-                     int span_end, int32_t* span_hist, int32_t* global_hist);
+// Counts every cell of one cell row of log values into its span's
+// histogram; bins past the last are left out. Window histograms are sums of
+// four spans, the global histogram the sum of all.
+void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* span_hist);
 void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
                       int32_t* hist);
 
@@ -129,11 +128,21 @@ inline uint32_t eval_curve(int32_t value, const int32_t* curve, const int32_t* s
     return t > out_max ? out_max : uint32_t(t);
 }
 
+inline int64_t pair_curve_entry(int32_t curve, int32_t slope) {
+    return int64_t(uint64_t(uint32_t(curve)) << 32 | uint32_t(slope));
+}
+
 struct LocalGainInputs {
     const uint32_t* luma = nullptr;
-    const int32_t* log_luma = nullptr;
+    // The log luminance of a cell is worked out again from its luma.
+    const LogKnotTable* log_table = nullptr;
+    int32_t log_offset_fixed = 0;
+    bool log_fits_int32 = false;  // see LogKnotTable::fits_int32
     const int32_t* curves = nullptr;  // block_rows x block_cols x bins
     const int32_t* slopes = nullptr;
+    // The same, curve << 32 | slope, for readers that fetch both at once;
+    // null when not made.
+    const int64_t* curve_pairs = nullptr;
     const int32_t* lut2 = nullptr;
     const CornerWeights* weights = nullptr;
     const uint32_t* norms = nullptr;
@@ -142,6 +151,7 @@ struct LocalGainInputs {
 };
 
 // One row of the gain map after the strength mix, ToneGainQ14.
+// Plain C++ versions; the pipeline takes them from a kernel table.
 void local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int row, uint64_t* gain_row);
 void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& lut3, uint16_t tm_strength, int row,
                      uint64_t* gain_row);
@@ -166,10 +176,10 @@ void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src
 // demand by make_row(cell_row, out): three gain rows live at a time instead
 // of a whole map. source_row(y) gives the pixels the gains apply to; it is
 // called before row y of dst is written. `ring` holds 3 * luma_cols values,
-// `column` luma_cols.
-template <typename MakeRow, typename SourceRow>
+// `column` luma_cols. `apply` has the signature of apply_gain_row.
+template <typename MakeRow, typename SourceRow, typename ApplyRow>
 void gains_to_output(const Geometry& g, MakeRow&& make_row, SourceRow&& source_row, uint32_t out_max,
-                     int row_begin, int row_end, int32_t* dst, uint64_t* ring, uint64_t* column) {
+                     int row_begin, int row_end, int32_t* dst, uint64_t* ring, uint64_t* column, ApplyRow apply) {
     int held[3] = {-1, -1, -1};
     auto row = [&](int cy) -> const uint64_t* {
         uint64_t* slot = ring + size_t(cy % 3) * g.luma_cols;
@@ -183,7 +193,7 @@ void gains_to_output(const Geometry& g, MakeRow&& make_row, SourceRow&& source_r
         const int vy = neighbour_cell_row(y);
         const uint64_t* own = row(y >> 1);
         const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? row(vy) : nullptr;
-        apply_gain_row(g, own, vert, source_row(y), out_max, dst + size_t(y) * g.width, column);
+        apply(g, own, vert, source_row(y), out_max, dst + size_t(y) * g.width, column);
     }
 }
 
