@@ -1,0 +1,30 @@
+// Where the characterisation gets its frames: a condition (one kind of capture
+// at one gain and exposure) is a count of captures and a reader of rows. The
+// core never opens a file, so a reader of capture files, the simulator or a
+// test can each serve frames through a small adapter.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tuning::characterize {
+
+// Writes rows [first_row, first_row + rows) of capture `index` (0 <= index <
+// count), row-major and `width` samples per row, to out. The core asks for
+// the bands of a frame top to bottom, every capture's band before the next
+// band, from one thread. A reader reports a failure (an unreadable file, a
+// request to stop) by throwing; the exception reaches the caller unchanged.
+using RowReader =
+    std::function<void(std::int64_t index, std::int64_t first_row, std::int64_t rows, std::uint16_t* out)>;
+
+struct CaptureSet {
+  std::int64_t count = 0;  // captures of the condition; 0: the condition is absent
+  RowReader read;
+};
+
+// Most captures one condition may have: per-pixel moments are formed in
+// 64-bit integers, exact up to this count.
+constexpr std::int64_t kMaxCaptures = 32767;
+
+}  // namespace tuning::characterize
