@@ -12,9 +12,11 @@ namespace tuning::characterize {
 
 // Writes rows [first_row, first_row + rows) of capture `index` (0 <= index <
 // count), row-major and `width` samples per row, to out. The core asks for
-// the bands of a frame top to bottom, every capture's band before the next
-// band, from one thread. A reader reports a failure (an unreadable file, a
-// request to stop) by throwing; the exception reaches the caller unchanged.
+// every capture's rows of one band before it moves on, and may ask for
+// several bands at once from different threads: a reader must allow
+// concurrent calls (positioned reads of files, copies from memory). A reader
+// reports a failure (an unreadable file, a request to stop) by throwing; the
+// exception reaches the caller unchanged.
 using RowReader =
     std::function<void(std::int64_t index, std::int64_t first_row, std::int64_t rows, std::uint16_t* out)>;
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 
+#include "../noise_profile/workers.h"
 #include "../shared/errors.h"
 #include "../shared/progress.h"
 #include "condition_moments.h"
@@ -40,12 +42,41 @@ void require_captures(const CaptureSet& set, const std::string& what) {
   throw CalibrationError("only 1 capture for " + what + ": at least 2 are needed for a variance over captures");
 }
 
-UniformMoments uniform_moments(const CaptureSet& set, const ModeCaptures& mode, const std::string& condition) {
-  UniformMoments moments;
-  fold_condition(set, mode.height, mode.width, [&](const PixelBand& band) { moments.add(band); });
-  report_progress({condition, static_cast<std::size_t>(set.count), static_cast<std::size_t>(set.count)});
-  return moments;
+int worker_count(const CharacterizationParam& param) {
+  return param.workers > 0 ? param.workers : noise::default_workers();
 }
+
+void report_condition(const std::string& condition, const CaptureSet& set) {
+  report_progress({condition, static_cast<std::size_t>(set.count), static_cast<std::size_t>(set.count)});
+}
+
+UniformMoments uniform_moments(const CaptureSet& set, const ModeCaptures& mode, const CharacterizationParam& param,
+                               const std::string& condition) {
+  std::vector<UniformMoments> parts(static_cast<std::size_t>(worker_count(param)));
+  fold_condition(set, mode.height, mode.width, worker_count(param),
+                 [&](const PixelBand& band, int worker) { parts[static_cast<std::size_t>(worker)].add(band); });
+  // Integer totals: the merge order cannot change the result.
+  for (std::size_t w = 1; w < parts.size(); ++w) parts[0].merge(parts[w]);
+  report_condition(condition, set);
+  return parts[0];
+}
+
+// Per-worker level bins, made for the first scene and kept for the others.
+class SceneBinner {
+ public:
+  const LevelMoments& bin(const CaptureSet& set, const ModeCaptures& mode, const CharacterizationParam& param) {
+    const int workers = worker_count(param);
+    while (parts_.size() < static_cast<std::size_t>(workers)) parts_.push_back(std::make_unique<LevelMoments>());
+    for (auto& part : parts_) part->reset();
+    fold_condition(set, mode.height, mode.width, workers,
+                   [&](const PixelBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); });
+    for (std::size_t w = 1; w < parts_.size(); ++w) parts_[0]->merge(*parts_[w]);
+    return *parts_[0];
+  }
+
+ private:
+  std::vector<std::unique_ptr<LevelMoments>> parts_;
+};
 
 std::string condition_name(const char* kind, SensorMode mode, const Number& gain) {
   return std::string(kind) + " " + std::string(sensor_mode_name(mode)) + " again " + gain.text();
@@ -170,13 +201,14 @@ void fill_from_curve(CellCharacterization& cell, PhotonTransfer ptc) {
 }
 
 GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptures& gain,
-                                       const CharacterizationParam& param) {
+                                       const CharacterizationParam& param, SceneBinner& binner) {
   const std::string where = gain_where(mode.mode, gain.analog_gain);
   require_captures(gain.dark, "dark captures for " + where + " (dark level, dark noise and DSNU)");
   GainCharacterization out;
   out.analog_gain = gain.analog_gain;
   out.dark_captures = gain.dark.count;
-  const UniformMoments dark = uniform_moments(gain.dark, mode, condition_name("dark", mode.mode, gain.analog_gain));
+  const UniformMoments dark =
+      uniform_moments(gain.dark, mode, param, condition_name("dark", mode.mode, gain.analog_gain));
   const auto n_dark = static_cast<double>(gain.dark.count);
   for (int c = 0; c < kCellPositions; ++c) {
     CellCharacterization& cell = out.cells[c];
@@ -195,7 +227,7 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
       const std::string exposure = figure_text(flat.exposure);
       require_captures(flat.captures, "flat captures at exposure " + exposure + " for " + where);
       const UniformMoments m = uniform_moments(
-          flat.captures, mode, "flat " + std::string(sensor_mode_name(mode.mode)) + " exp " + exposure + " again " +
+          flat.captures, mode, param, "flat " + std::string(sensor_mode_name(mode.mode)) + " exp " + exposure + " again " +
                                    gain.analog_gain.text());
       for (int c = 0; c < kCellPositions; ++c)
         points[c].push_back(uniform_point(m, c, out.cells[c].dark_level, flat.exposure));
@@ -204,10 +236,8 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
     out.curve_source = "scene";
     out.lit_captures = gain.scene.count;
     require_captures(gain.scene, "scene captures for " + where);
-    LevelMoments levels;
-    fold_condition(gain.scene, mode.height, mode.width, [&](const PixelBand& band) { levels.add(band); });
-    report_progress({condition_name("scene", mode.mode, gain.analog_gain), static_cast<std::size_t>(gain.scene.count),
-                     static_cast<std::size_t>(gain.scene.count)});
+    const LevelMoments& levels = binner.bin(gain.scene, mode, param);
+    report_condition(condition_name("scene", mode.mode, gain.analog_gain), gain.scene);
     for (int c = 0; c < kCellPositions; ++c)
       points[c] = scene_points(levels, c, out.cells[c].dark_level, param.freq_threshold);
   } else {
@@ -274,7 +304,8 @@ ModeCharacterization characterize_mode(const ModeCaptures& captures, const Chara
                              std::string(sensor_mode_name(captures.mode)));
   ModeCharacterization out;
   out.mode = captures.mode;
-  for (const GainCaptures* g : order) out.gains.push_back(characterize_gain(captures, *g, param));
+  SceneBinner binner;
+  for (const GainCaptures* g : order) out.gains.push_back(characterize_gain(captures, *g, param, binner));
   check_growth(out);
   for (GainCharacterization& g : out.gains)
     for (const CellCharacterization& cell : g.cells)

@@ -42,6 +42,7 @@ struct ModeCaptures {
 struct CharacterizationParam {
   CellValues white_level = {65535.0, 65535.0, 65535.0, 65535.0};  // clipping level per cell position (DN)
   std::int64_t freq_threshold = 100;  // least samples (pixels x captures) a scene level needs to enter the curve
+  int workers = 0;                    // threads reading bands at once; 0: as many as are worth it
 };
 
 // The figures the calibrations report for the same captures, predicted from
@@ -101,7 +102,8 @@ struct Characterization {
   std::vector<ModeCharacterization> modes;
 };
 
-// One mode. Throws CalibrationError naming the mode, gain and what is missing
+// One mode. The reader of every capture set may be called from `workers`
+// threads at once, each call for its own band. Throws CalibrationError naming the mode, gain and what is missing
 // when a gain has no dark captures, a condition has fewer than 2 captures, a
 // gain has no lit captures or no unsaturated level; ShapeError on an odd or
 // empty frame. Progress: one step per condition read.

@@ -1,19 +1,24 @@
 #include "condition_moments.h"
 
 #include <algorithm>
+#include <atomic>
 
+#include "../noise_profile/hot_loops.h"
+#include "../noise_profile/workers.h"
 #include "../shared/errors.h"
 
 namespace tuning::characterize {
 
 namespace {
 
-// A band's two sums plus one capture's samples stay within a core's cache.
-constexpr std::int64_t kBandBytes = 256 * 1024;
+// A band's two sums plus four captures' samples stay within a core's cache.
+constexpr std::int64_t kBandBytes = 512 * 1024;
 constexpr std::size_t kLevelCount = 65536;
+// Captures folded per pass over a band's sums.
+constexpr std::int64_t kFoldWidth = 4;
 
 std::int64_t band_rows(std::int64_t width) {
-  const std::int64_t rows = kBandBytes / (18 * std::max<std::int64_t>(width, 1));
+  const std::int64_t rows = kBandBytes / (24 * std::max<std::int64_t>(width, 1));
   return std::max<std::int64_t>(2, rows & ~std::int64_t{1});
 }
 
@@ -29,58 +34,96 @@ double ratio(unsigned __int128 num, long double den) {
 
 }  // namespace
 
-void fold_condition(const CaptureSet& set, std::int64_t height, std::int64_t width,
-                    const std::function<void(const PixelBand&)>& visit) {
+void fold_condition(const CaptureSet& set, std::int64_t height, std::int64_t width, int workers,
+                    const std::function<void(const PixelBand&, int worker)>& visit) {
   if (set.count < 1 || set.count > kMaxCaptures)
     throw AssertionFailure("a condition needs 1 to " + std::to_string(kMaxCaptures) + " captures, found " +
                            std::to_string(set.count));
   require_even_frame(height, width);
   const std::int64_t rows_per_band = band_rows(width);
-  const std::size_t band_size = static_cast<std::size_t>(std::min(rows_per_band, height) * width);
-  std::vector<std::uint64_t> sum(band_size), square_sum(band_size);
-  std::vector<std::uint16_t> samples(band_size);
-  for (std::int64_t first = 0; first < height; first += rows_per_band) {
-    const std::int64_t rows = std::min(rows_per_band, height - first);
-    const std::size_t size = static_cast<std::size_t>(rows * width);
-    for (std::int64_t i = 0; i < set.count; ++i) {
-      set.read(i, first, rows, samples.data());
-      const std::uint16_t* s = samples.data();
-      if (i == 0) {
-        for (std::size_t x = 0; x < size; ++x) {
-          sum[x] = s[x];
-          square_sum[x] = std::uint32_t{s[x]} * s[x];
+  const std::int64_t bands = (height + rows_per_band - 1) / rows_per_band;
+  const auto band_size = static_cast<std::size_t>(std::min(rows_per_band, height) * width);
+  std::atomic<std::int64_t> next{0};
+  std::atomic<bool> failed{false};
+  noise::run_workers(std::max(1, std::min<int>(workers, static_cast<int>(bands))), [&](int worker) {
+    std::vector<std::uint64_t> sum(band_size), square_sum(band_size);
+    std::vector<std::uint16_t> samples(kFoldWidth * band_size);
+    try {
+      for (std::int64_t b = next++; b < bands && !failed; b = next++) {
+        const std::int64_t first = b * rows_per_band;
+        const std::int64_t rows = std::min(rows_per_band, height - first);
+        const auto size = static_cast<std::size_t>(rows * width);
+        std::int64_t i = 0;
+        for (; i + kFoldWidth <= set.count; i += kFoldWidth) {
+          const std::uint16_t* four[kFoldWidth];
+          for (std::int64_t j = 0; j < kFoldWidth; ++j) {
+            std::uint16_t* out = samples.data() + static_cast<std::size_t>(j) * band_size;
+            set.read(i + j, first, rows, out);
+            four[j] = out;
+          }
+          noise::fold_four_samples(four, size, i == 0, sum.data(), square_sum.data());
         }
-      } else {
-        for (std::size_t x = 0; x < size; ++x) {
-          sum[x] += s[x];
-          square_sum[x] += std::uint32_t{s[x]} * s[x];
+        for (; i < set.count; ++i) {
+          set.read(i, first, rows, samples.data());
+          noise::fold_samples(samples.data(), size, i == 0, sum.data(), square_sum.data());
         }
+        visit({first, rows, width, set.count, sum.data(), square_sum.data()}, worker);
       }
+    } catch (...) {
+      failed = true;
+      throw;
     }
-    visit({first, rows, width, set.count, sum.data(), square_sum.data()});
-  }
+  });
 }
+
+namespace {
+
+// Per-row totals of one cell position in Acc: 64 bits while a row's squared
+// pixel sums cannot overflow them, else 128.
+template <typename Acc>
+void add_row(const std::uint64_t* sum, const std::uint64_t* square_sum, std::int64_t begin, std::int64_t end,
+             std::uint64_t n, unsigned __int128& s1, unsigned __int128& s1_squares, unsigned __int128& spread) {
+  Acc a = 0, b = 0, c = 0;
+  for (std::int64_t x = begin; x < end; x += 2) {
+    a += sum[x];
+    b += static_cast<Acc>(sum[x]) * sum[x];
+    c += spread_of(n, sum[x], square_sum[x]);
+  }
+  s1 += a;
+  s1_squares += b;
+  spread += c;
+}
+
+}  // namespace
 
 void UniformMoments::add(const PixelBand& band) {
   captures_ = band.captures;
   const auto n = static_cast<std::uint64_t>(band.captures);
+  // Half a row of pixel sums, each up to n 65535, squared and added.
+  const long double row_bound = static_cast<long double>(band.width / 2 + 1) * n * n * 65535.0L * 65535.0L;
+  const bool narrow = row_bound < 1.8e19L;
   for (std::int64_t r = 0; r < band.rows; ++r) {
     const int parity = static_cast<int>((band.first_row + r) & 1);
     const std::uint64_t* sum = band.sum + r * band.width;
     const std::uint64_t* square_sum = band.square_sum + r * band.width;
     for (int q = 0; q < 2; ++q) {
-      unsigned __int128 s1 = 0, s1_squares = 0, spread = 0;
-      for (std::int64_t x = q; x < band.width; x += 2) {
-        s1 += sum[x];
-        s1_squares += static_cast<unsigned __int128>(sum[x]) * sum[x];
-        spread += spread_of(n, sum[x], square_sum[x]);
-      }
       Totals& t = cells_[2 * parity + q];
+      if (narrow)
+        add_row<std::uint64_t>(sum, square_sum, q, band.width, n, t.sum, t.sum_squares, t.spread);
+      else
+        add_row<unsigned __int128>(sum, square_sum, q, band.width, n, t.sum, t.sum_squares, t.spread);
       t.pixels += static_cast<std::uint64_t>((band.width - q + 1) / 2);
-      t.sum += s1;
-      t.sum_squares += s1_squares;
-      t.spread += spread;
     }
+  }
+}
+
+void UniformMoments::merge(const UniformMoments& other) {
+  if (other.captures_ != 0) captures_ = other.captures_;
+  for (int c = 0; c < kCellPositions; ++c) {
+    cells_[c].pixels += other.cells_[c].pixels;
+    cells_[c].sum += other.cells_[c].sum;
+    cells_[c].sum_squares += other.cells_[c].sum_squares;
+    cells_[c].spread += other.cells_[c].spread;
   }
 }
 
@@ -111,29 +154,58 @@ LevelMoments::LevelMoments() {
 void LevelMoments::add(const PixelBand& band) {
   captures_ = band.captures;
   const auto n = static_cast<std::uint64_t>(band.captures);
-  const double inverse = 1.0 / static_cast<double>(n);
+  row_levels_.resize(static_cast<std::size_t>(band.width));
   for (std::int64_t r = 0; r < band.rows; ++r) {
     const int parity = static_cast<int>((band.first_row + r) & 1);
     const std::uint64_t* sum = band.sum + r * band.width;
     const std::uint64_t* square_sum = band.square_sum + r * band.width;
-    for (std::int64_t x = 0; x < band.width; ++x) {
-      // Truncated mean without a division: the estimate is off by at most one.
-      std::uint64_t v = static_cast<std::uint64_t>(static_cast<double>(sum[x]) * inverse);
-      if (v * n > sum[x]) --v;
-      if ((v + 1) * n <= sum[x]) ++v;
-      Cell& cell = cells_[2 * parity + static_cast<int>(x & 1)];
-      Level& level = cell.levels[v];
-      ++level.pixels;
-      level.sum += sum[x];
-      level.spread += spread_of(n, sum[x], square_sum[x]);
+    const noise::LevelSpan span =
+        noise::truncated_means(sum, static_cast<std::size_t>(band.width), n, row_levels_.data());
+    for (int q = 0; q < 2; ++q) {
+      Cell& cell = cells_[2 * parity + q];
+      for (std::int64_t x = q; x < band.width; x += 2) {
+        Level& level = cell.levels[row_levels_[static_cast<std::size_t>(x)]];
+        ++level.pixels;
+        level.sum += sum[x];
+        level.spread += spread_of(n, sum[x], square_sum[x]);
+      }
+      // The span of the whole row bounds both cell positions' levels.
       if (cell.lo > cell.hi) {
-        cell.lo = cell.hi = v;
+        cell.lo = span.lowest;
+        cell.hi = span.highest;
       } else {
-        cell.lo = std::min<std::size_t>(cell.lo, v);
-        cell.hi = std::max<std::size_t>(cell.hi, v);
+        cell.lo = std::min<std::size_t>(cell.lo, span.lowest);
+        cell.hi = std::max<std::size_t>(cell.hi, span.highest);
       }
     }
   }
+}
+
+void LevelMoments::merge(const LevelMoments& other) {
+  if (other.captures_ != 0) captures_ = other.captures_;
+  for (int c = 0; c < kCellPositions; ++c) {
+    const Cell& from = other.cells_[c];
+    if (from.lo > from.hi) continue;
+    Cell& to = cells_[c];
+    for (std::size_t v = from.lo; v <= from.hi; ++v) {
+      to.levels[v].pixels += from.levels[v].pixels;
+      to.levels[v].sum += from.levels[v].sum;
+      to.levels[v].spread += from.levels[v].spread;
+    }
+    to.lo = to.lo > to.hi ? from.lo : std::min(to.lo, from.lo);
+    to.hi = to.lo > to.hi ? from.hi : std::max(to.hi, from.hi);
+  }
+}
+
+void LevelMoments::reset() {
+  for (Cell& c : cells_) {
+    if (c.lo <= c.hi)
+      std::fill(c.levels.begin() + static_cast<std::ptrdiff_t>(c.lo),
+                c.levels.begin() + static_cast<std::ptrdiff_t>(c.hi) + 1, Level{});
+    c.lo = 1;
+    c.hi = 0;
+  }
+  captures_ = 0;
 }
 
 }  // namespace tuning::characterize

@@ -23,10 +23,13 @@ struct PixelBand {
   const std::uint64_t* square_sum = nullptr;  // per pixel: sum of squared samples
 };
 
-// Reads every capture of the set once, band by band, and calls visit for each
-// band in frame order. The set must have 1 to kMaxCaptures captures.
-void fold_condition(const CaptureSet& set, std::int64_t height, std::int64_t width,
-                    const std::function<void(const PixelBand&)>& visit);
+// Reads every capture of the set once, band by band, on up to `workers`
+// threads, and calls visit(band, worker) for each band, in no fixed order;
+// each worker index is used by one thread at a time. The set must have 1 to
+// kMaxCaptures captures. A reader's exception stops the other workers and
+// reaches the caller.
+void fold_condition(const CaptureSet& set, std::int64_t height, std::int64_t width, int workers,
+                    const std::function<void(const PixelBand&, int worker)>& visit);
 
 // Per cell position, over the pixels of a uniformly lit (or dark) frame:
 // pixel count, sum of the pixel sums S1, sum of S1^2, and the sum of the
@@ -35,6 +38,7 @@ void fold_condition(const CaptureSet& set, std::int64_t height, std::int64_t wid
 class UniformMoments {
  public:
   void add(const PixelBand& band);
+  void merge(const UniformMoments& other);
 
   std::uint64_t pixels(int cell) const { return cells_[cell].pixels; }
   std::int64_t captures() const { return captures_; }
@@ -65,6 +69,10 @@ class LevelMoments {
  public:
   LevelMoments();
   void add(const PixelBand& band);
+  void merge(const LevelMoments& other);
+  // Empties the levels for the next condition, touching only those used: far
+  // cheaper than fresh zeroed memory (the bins take 8 MiB).
+  void reset();
 
   struct Level {
     std::uint64_t pixels = 0;
@@ -85,6 +93,7 @@ class LevelMoments {
   };
   std::array<Cell, kCellPositions> cells_;
   std::int64_t captures_ = 0;
+  std::vector<std::uint16_t> row_levels_;  // scratch: one band row of truncated means
 };
 
 }  // namespace tuning::characterize
