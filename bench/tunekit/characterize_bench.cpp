@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,32 +22,20 @@
 
 namespace {
 
-constexpr int kDark = 256;
+// The dark captures are the helper's default pseudo-random frames around 64 DN.
+constexpr int kDark = 64;
 
-std::uint32_t hash(std::uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7feb352dU;
-  x ^= x >> 15;
-  x *= 0x846ca68bU;
-  x ^= x >> 16;
-  return x;
-}
-
-// Dark captures: noise of 16 DN around the dark level, wider at higher gain.
-std::uint16_t dark_value(int gain, int, int capture, std::size_t index) {
-  const std::uint32_t h = hash(static_cast<std::uint32_t>(index) * 31u + static_cast<std::uint32_t>(capture) * 7919u +
-                               static_cast<std::uint32_t>(gain));
-  return static_cast<std::uint16_t>(kDark + (static_cast<int>(h & 15) - 8) * gain / 2);
-}
-
-// A horizontal ramp with noise that grows with the signal and the gain.
-std::uint16_t scene_value(int gain, int, int capture, std::size_t index, int width) {
-  const int column = static_cast<int>(index % static_cast<std::size_t>(width));
-  const int signal = column * 3000 / width;
-  const std::uint32_t h = hash(static_cast<std::uint32_t>(index) * 131u + static_cast<std::uint32_t>(capture) * 7877u +
-                               static_cast<std::uint32_t>(gain) * 17u);
-  const int spread = 2 + gain * signal / 400;
-  return static_cast<std::uint16_t>(kDark + signal + static_cast<int>(h % (2 * spread + 1)) - spread);
+// A horizontal ramp with noise that grows with the signal and the gain; the
+// generator restarts at the first sample of each file (files are written
+// sample by sample, in order).
+std::function<std::uint16_t(int, int, int, std::size_t)> scene_values(int width) {
+  auto rng = std::make_shared<std::minstd_rand>();
+  return [rng, width](int gain, int, int capture, std::size_t index) {
+    if (index == 0) rng->seed(static_cast<std::uint32_t>(1 + gain * 1000 + capture));
+    const int signal = static_cast<int>(index % static_cast<std::size_t>(width)) * 3000 / width;
+    const int spread = 2 + gain * signal / 400;
+    return static_cast<std::uint16_t>(kDark + signal + static_cast<int>((*rng)() % (2 * spread + 1)) - spread);
+  };
 }
 
 // The adapter a capture reader provides: rows of capture i with pread.
@@ -111,12 +100,10 @@ int main(int argc, char** argv) {
   shape.captures_per_condition = 8;
   std::printf("capture sets: %zu gains x %d captures of %d x %d in %s/{dark,noise}\n", shape.gains.size(),
               shape.captures_per_condition, shape.width, shape.height, root.c_str());
-  const auto dark_files = bench::ensure_capture_set(root + "/dark", shape, dark_value);
+  const auto dark_files = bench::ensure_capture_set(root + "/dark", shape);
   bench::CaptureSetShape scene_shape = shape;
   scene_shape.kind = "noise";
-  const int width = shape.width;
-  const auto scene_files = bench::ensure_capture_set(
-      root + "/noise", scene_shape, [width](int g, int e, int c, std::size_t i) { return scene_value(g, e, c, i, width); });
+  const auto scene_files = bench::ensure_capture_set(root + "/noise", scene_shape, scene_values(shape.width));
   std::vector<std::string> all = dark_files;
   all.insert(all.end(), scene_files.begin(), scene_files.end());
 
