@@ -10,6 +10,7 @@
 #include "noise_profile/read_noise_model.h"
 #include "noise_profile/shot_noise_model.h"
 #include "shared/errors.h"
+#include "shared/json_text.h"
 #include "synthetic_sensor.h"
 #include "test_files.h"
 
@@ -423,12 +424,96 @@ TEST_F(Flags, AConversionGainThatIgnoresTheAnalogGainIsFlagged) {
     EXPECT_TRUE(flag_named(cell, "k_growth").passed);
 }
 
+// Light that flickers from capture to capture adds a variance growing with
+// the square of the signal: the line no longer describes the curve.
 TEST_F(Flags, LightThatFlickersBetweenCapturesBendsTheCurve) {
   truth.flicker = 0.03;
   SyntheticSensor sensor(kRows, kCols, truth, 9);
   const ModeCharacterization r = run(sensor, kSweep);
-  for (const CellCharacterization& cell : r.gains[1].cells) EXPECT_FALSE(flag_named(cell, "residual").passed);
+  for (const CellCharacterization& cell : r.gains[1].cells) {
+    EXPECT_FALSE(flag_named(cell, "residual").passed);
+    EXPECT_FALSE(flag_named(cell, "r_squared").passed);
+  }
   EXPECT_TRUE(warns(r.gains[1], "leaves residuals of"));
+  EXPECT_TRUE(warns(r.gains[1], "R^2 of the photon transfer fit of LCG at analog gain 4"));
+}
+
+// ---- sources, threads and the written form ---------------------------------------------
+
+class Sources : public ::testing::Test {
+ protected:
+  Sources() : sensor(kRows, kCols, {1.0, 0.01}, 12) {
+    mode = mode_of({gain_captures(sensor, Number::of_integer(1), kGain1, 4, {0.05, 0.2, 0.5, 0.9, 1.0, 1.1}),
+                    gain_captures(sensor, Number::of_real(4.0), kGain4, 4, {0.05, 0.2, 0.5, 0.9, 1.0, 1.1})});
+    GainCaptures& scene = mode.gains[0];
+    scene.scene = sensor.capture(kGain1, 4, [](std::int64_t, std::int64_t x) { return 20.0 * (x + 1); }).set();
+  }
+  SyntheticSensor sensor;
+  ModeCaptures mode;
+};
+
+// Partial totals are integers: any number of workers gives the same bytes.
+// Frames of several bands, so that workers share them out.
+TEST_F(Sources, TheWorkerCountDoesNotChangeTheResult) {
+  const std::int64_t rows = 500;  // bands of 227 rows
+  SyntheticSensor tall(rows, kCols, {1.0, 0.01}, 13);
+  GainCaptures flats = gain_captures(tall, Number::of_integer(1), kGain1, 3, {0.1, 0.4, 0.9, 1.1});
+  GainCaptures scene;
+  scene.analog_gain = Number::of_integer(2);
+  scene.dark = tall.dark(kGain4, 3).set();
+  scene.scene = tall.capture(kGain4, 3, [](std::int64_t y, std::int64_t x) { return 2.0 * y + 5.0 * x; }).set();
+  ModeCaptures m = mode_of({flats, scene});
+  m.height = rows;
+  CharacterizationParam one, three;
+  one.workers = 1;
+  three.workers = 3;
+  one.freq_threshold = three.freq_threshold = 3;
+  const std::string a = python_json_text(to_json(characterize({m}, one)));
+  const std::string b = python_json_text(to_json(characterize({m}, three)));
+  EXPECT_EQ(a, b);
+}
+
+// A reader that fails (an unreadable file, a request to stop) ends the run
+// with its own error, from whichever worker met it.
+TEST_F(Sources, AReadersFailureReachesTheCaller) {
+  RowReader inner = mode.gains[1].flats[2].captures.read;
+  mode.gains[1].flats[2].captures.read = [inner](std::int64_t i, std::int64_t first, std::int64_t rows,
+                                                 std::uint16_t* out) {
+    if (i == 3) throw std::runtime_error("stopped by the user");
+    inner(i, first, rows, out);
+  };
+  CharacterizationParam two;
+  two.workers = 2;
+  try {
+    characterize_mode(mode, two);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "stopped by the user");
+  }
+}
+
+// The written form keeps the gain as given, unknown figures as NaN and the
+// scene unused where flats give the curve.
+TEST_F(Sources, TheJsonNamesModesGainsAndCells) {
+  const OrderedJson j = to_json(characterize({mode}));
+  EXPECT_EQ(j["module"], "characterization");
+  const OrderedJson& gains = j["modes"][0]["gains"];
+  EXPECT_EQ(j["modes"][0]["sensor_mode"], "LCG");
+  EXPECT_EQ(python_json_text(gains[0]["analog_gain"]), "1");
+  EXPECT_EQ(python_json_text(gains[1]["analog_gain"]), "4.0");
+  EXPECT_EQ(gains[0]["curve_source"], "flat");
+  EXPECT_EQ(gains[0]["cells"].size(), 4u);
+  EXPECT_EQ(gains[0]["cells"][0]["curve"].size(), 6u);
+  EXPECT_EQ(gains[0]["cells"][0]["relation"]["captures"], 4);
+
+  GainCaptures scene_only = mode.gains[0];
+  scene_only.flats.clear();
+  CharacterizationParam param;
+  param.freq_threshold = 4;
+  const std::string text = python_json_text(to_json(characterize({mode_of({scene_only})}, param)));
+  EXPECT_NE(text.find("\"curve_source\": \"scene\""), std::string::npos);
+  EXPECT_NE(text.find("\"prnu\": NaN"), std::string::npos) << "no flats: no PRNU";
+  EXPECT_NE(text.find("\"linearity_error\": NaN"), std::string::npos);
 }
 
 // ---- bad input ------------------------------------------------------------------------
