@@ -570,6 +570,35 @@ TEST_F(BadInput, ASceneClippedEverywhereHasNoUnsaturatedLevel) {
   }
 }
 
+TEST_F(BadInput, SceneLevelsAllClippedOrTooThinAreNamed) {
+  GainCaptures bright = sound();
+  bright.flats.clear();
+  bright.scene = sensor.flat(kGain4, 3, 3000).set();
+  CharacterizationParam param;
+  param.white_level.fill(3000.0);
+  param.freq_threshold = 1;
+  EXPECT_THROW(
+      {
+        try {
+          characterize_mode(mode_of({bright}), param);
+        } catch (const CalibrationError& e) {
+          EXPECT_NE(std::string(e.what()).find("no unsaturated level"), std::string::npos) << e.what();
+          throw;
+        }
+      },
+      CalibrationError);
+  // Too few samples per level is named as such.
+  bright.scene = sensor.flat(kGain1, 3, 300).set();
+  param.white_level.fill(65535.0);
+  param.freq_threshold = 1000000;
+  try {
+    characterize_mode(mode_of({bright}), param);
+    FAIL() << "no error";
+  } catch (const CalibrationError& e) {
+    EXPECT_NE(std::string(e.what()).find("has 1000000 samples (freq_threshold)"), std::string::npos) << e.what();
+  }
+}
+
 TEST_F(BadInput, RepeatedGainsOrModesAndOddFramesAreRefused) {
   EXPECT_NE(failure(mode_of({sound(), sound()})).find("analog gain 2 is listed twice for LCG"), std::string::npos);
   EXPECT_THROW(characterize({mode_of({sound()}), mode_of({sound()})}), CalibrationError);

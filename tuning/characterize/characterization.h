@@ -25,10 +25,12 @@ struct FlatCaptures {
   CaptureSet captures;
 };
 
+// The photon transfer curve comes from the flats when there are any (they
+// also give PRNU and linearity), else from the levels of the scene.
 struct GainCaptures {
   Number analog_gain;
   CaptureSet dark;                  // at least 2 captures
-  std::vector<FlatCaptures> flats;  // several exposures: curve, PRNU and linearity
+  std::vector<FlatCaptures> flats;  // several exposures, at least 2 captures each
   CaptureSet scene;                 // repeated captures of a still scene of many levels (count 0: none)
 };
 
@@ -48,7 +50,7 @@ struct CharacterizationParam {
 // The figures the calibrations report for the same captures, predicted from
 // the characterisation.
 struct CalibrationRelation {
-  std::int64_t captures = 0;      // n: lit captures per level behind the shot noise factor
+  std::int64_t captures = 0;      // n: the scene's captures (what the shot noise calibration reads), else the first flat's
   double shot_noise_factor = 0.0;  // K (n - 1) / n: the variance over n captures divides by n (DN)
   double read_noise_variance = 0.0;  // temporal dark variance + DSNU^2: the whole dark plane's variance (DN^2)
 };
