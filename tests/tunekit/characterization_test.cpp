@@ -163,7 +163,7 @@ struct SetShape {
   double prnu;
 };
 
-class Recovery : public ::testing::TestWithParam<SetShape> {};
+class TruthRecovery : public ::testing::TestWithParam<SetShape> {};
 
 // Tolerances, with P pixels per cell position and n captures per condition:
 // - an unbiased variance from P pixels of n samples spreads by
@@ -176,7 +176,7 @@ class Recovery : public ::testing::TestWithParam<SetShape> {};
 //   at signal S (flat): DSNU^2 and PRNU^2 within 4 times that;
 // - the variance peaks on a flat at most two sweep steps below the full well;
 //   a flat's mean signal spreads by K sqrt(electrons / (P n)).
-TEST_P(Recovery, RecoversConversionGainNoiseNonUniformityAndSaturation) {
+TEST_P(TruthRecovery, RecoversConversionGainNoiseNonUniformityAndSaturation) {
   const SetShape shape = GetParam();
   SensorTruth truth;
   truth.dsnu_e = shape.dsnu_e;
@@ -236,7 +236,7 @@ TEST_P(Recovery, RecoversConversionGainNoiseNonUniformityAndSaturation) {
 
 // The last set's dark pattern outweighs the temporal noise of the flats'
 // mean frames: PRNU must not take it for a spread of the response.
-INSTANTIATE_TEST_SUITE_P(Captures, Recovery,
+INSTANTIATE_TEST_SUITE_P(Captures, TruthRecovery,
                          ::testing::Values(SetShape{4, 0.0, 0.0}, SetShape{4, 1.0, 0.01}, SetShape{8, 0.0, 0.0},
                                            SetShape{8, 1.0, 0.01}, SetShape{16, 0.0, 0.0}, SetShape{16, 1.0, 0.01},
                                            SetShape{16, 20.0, 0.0}),
@@ -268,7 +268,7 @@ double ramp(std::int64_t y, std::int64_t x) {
   return 1500.0 * (0.02 + 0.78 * position);
 }
 
-class SameSet : public ::testing::TestWithParam<int> {};
+class CalibrationRelation : public ::testing::TestWithParam<int> {};
 
 double calibration_slope_spread(const noise::LevelFit& fit, int n) {
   std::vector<double> pixels;
@@ -283,7 +283,7 @@ double calibration_slope_spread(const noise::LevelFit& fit, int n) {
 // exceeds it by the mean-frame variance / P: within 1 / P of it. The shot
 // noise factor divides by n instead of n - 1: K (n - 1) / n, within 4 times
 // the two slopes' spreads combined (slope_spread).
-TEST_P(SameSet, PredictsTheReadNoiseAndShotNoiseCalibrations) {
+TEST_P(CalibrationRelation, PredictsTheReadNoiseAndShotNoiseCalibrations) {
   const int n = GetParam();
   const std::int64_t rows = 256, cols = 512;
   SensorTruth truth;
@@ -356,11 +356,11 @@ TEST_P(SameSet, PredictsTheReadNoiseAndShotNoiseCalibrations) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, SameSet, ::testing::Values(4, 8));
+INSTANTIATE_TEST_SUITE_P(Captures, CalibrationRelation, ::testing::Values(4, 8));
 
 // ---- quality flags --------------------------------------------------------------------
 
-class Flags : public ::testing::Test {
+class QualityFlags : public ::testing::Test {
  protected:
   SensorTruth truth;
   ModeCharacterization run(SyntheticSensor& sensor, const std::vector<double>& wells,
@@ -376,7 +376,7 @@ class Flags : public ::testing::Test {
   }
 };
 
-TEST_F(Flags, TwoLevelsFailTheLevelAndSpanChecks) {
+TEST_F(QualityFlags, TwoLevelsFailTheLevelAndSpanChecks) {
   SyntheticSensor sensor(kRows, kCols, truth, 5);
   const ModeCharacterization r = run(sensor, {0.2, 0.4});
   for (const GainCharacterization& gain : r.gains)
@@ -394,7 +394,7 @@ TEST_F(Flags, TwoLevelsFailTheLevelAndSpanChecks) {
   EXPECT_TRUE(warns(r.gains[1], "saturation not reached"));
 }
 
-TEST_F(Flags, ASaturatedSceneLeavesTooFewLevelsBelowSaturation) {
+TEST_F(QualityFlags, ASaturatedSceneLeavesTooFewLevelsBelowSaturation) {
   SyntheticSensor sensor(kRows, kCols, truth, 6);
   const ModeCharacterization r = run(sensor, {0.3, 1.1, 1.3, 1.6, 2.0});
   for (const GainCharacterization& gain : r.gains)
@@ -406,7 +406,7 @@ TEST_F(Flags, ASaturatedSceneLeavesTooFewLevelsBelowSaturation) {
   EXPECT_TRUE(warns(r.gains[1], "1 level(s)"));
 }
 
-TEST_F(Flags, AConversionGainThatIgnoresTheAnalogGainIsFlagged) {
+TEST_F(QualityFlags, AConversionGainThatIgnoresTheAnalogGainIsFlagged) {
   SyntheticSensor sensor(kRows, kCols, truth, 8);
   const ModeCharacterization r = run(sensor, kSweep, kGain1);
   for (const CellCharacterization& cell : r.gains[0].cells)
@@ -426,7 +426,7 @@ TEST_F(Flags, AConversionGainThatIgnoresTheAnalogGainIsFlagged) {
 
 // Light that flickers from capture to capture adds a variance growing with
 // the square of the signal: the line no longer describes the curve.
-TEST_F(Flags, LightThatFlickersBetweenCapturesBendsTheCurve) {
+TEST_F(QualityFlags, LightThatFlickersBetweenCapturesBendsTheCurve) {
   truth.flicker = 0.03;
   SyntheticSensor sensor(kRows, kCols, truth, 9);
   const ModeCharacterization r = run(sensor, kSweep);
@@ -440,9 +440,9 @@ TEST_F(Flags, LightThatFlickersBetweenCapturesBendsTheCurve) {
 
 // ---- sources, threads and the written form ---------------------------------------------
 
-class Sources : public ::testing::Test {
+class CaptureSources : public ::testing::Test {
  protected:
-  Sources() : sensor(kRows, kCols, {1.0, 0.01}, 12) {
+  CaptureSources() : sensor(kRows, kCols, {1.0, 0.01}, 12) {
     mode = mode_of({gain_captures(sensor, Number::of_integer(1), kGain1, 4, {0.05, 0.2, 0.5, 0.9, 1.0, 1.1}),
                     gain_captures(sensor, Number::of_real(4.0), kGain4, 4, {0.05, 0.2, 0.5, 0.9, 1.0, 1.1})});
     GainCaptures& scene = mode.gains[0];
@@ -454,7 +454,7 @@ class Sources : public ::testing::Test {
 
 // Partial totals are integers: any number of workers gives the same bytes.
 // Frames of several bands, so that workers share them out.
-TEST_F(Sources, TheWorkerCountDoesNotChangeTheResult) {
+TEST_F(CaptureSources, TheWorkerCountDoesNotChangeTheResult) {
   const std::int64_t rows = 500;  // bands of 227 rows
   SyntheticSensor tall(rows, kCols, {1.0, 0.01}, 13);
   GainCaptures flats = gain_captures(tall, Number::of_integer(1), kGain1, 3, {0.1, 0.4, 0.9, 1.1});
@@ -475,7 +475,7 @@ TEST_F(Sources, TheWorkerCountDoesNotChangeTheResult) {
 
 // A reader that fails (an unreadable file, a request to stop) ends the run
 // with its own error, from whichever worker met it.
-TEST_F(Sources, AReadersFailureReachesTheCaller) {
+TEST_F(CaptureSources, AReadersFailureReachesTheCaller) {
   RowReader inner = mode.gains[1].flats[2].captures.read;
   mode.gains[1].flats[2].captures.read = [inner](std::int64_t i, std::int64_t first, std::int64_t rows,
                                                  std::uint16_t* out) {
@@ -494,7 +494,7 @@ TEST_F(Sources, AReadersFailureReachesTheCaller) {
 
 // The written form keeps the gain as given, unknown figures as NaN and the
 // scene unused where flats give the curve.
-TEST_F(Sources, TheJsonNamesModesGainsAndCells) {
+TEST_F(CaptureSources, TheJsonNamesModesGainsAndCells) {
   const OrderedJson j = to_json(characterize({mode}));
   EXPECT_EQ(j["module"], "characterization");
   const OrderedJson& gains = j["modes"][0]["gains"];
@@ -518,9 +518,9 @@ TEST_F(Sources, TheJsonNamesModesGainsAndCells) {
 
 // ---- bad input ------------------------------------------------------------------------
 
-class BadInput : public ::testing::Test {
+class CharacterizationInput : public ::testing::Test {
  protected:
-  BadInput() : sensor(kRows, kCols, {}, 11) {}
+  CharacterizationInput() : sensor(kRows, kCols, {}, 11) {}
   GainCaptures sound() { return gain_captures(sensor, Number::of_integer(2), kGain1, 2, {0.1, 0.3, 0.5}); }
   static std::string failure(const ModeCaptures& m) {
     try {
@@ -533,7 +533,7 @@ class BadInput : public ::testing::Test {
   SyntheticSensor sensor;
 };
 
-TEST_F(BadInput, MissingOrTooFewCapturesAreNamed) {
+TEST_F(CharacterizationInput, MissingOrTooFewCapturesAreNamed) {
   GainCaptures no_dark = sound();
   no_dark.dark = {};
   EXPECT_NE(failure(mode_of({no_dark})).find("no dark captures for LCG at analog gain 2"), std::string::npos);
@@ -553,7 +553,7 @@ TEST_F(BadInput, MissingOrTooFewCapturesAreNamed) {
   EXPECT_NE(failure(hcg).find("no analog gain with captures for HCG"), std::string::npos);
 }
 
-TEST_F(BadInput, ASceneClippedEverywhereHasNoUnsaturatedLevel) {
+TEST_F(CharacterizationInput, ASceneClippedEverywhereHasNoUnsaturatedLevel) {
   GainCaptures bright = sound();
   bright.flats.clear();
   for (double share : {2.5, 3.0}) bright.flats.push_back({share, sensor.flat(kGain4, 2, share * 1500).set()});
@@ -570,7 +570,7 @@ TEST_F(BadInput, ASceneClippedEverywhereHasNoUnsaturatedLevel) {
   }
 }
 
-TEST_F(BadInput, SceneLevelsAllClippedOrTooThinAreNamed) {
+TEST_F(CharacterizationInput, SceneLevelsAllClippedOrTooThinAreNamed) {
   GainCaptures bright = sound();
   bright.flats.clear();
   bright.scene = sensor.flat(kGain4, 3, 3000).set();
@@ -599,7 +599,7 @@ TEST_F(BadInput, SceneLevelsAllClippedOrTooThinAreNamed) {
   }
 }
 
-TEST_F(BadInput, RepeatedGainsOrModesAndOddFramesAreRefused) {
+TEST_F(CharacterizationInput, RepeatedGainsOrModesAndOddFramesAreRefused) {
   EXPECT_NE(failure(mode_of({sound(), sound()})).find("analog gain 2 is listed twice for LCG"), std::string::npos);
   EXPECT_THROW(characterize({mode_of({sound()}), mode_of({sound()})}), CalibrationError);
   ModeCaptures odd = mode_of({sound()});
