@@ -1,3 +1,5 @@
+#include "characterize/characterization.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -5,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "characterize/characterization.h"
 #include "characterize/condition_moments.h"
 #include "noise_profile/read_noise_model.h"
 #include "noise_profile/shot_noise_model.h"
@@ -27,7 +28,7 @@ const GainTruth kGain1{0.5, 3.0};
 const GainTruth kGain4{2.0, 2.0};
 // Flat fields as shares of the full well: a wide linear part, then steps of
 // 0.05 through saturation.
-const std::vector<double> kSweep = {0.01, 0.02, 0.05, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6,
+const std::vector<double> kSweep = {0.01, 0.02, 0.05, 0.1, 0.2,  0.3, 0.4,  0.5, 0.6,
                                     0.7,  0.8,  0.85, 0.9, 0.95, 1.0, 1.05, 1.2};
 constexpr double kSweepStep = 0.05;
 
@@ -363,8 +364,7 @@ INSTANTIATE_TEST_SUITE_P(Captures, CalibrationRelation, ::testing::Values(4, 8))
 class QualityFlags : public ::testing::Test {
  protected:
   SensorTruth truth;
-  ModeCharacterization run(SyntheticSensor& sensor, const std::vector<double>& wells,
-                           const GainTruth& high = kGain4) {
+  ModeCharacterization run(SyntheticSensor& sensor, const std::vector<double>& wells, const GainTruth& high = kGain4) {
     return characterize_mode(mode_of({gain_captures(sensor, Number::of_integer(1), kGain1, 4, wells),
                                       gain_captures(sensor, Number::of_integer(4), high, 4, wells)}),
                              param_for(sensor.truth()));
@@ -546,6 +546,9 @@ TEST_F(CharacterizationInput, MissingOrTooFewCapturesAreNamed) {
   GainCaptures one_flat = sound();
   one_flat.flats[1].captures = sensor.flat(kGain1, 1, 300).set();
   EXPECT_TRUE(fails_saying(mode_of({one_flat}), "only 1 capture for flat captures at exposure 30 for LCG"));
+  GainCaptures many = sound();
+  many.flats[0].captures.count = kMaxCaptures + 1;
+  EXPECT_TRUE(fails_saying(mode_of({many}), "32768 captures for flat captures at exposure 10 for LCG"));
   GainCaptures unlit = sound();
   unlit.flats.clear();
   EXPECT_TRUE(fails_saying(mode_of({unlit}), "no lit captures for LCG at analog gain 2"));
@@ -575,6 +578,30 @@ TEST_F(CharacterizationInput, LitCapturesWithNoUnsaturatedLevelAreNamed) {
   strict.freq_threshold = 1000000;
   bright_scene.scene = sensor.flat(kGain1, 3, 300).set();
   EXPECT_TRUE(fails_saying(mode_of({bright_scene}), "has 1000000 samples (freq_threshold)", strict));
+}
+
+// A set that cannot be characterised fails before a single read.
+TEST_F(CharacterizationInput, EveryConditionIsCheckedBeforeAnyRead) {
+  auto reads = std::make_shared<int>(0);
+  const auto counted = [reads](CaptureSet set) {
+    RowReader inner = set.read;
+    set.read = [reads, inner](std::int64_t i, std::int64_t first, std::int64_t rows, std::uint16_t* out) {
+      ++*reads;
+      inner(i, first, rows, out);
+    };
+    return set;
+  };
+  GainCaptures low = sound(), high = sound();
+  low.dark = counted(low.dark);
+  high.analog_gain = Number::of_integer(4);
+  high.flats.back().captures.count = 1;
+  ModeCaptures hcg = mode_of({sound()});
+  hcg.mode = SensorMode::HCG;
+  hcg.gains[0].dark = counted(hcg.gains[0].dark);
+  EXPECT_TRUE(
+      fails_saying(mode_of({low, high}), "only 1 capture for flat captures at exposure 50 for LCG at analog gain 4"));
+  EXPECT_THROW(characterize({hcg, mode_of({low, high})}), CalibrationError);
+  EXPECT_EQ(*reads, 0);
 }
 
 TEST_F(CharacterizationInput, RepeatedGainsOrModesAndOddFramesAreRefused) {

@@ -19,8 +19,8 @@
 namespace tunekit_test {
 
 struct SensorTruth {
-  double dsnu_e = 0.0;       // spread of the dark pattern (e-)
-  double prnu = 0.0;         // relative spread of the pixels' response (ratio)
+  double dsnu_e = 0.0;  // spread of the dark pattern (e-)
+  double prnu = 0.0;    // relative spread of the pixels' response (ratio)
   double full_well_e = 1500.0;
   double offset_dn = 64.0;   // dark level (DN)
   double white_dn = 4095.0;  // clipping level of the converter (DN)
@@ -81,8 +81,8 @@ class SyntheticSensor {
           const double mean = light(y, x) * response_[i] * scale;
           double electrons = mean > 0.0 ? static_cast<double>(std::poisson_distribution<long>(mean)(rng_)) : 0.0;
           electrons = std::min(electrons, truth_.full_well_e);
-          const double dn = truth_.offset_dn +
-                            gain.k * (electrons + dark_pattern_[i] + gain.read_noise_e * normal(rng_));
+          const double dn =
+              truth_.offset_dn + gain.k * (electrons + dark_pattern_[i] + gain.read_noise_e * normal(rng_));
           frame[i] = static_cast<std::uint16_t>(std::clamp(std::round(dn), 0.0, truth_.white_dn));
         }
       frames.captures.push_back(std::move(frame));

@@ -37,6 +37,9 @@ std::string cell_where(SensorMode mode, const Number& gain, int cell) {
 
 // A variance over captures needs two of them; the message names the condition.
 void require_captures(const CaptureSet& set, const std::string& what) {
+  if (set.count > kMaxCaptures)
+    throw CalibrationError(std::to_string(set.count) + " captures for " + what + ": at most " +
+                           std::to_string(kMaxCaptures) + " are summed exactly");
   if (set.count >= 2) return;
   if (set.count <= 0) throw CalibrationError("no " + what + ": at least 2 captures are needed for a variance");
   throw CalibrationError("only 1 capture for " + what + ": at least 2 are needed for a variance over captures");
@@ -127,9 +130,7 @@ std::vector<CurvePoint> scene_points(const LevelMoments& m, int cell, double dar
   return points;
 }
 
-bool usable_below(const CurvePoint& p, double limit) {
-  return !p.clipped && p.signal > 0.0 && !(p.signal > limit);
-}
+bool usable_below(const CurvePoint& p, double limit) { return !p.clipped && p.signal > 0.0 && !(p.signal > limit); }
 
 // PRNU from the flat point nearest half saturation (half the brightest
 // unclipped flat when saturation is unknown): the spatial spread of the mean
@@ -200,10 +201,21 @@ void fill_from_curve(CellCharacterization& cell, PhotonTransfer ptc) {
   cell.curve = std::move(ptc.curve);
 }
 
-GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptures& gain,
-                                       const CharacterizationParam& param, SceneBinner& binner) {
+// Every condition of a gain is checked before any capture is read: a set
+// that cannot be characterised fails at once, not after minutes of reading.
+void check_gain(const ModeCaptures& mode, const GainCaptures& gain) {
   const std::string where = gain_where(mode.mode, gain.analog_gain);
   require_captures(gain.dark, "dark captures for " + where + " (dark level, dark noise and DSNU)");
+  for (const FlatCaptures& flat : gain.flats)
+    require_captures(flat.captures, "flat captures at exposure " + figure_text(flat.exposure) + " for " + where);
+  if (gain.scene.count != 0) require_captures(gain.scene, "scene captures for " + where);
+  if (gain.flats.empty() && gain.scene.count == 0)
+    throw CalibrationError("no lit captures for " + where +
+                           ": the photon transfer curve needs flat captures at several exposures or scene captures");
+}
+
+GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptures& gain,
+                                       const CharacterizationParam& param, SceneBinner& binner) {
   GainCharacterization out;
   out.analog_gain = gain.analog_gain;
   out.dark_captures = gain.dark.count;
@@ -225,24 +237,19 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
     out.lit_captures = gain.flats.front().captures.count;
     for (const FlatCaptures& flat : gain.flats) {
       const std::string exposure = figure_text(flat.exposure);
-      require_captures(flat.captures, "flat captures at exposure " + exposure + " for " + where);
-      const UniformMoments m = uniform_moments(
-          flat.captures, mode, param, "flat " + std::string(sensor_mode_name(mode.mode)) + " exp " + exposure + " again " +
-                                   gain.analog_gain.text());
+      const UniformMoments m = uniform_moments(flat.captures, mode, param,
+                                               "flat " + std::string(sensor_mode_name(mode.mode)) + " exp " + exposure +
+                                                   " again " + gain.analog_gain.text());
       for (int c = 0; c < kCellPositions; ++c)
         points[c].push_back(uniform_point(m, c, out.cells[c].dark_level, flat.exposure));
     }
-  } else if (gain.scene.count > 0) {
+  } else {
     out.curve_source = "scene";
     out.lit_captures = gain.scene.count;
-    require_captures(gain.scene, "scene captures for " + where);
     const LevelMoments& levels = binner.bin(gain.scene, mode, param);
     report_condition(condition_name("scene", mode.mode, gain.analog_gain), gain.scene);
     for (int c = 0; c < kCellPositions; ++c)
       points[c] = scene_points(levels, c, out.cells[c].dark_level, param.freq_threshold);
-  } else {
-    throw CalibrationError("no lit captures for " + where +
-                           ": the photon transfer curve needs flat captures at several exposures or scene captures");
   }
 
   const std::int64_t relation_captures = gain.scene.count > 0 ? gain.scene.count : out.lit_captures;
@@ -277,19 +284,21 @@ void check_growth(ModeCharacterization& mode) {
       const double growth = k_high / k_low;
       upper.cells[c].flags.push_back(
           {"k_growth", growth >= limit, growth, limit,
-           growth >= limit
-               ? std::string()
-               : "the conversion gain of " + cell_where(mode.mode, upper.analog_gain, c) + " is " +
-                     figure_text(growth) + "x that at analog gain " + lower.analog_gain.text() + " (" +
-                     figure_text(k_low) + " to " + figure_text(k_high) + " DN/e-), at least " + figure_text(limit) +
-                     "x expected for a " + figure_text(gain_ratio) + "x analog gain"});
+           growth >= limit ? std::string()
+                           : "the conversion gain of " + cell_where(mode.mode, upper.analog_gain, c) + " is " +
+                                 figure_text(growth) + "x that at analog gain " + lower.analog_gain.text() + " (" +
+                                 figure_text(k_low) + " to " + figure_text(k_high) + " DN/e-), at least " +
+                                 figure_text(limit) + "x expected for a " + figure_text(gain_ratio) + "x analog gain"});
     }
   }
 }
 
 }  // namespace
 
-ModeCharacterization characterize_mode(const ModeCaptures& captures, const CharacterizationParam& param) {
+namespace {
+
+// The gains of a mode by rising analog gain, every condition checked.
+std::vector<const GainCaptures*> checked_gains(const ModeCaptures& captures) {
   if (captures.gains.empty())
     throw CalibrationError(std::string("no analog gain with captures for ") +
                            std::string(sensor_mode_name(captures.mode)));
@@ -302,6 +311,15 @@ ModeCharacterization characterize_mode(const ModeCaptures& captures, const Chara
     if (order[i]->analog_gain.value() == order[i - 1]->analog_gain.value())
       throw CalibrationError("analog gain " + order[i]->analog_gain.text() + " is listed twice for " +
                              std::string(sensor_mode_name(captures.mode)));
+  require_even_frame(captures.height, captures.width);
+  for (const GainCaptures* g : order) check_gain(captures, *g);
+  return order;
+}
+
+}  // namespace
+
+ModeCharacterization characterize_mode(const ModeCaptures& captures, const CharacterizationParam& param) {
+  const std::vector<const GainCaptures*> order = checked_gains(captures);
   ModeCharacterization out;
   out.mode = captures.mode;
   SceneBinner binner;
@@ -315,12 +333,14 @@ ModeCharacterization characterize_mode(const ModeCaptures& captures, const Chara
 }
 
 Characterization characterize(const std::vector<ModeCaptures>& modes, const CharacterizationParam& param) {
-  Characterization out;
-  for (std::size_t i = 0; i < modes.size(); ++i)
+  for (std::size_t i = 0; i < modes.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j)
       if (modes[i].mode == modes[j].mode)
         throw CalibrationError(std::string("sensor mode ") + std::string(sensor_mode_name(modes[i].mode)) +
                                " is given twice: each mode is characterised from its own captures");
+    checked_gains(modes[i]);
+  }
+  Characterization out;
   for (const ModeCaptures& m : modes) out.modes.push_back(characterize_mode(m, param));
   return out;
 }

@@ -50,29 +50,29 @@ struct CharacterizationParam {
 // The figures the calibrations report for the same captures, predicted from
 // the characterisation.
 struct CalibrationRelation {
-  std::int64_t captures = 0;      // n: the scene's captures (what the shot noise calibration reads), else the first flat's
-  double shot_noise_factor = 0.0;  // K (n - 1) / n: the variance over n captures divides by n (DN)
+  std::int64_t captures = 0;  // n: the scene's captures (what the shot noise calibration reads), else the first flat's
+  double shot_noise_factor = 0.0;    // K (n - 1) / n: the variance over n captures divides by n (DN)
   double read_noise_variance = 0.0;  // temporal dark variance + DSNU^2: the whole dark plane's variance (DN^2)
 };
 
 struct CellCharacterization {
-  double dark_level = 0.0;               // mean of the dark captures (DN)
-  double dark_temporal_variance = 0.0;   // unbiased over the captures (DN^2)
-  double dark_noise = 0.0;               // sqrt of the above (DN)
-  double dsnu_variance = 0.0;            // mean dark frame's variance less the temporal part / n; may dip below 0 (DN^2)
-  double dsnu = 0.0;                     // sqrt(max(0, dsnu_variance)) (DN)
-  double dsnu_e = 0.0;                   // dsnu / K (e-)
-  double conversion_gain = 0.0;          // K, slope of the linear part of the photon transfer curve (DN/e-)
-  double curve_intercept = 0.0;          // variance of the fitted line at zero signal (DN^2)
-  double read_noise_e = 0.0;             // dark_noise / K (e-)
-  double prnu = kUnknown;                // spatial spread of the response near half saturation; NaN without flats (%)
-  double prnu_signal = kUnknown;         // signal PRNU was measured at (DN)
-  double saturation_level = kUnknown;    // dark level + saturation signal (DN)
-  double saturation_signal = kUnknown;   // signal where the temporal variance peaks before collapsing (DN)
+  double dark_level = 0.0;              // mean of the dark captures (DN)
+  double dark_temporal_variance = 0.0;  // unbiased over the captures (DN^2)
+  double dark_noise = 0.0;              // sqrt of the above (DN)
+  double dsnu_variance = 0.0;           // mean dark frame's variance less the temporal part / n; may dip below 0 (DN^2)
+  double dsnu = 0.0;                    // sqrt(max(0, dsnu_variance)) (DN)
+  double dsnu_e = 0.0;                  // dsnu / K (e-)
+  double conversion_gain = 0.0;         // K, slope of the linear part of the photon transfer curve (DN/e-)
+  double curve_intercept = 0.0;         // variance of the fitted line at zero signal (DN^2)
+  double read_noise_e = 0.0;            // dark_noise / K (e-)
+  double prnu = kUnknown;               // spatial spread of the response near half saturation; NaN without flats (%)
+  double prnu_signal = kUnknown;        // signal PRNU was measured at (DN)
+  double saturation_level = kUnknown;   // dark level + saturation signal (DN)
+  double saturation_signal = kUnknown;  // signal where the temporal variance peaks before collapsing (DN)
   double saturation_capacity_e = kUnknown;  // saturation_signal / K (e-)
-  double dynamic_range_db = kUnknown;    // 20 log10(saturation_capacity_e / read_noise_e) (dB)
-  double linearity_error = kUnknown;     // half the peak-to-peak deviation of the flats' signal from a line in the
-                                         // exposure, 5 to 95 % of saturation; NaN with fewer than 3 such flats (%)
+  double dynamic_range_db = kUnknown;       // 20 log10(saturation_capacity_e / read_noise_e) (dB)
+  double linearity_error = kUnknown;        // half the peak-to-peak deviation of the flats' signal from a line in the
+                                            // exposure, 5 to 95 % of saturation; NaN with fewer than 3 such flats (%)
   // Fit quality: points in the linear part, their signal span (ratio), R^2,
   // weighted relative residual and the residual the sample counts explain (ratios).
   int levels = 0;
@@ -105,13 +105,16 @@ struct Characterization {
 };
 
 // One mode. The reader of every capture set may be called from `workers`
-// threads at once, each call for its own band. Throws CalibrationError naming the mode, gain and what is missing
-// when a gain has no dark captures, a condition has fewer than 2 captures, a
-// gain has no lit captures or no unsaturated level; ShapeError on an odd or
-// empty frame. Progress: one step per condition read.
+// threads at once, each call for its own band. Before any capture is read,
+// throws CalibrationError naming the mode, gain and what is missing when a
+// gain has no dark captures or no lit captures, or a condition has fewer
+// than 2 (or more than kMaxCaptures) captures, and ShapeError on an odd or
+// empty frame; once read, CalibrationError when a cell has no unsaturated
+// level. Progress: one step per condition read.
 ModeCharacterization characterize_mode(const ModeCaptures& captures, const CharacterizationParam& param = {});
 
 // Every mode apart, in the given order; a mode listed twice is an error.
+// Every condition of every mode is checked before any capture is read.
 Characterization characterize(const std::vector<ModeCaptures>& modes, const CharacterizationParam& param = {});
 
 OrderedJson to_json(const Characterization& result);

@@ -76,7 +76,7 @@ class LevelMoments {
 
   struct Level {
     std::uint64_t pixels = 0;
-    std::uint64_t sum = 0;        // of the pixel sums S1
+    std::uint64_t sum = 0;         // of the pixel sums S1
     unsigned __int128 spread = 0;  // of n S2 - S1^2
   };
   const Level& level(int cell, std::size_t value) const { return cells_[cell].levels[value]; }

@@ -36,19 +36,17 @@ void fill_snr(CurvePoint& p) {
 }  // namespace
 
 PhotonTransfer analyse_photon_transfer(std::vector<CurvePoint> points, const CurveContext& context) {
-  std::sort(points.begin(), points.end(),
-            [](const CurvePoint& a, const CurvePoint& b) { return a.signal < b.signal; });
+  std::sort(points.begin(), points.end(), [](const CurvePoint& a, const CurvePoint& b) { return a.signal < b.signal; });
   PhotonTransfer out;
   bool any_usable = false;
   for (CurvePoint& p : points) {
     fill_snr(p);
-    p.clipped = p.signal >= context.clip_signal ||
-                p.temporal_variance < kClippedShare * context.dark_temporal_variance;
+    p.clipped = p.signal >= context.clip_signal || p.temporal_variance < kClippedShare * context.dark_temporal_variance;
     any_usable = any_usable || (!p.clipped && p.signal > 0.0);
   }
   if (!any_usable)
-    throw CalibrationError("no unsaturated level above the dark level in the lit captures of " + context.where +
-                           ": " + std::to_string(points.size()) +
+    throw CalibrationError("no unsaturated level above the dark level in the lit captures of " + context.where + ": " +
+                           std::to_string(points.size()) +
                            " levels, each clipped or at most at the dark level; lower the exposure or light");
 
   std::size_t peak = 0;
@@ -97,10 +95,10 @@ PhotonTransfer analyse_photon_transfer(std::vector<CurvePoint> points, const Cur
   out.expected_residual = std::sqrt(noise / scale);
 
   const double residual_limit = std::max(kResidualFloor, kResidualNoiseFactor * out.expected_residual);
-  out.flags.push_back(flag("levels", out.levels >= kMinLevels, out.levels, kMinLevels,
-                           std::to_string(out.levels) + " level(s) in the linear part of the photon transfer curve of " +
-                               context.where + ", at least " + std::to_string(kMinLevels) +
-                               " needed: the conversion gain rests on too few points"));
+  out.flags.push_back(flag(
+      "levels", out.levels >= kMinLevels, out.levels, kMinLevels,
+      std::to_string(out.levels) + " level(s) in the linear part of the photon transfer curve of " + context.where +
+          ", at least " + std::to_string(kMinLevels) + " needed: the conversion gain rests on too few points"));
   out.flags.push_back(flag("span", out.span >= kMinSpan, out.span, kMinSpan,
                            "the fitted signals of " + context.where + " span " + figure_text(out.span) + "x (" +
                                figure_text(x.front()) + " to " + figure_text(x.back()) + " DN), at least " +
@@ -109,13 +107,12 @@ PhotonTransfer analyse_photon_transfer(std::vector<CurvePoint> points, const Cur
                            "R^2 of the photon transfer fit of " + context.where + " is " +
                                figure_text(out.fit.r_squared) + ", below " + figure_text(kMinRSquared) +
                                ": the variance does not grow linearly with the signal"));
-  out.flags.push_back(flag("residual", out.fit.relative_residual <= residual_limit, out.fit.relative_residual,
-                           residual_limit,
-                           "the photon transfer fit of " + context.where + " leaves residuals of " +
-                               figure_text(100.0 * out.fit.relative_residual) + " % of the variance, above " +
-                               figure_text(100.0 * residual_limit) + " % (" + figure_text(kResidualNoiseFactor) +
-                               "x what the sample counts explain, at least " + figure_text(100.0 * kResidualFloor) +
-                               " %)"));
+  out.flags.push_back(
+      flag("residual", out.fit.relative_residual <= residual_limit, out.fit.relative_residual, residual_limit,
+           "the photon transfer fit of " + context.where + " leaves residuals of " +
+               figure_text(100.0 * out.fit.relative_residual) + " % of the variance, above " +
+               figure_text(100.0 * residual_limit) + " % (" + figure_text(kResidualNoiseFactor) +
+               "x what the sample counts explain, at least " + figure_text(100.0 * kResidualFloor) + " %)"));
   out.flags.push_back(flag("saturation", out.saturation_found, out.saturation_signal, kUnknown,
                            "the temporal variance of " + context.where +
                                " does not collapse at the brightest level: saturation not reached, so the "

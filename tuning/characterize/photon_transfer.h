@@ -16,9 +16,9 @@ namespace tuning::characterize {
 inline constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
 
 struct CurvePoint {
-  double exposure = kUnknown;          // of the flat captures behind the point (the caller's unit); NaN for scene levels
-  double signal = 0.0;                 // mean above the dark level (DN)
-  double temporal_variance = 0.0;      // unbiased, over the captures, averaged over the pixels (DN^2)
+  double exposure = kUnknown;      // of the flat captures behind the point (the caller's unit); NaN for scene levels
+  double signal = 0.0;             // mean above the dark level (DN)
+  double temporal_variance = 0.0;  // unbiased, over the captures, averaged over the pixels (DN^2)
   double spatial_variance = kUnknown;  // flats: of the capture-averaged frame less temporal_variance / n (DN^2)
   double pixels = 0.0;                 // pixels behind the point
   double samples = 0.0;                // pixels x captures
