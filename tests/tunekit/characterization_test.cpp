@@ -140,6 +140,17 @@ TEST(ConditionMoments, MatchDirectSumsAcrossBandsAndCellPositions) {
     for (std::size_t v = levels.lowest(c); v <= levels.highest(c); ++v)
       EXPECT_EQ(levels.level(c, v).pixels, level_pixels.count(v) ? level_pixels[v] : 0) << "level " << v;
   }
+  // Emptied for the next condition: nothing of this one is left.
+  std::array<std::size_t, kCellPositions> lowest{}, highest{};
+  for (int c = 0; c < kCellPositions; ++c) {
+    lowest[c] = levels.lowest(c);
+    highest[c] = levels.highest(c);
+  }
+  levels.reset();
+  for (int c = 0; c < kCellPositions; ++c) {
+    EXPECT_GT(levels.lowest(c), levels.highest(c));
+    for (std::size_t v = lowest[c]; v <= highest[c]; ++v) EXPECT_EQ(levels.level(c, v).pixels, 0u) << "level " << v;
+  }
 }
 
 // An integer mean is its own level, also where the product with a rounded

@@ -106,7 +106,7 @@ std::vector<CurvePoint> scene_points(const LevelMoments& m, int cell, double dar
   const auto n = static_cast<std::uint64_t>(m.captures());
   std::map<int, Group> groups;
   for (std::size_t v = m.lowest(cell); v <= m.highest(cell); ++v) {
-    const LevelMoments::Level& level = m.level(cell, v);
+    const LevelMoments::Level level = m.level(cell, v);
     const double samples = static_cast<double>(level.pixels * n);
     if (level.pixels == 0 || samples < static_cast<double>(freq_threshold)) continue;
     const double signal = static_cast<double>(level.sum) / samples - dark_level;

@@ -148,7 +148,13 @@ double UniformMoments::mean_frame_variance(int cell) const {
 }
 
 LevelMoments::LevelMoments() {
-  for (Cell& c : cells_) c.levels.resize(kLevelCount);
+  for (Cell& c : cells_) c.levels.resize(2 * kLevelCount);
+}
+
+LevelMoments::Level LevelMoments::level(int cell, std::size_t value) const {
+  const Level& a = cells_[cell].levels[2 * value];
+  const Level& b = cells_[cell].levels[2 * value + 1];
+  return {a.pixels + b.pixels, a.sum + b.sum, a.spread + b.spread};
 }
 
 void LevelMoments::add(const PixelBand& band) {
@@ -164,7 +170,7 @@ void LevelMoments::add(const PixelBand& band) {
     for (int q = 0; q < 2; ++q) {
       Cell& cell = cells_[2 * parity + q];
       for (std::int64_t x = q; x < band.width; x += 2) {
-        Level& level = cell.levels[row_levels_[static_cast<std::size_t>(x)]];
+        Level& level = cell.levels[2 * std::size_t{row_levels_[static_cast<std::size_t>(x)]} + ((x >> 1) & 1)];
         ++level.pixels;
         level.sum += sum[x];
         level.spread += spread_of(n, sum[x], square_sum[x]);
@@ -187,21 +193,22 @@ void LevelMoments::merge(const LevelMoments& other) {
     const Cell& from = other.cells_[c];
     if (from.lo > from.hi) continue;
     Cell& to = cells_[c];
-    for (std::size_t v = from.lo; v <= from.hi; ++v) {
-      to.levels[v].pixels += from.levels[v].pixels;
-      to.levels[v].sum += from.levels[v].sum;
-      to.levels[v].spread += from.levels[v].spread;
+    for (std::size_t i = 2 * from.lo; i <= 2 * from.hi + 1; ++i) {
+      to.levels[i].pixels += from.levels[i].pixels;
+      to.levels[i].sum += from.levels[i].sum;
+      to.levels[i].spread += from.levels[i].spread;
     }
-    to.lo = to.lo > to.hi ? from.lo : std::min(to.lo, from.lo);
-    to.hi = to.lo > to.hi ? from.hi : std::max(to.hi, from.hi);
+    const bool empty = to.lo > to.hi;
+    to.lo = empty ? from.lo : std::min(to.lo, from.lo);
+    to.hi = empty ? from.hi : std::max(to.hi, from.hi);
   }
 }
 
 void LevelMoments::reset() {
   for (Cell& c : cells_) {
     if (c.lo <= c.hi)
-      std::fill(c.levels.begin() + static_cast<std::ptrdiff_t>(c.lo),
-                c.levels.begin() + static_cast<std::ptrdiff_t>(c.hi) + 1, Level{});
+      std::fill(c.levels.begin() + static_cast<std::ptrdiff_t>(2 * c.lo),
+                c.levels.begin() + static_cast<std::ptrdiff_t>(2 * c.hi) + 2, Level{});
     c.lo = 1;
     c.hi = 0;
   }

@@ -71,7 +71,7 @@ class LevelMoments {
   void add(const PixelBand& band);
   void merge(const LevelMoments& other);
   // Empties the levels for the next condition, touching only those used: far
-  // cheaper than fresh zeroed memory (the bins take 8 MiB).
+  // cheaper than fresh zeroed memory (the bins take 16 MiB).
   void reset();
 
   struct Level {
@@ -79,7 +79,7 @@ class LevelMoments {
     std::uint64_t sum = 0;         // of the pixel sums S1
     unsigned __int128 spread = 0;  // of n S2 - S1^2
   };
-  const Level& level(int cell, std::size_t value) const { return cells_[cell].levels[value]; }
+  Level level(int cell, std::size_t value) const;
   std::int64_t captures() const { return captures_; }
   // Levels [lowest, highest] hold every pixel added (lowest > highest: none).
   std::size_t lowest(int cell) const { return cells_[cell].lo; }
@@ -87,6 +87,9 @@ class LevelMoments {
 
  private:
   struct Cell {
+    // Two bins per level, side by side, taken in turns by a cell's
+    // neighbouring pixels: pixels of one level then do not wait on each
+    // other's update of the same bin. A level is the sum of its two.
     std::vector<Level> levels;
     std::size_t lo = 1;
     std::size_t hi = 0;
