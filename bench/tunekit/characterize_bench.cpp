@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -25,15 +26,17 @@ namespace {
 // The dark captures are the helper's default pseudo-random frames around 64 DN.
 constexpr int kDark = 64;
 
-// A horizontal ramp with noise that grows with the signal and the gain; the
-// generator restarts at the first sample of each file (files are written
-// sample by sample, in order).
+// A horizontal ramp with uniform noise whose variance grows linearly with the
+// signal, as shot noise does, by gain / 8 DN per DN: the characterisation
+// should find K near gain / 8 DN/e-. The generator restarts at the first
+// sample of each file (files are written sample by sample, in order).
 std::function<std::uint16_t(int, int, int, std::size_t)> scene_values(int width) {
   auto rng = std::make_shared<std::minstd_rand>();
   return [rng, width](int gain, int, int capture, std::size_t index) {
     if (index == 0) rng->seed(static_cast<std::uint32_t>(1 + gain * 1000 + capture));
     const int signal = static_cast<int>(index % static_cast<std::size_t>(width)) * 3000 / width;
-    const int spread = 2 + gain * signal / 400;
+    // Integers uniform in [-w, w] have a variance of w (w + 1) / 3.
+    const int spread = static_cast<int>(std::lround(std::sqrt(3.0 * (4.0 + gain * signal / 8.0))));
     return static_cast<std::uint16_t>(kDark + signal + static_cast<int>((*rng)() % (2 * spread + 1)) - spread);
   };
 }
@@ -132,9 +135,12 @@ int main(int argc, char** argv) {
   const double routine_cpu = best_processor_seconds(5, [&] { result = characterize(); });
   std::printf("%-34s %8.3f s cpu vs %.3f s cpu of the read: %5.2fx (all threads)\n", "characterize_mode", routine_cpu,
               read_cpu, routine_cpu / read_cpu);
-  for (const auto& g : result.gains)
-    std::printf("gain %s: K %.4g DN/e-, read noise %.3g e-, %d levels, %zu warnings\n", g.analog_gain.text().c_str(),
-                g.cells[0].conversion_gain, g.cells[0].read_noise_e, g.cells[0].levels, g.warnings.size());
+  for (const auto& g : result.gains) {
+    std::printf("gain %s, cell 0: K %.4g DN/e-, read noise %.3g e-, %d levels, %zu warnings\n",
+                g.analog_gain.text().c_str(), g.cells[0].conversion_gain, g.cells[0].read_noise_e, g.cells[0].levels,
+                g.warnings.size());
+    if (!g.warnings.empty()) std::printf("  first: %s\n", g.warnings.front().c_str());
+  }
   std::printf("goal: within 2x of the plain read\n");
   return EXIT_SUCCESS;
 }
