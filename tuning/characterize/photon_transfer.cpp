@@ -64,8 +64,15 @@ PhotonTransfer analyse_photon_transfer(std::vector<CurvePoint> points, const Cur
     points[i].in_fit = usable(i) && (!out.saturation_found || points[i].signal <= kLinearShare * out.saturation_signal);
   // A scene that is nearly all saturated leaves nothing below 70 %: fit what
   // is below the peak so the flags can say how little that is.
-  if (std::none_of(points.begin(), points.end(), [](const CurvePoint& p) { return p.in_fit; }))
+  const auto none_in_fit = [&] {
+    return std::none_of(points.begin(), points.end(), [](const CurvePoint& p) { return p.in_fit; });
+  };
+  if (none_in_fit())
     for (std::size_t i = 0; i < points.size(); ++i) points[i].in_fit = usable(i);
+  // A peak at or below the dark level leaves nothing before it: fall back on
+  // every unclipped point above the dark level (there is one, checked above).
+  if (none_in_fit())
+    for (CurvePoint& p : points) p.in_fit = !p.clipped && p.signal > 0.0;
 
   std::vector<double> x, y, w;
   std::vector<const CurvePoint*> fitted;
