@@ -5,7 +5,7 @@
 #include <map>
 #include <memory>
 
-#include "../noise_profile/workers.h"
+#include "../shared/parallel_fold.h"
 #include "../shared/errors.h"
 #include "../shared/progress.h"
 #include "condition_moments.h"
@@ -46,7 +46,7 @@ void require_captures(const CaptureSet& set, const std::string& what) {
 }
 
 int worker_count(const CharacterizationParam& param) {
-  return param.workers > 0 ? param.workers : noise::default_workers();
+  return param.workers > 0 ? param.workers : tuning::default_workers();
 }
 
 void report_condition(const std::string& condition, const CaptureSet& set) {

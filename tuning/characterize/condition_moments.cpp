@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "../noise_profile/hot_loops.h"
-#include "../noise_profile/workers.h"
+#include "../shared/parallel_fold.h"
 #include "../shared/errors.h"
 
 namespace tuning::characterize {
@@ -45,7 +45,7 @@ void fold_condition(const CaptureSet& set, std::int64_t height, std::int64_t wid
   const auto band_size = static_cast<std::size_t>(std::min(rows_per_band, height) * width);
   std::atomic<std::int64_t> next{0};
   std::atomic<bool> failed{false};
-  noise::run_workers(std::max(1, std::min<int>(workers, static_cast<int>(bands))), [&](int worker) {
+  tuning::run_workers(std::max(1, std::min<int>(workers, static_cast<int>(bands))), [&](int worker) {
     std::vector<std::uint64_t> sum(band_size), square_sum(band_size);
     std::vector<std::uint16_t> samples(kFoldWidth * band_size);
     try {
