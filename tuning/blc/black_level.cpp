@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <set>
 
 #include "../shared/capture_reader.h"
 #include "../shared/capture_set.h"
@@ -70,6 +71,7 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
   BLCTuningResult result;
   double total = 0.0;
   std::size_t count = 0;
+  std::set<std::string> swept;
   for (const Number& gain : file_param.again_list) {
     GainLevels gain_levels{"again_" + gain.text(), {}};
     for (const Number& exposure : file_param.exp_time_list) {
@@ -82,6 +84,9 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
                            " exp " + exposure.text() + " again " + gain.text(),
                        files.size(), files.size()});
       gain_levels.exposures.push_back({"exp_time_" + exposure.text(), level});
+      // fixed_sbl is the mean over the pairs of the sbl mapping: a gain or exposure listed twice
+      // names one pair there, so it counts once here too.
+      if (!swept.insert(gain_levels.key + "/" + gain_levels.exposures.back().key).second) continue;
       total += four_channel_mean(level);
       ++count;
     }

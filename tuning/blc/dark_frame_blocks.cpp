@@ -79,7 +79,16 @@ class BlockSums {
 
 }  // namespace
 
+bool frame_size_fits(std::int64_t height, std::int64_t width) {
+  std::int64_t bytes = 0;  // 16-bit samples, and room for the sums over them
+  return height > 0 && width > 0 && !__builtin_mul_overflow(height, width, &bytes) &&
+         !__builtin_mul_overflow(bytes, std::int64_t{8}, &bytes);
+}
+
 void require_frame_samples(const std::string& path, std::uint64_t found, std::int64_t height, std::int64_t width) {
+  if (!frame_size_fits(height, width))
+    throw ShapeError("capture '" + path + "' holds " + std::to_string(found) + " samples; " + std::to_string(height) +
+                     " x " + std::to_string(width) + " is no frame size");
   const std::uint64_t expected = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
   if (found != expected)
     throw ShapeError("capture '" + path + "' holds " + std::to_string(found) + " samples; a " +

@@ -38,6 +38,9 @@ BlockAxis block_axis(std::int64_t length, std::int64_t mesh_size, const char* wh
 std::vector<double> averaged_block_means(const std::vector<std::string>& files, BlockAxis rows, BlockAxis cols,
                                          const CaptureFormat& format = {});
 
+// True when height x width is a frame whose samples and sums can be counted in 64 bits.
+bool frame_size_fits(std::int64_t height, std::int64_t width);
+
 // Throws ShapeError naming the file, the expected and the found sample count
 // unless the capture holds exactly height x width samples.
 void require_frame_samples(const std::string& path, std::uint64_t found, std::int64_t height, std::int64_t width);

@@ -86,6 +86,9 @@ DarkShadingResult dark_shading_tuning(const BLCFileParam& file_param, const BLCT
       const auto files = glob_files(capture_pattern(file_param.inp_file_dir, kDarkKind, file_param.sensor_mode,
                                                     exposure, gain, file_param.capture_format));
       if (files.empty()) continue;
+      if (!frame_size_fits(file_param.height, file_param.width))  // before any size arithmetic
+        for (const auto& path : files)
+          require_frame_size(path, file_param.capture_format, file_param.height, file_param.width);
       BlockAxis rows, cols;
       try {
         rows = block_axis(file_param.height, tuning_param.mesh_table_h, "height");

@@ -1,5 +1,7 @@
 #include "atomic_file.h"
 
+#include "raw_capture.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +29,7 @@ mode_t current_umask() {
 }  // namespace
 
 AtomicFile::AtomicFile(const std::string& path) : path_(path), temp_(path + ".partial-XXXXXX") {
+  require_path_without_nul(path);
   std::vector<char> name(temp_.begin(), temp_.end());
   name.push_back('\0');
   fd_ = ::mkostemp(name.data(), O_CLOEXEC);

@@ -85,7 +85,14 @@ std::uint64_t capture_file_bytes(const CaptureFormat& format, std::int64_t width
   if (format.is_dng()) throw FormatError("a dng capture has no fixed file size");
   check_format(format, width);
   const auto rows = static_cast<std::uint64_t>(height < 0 ? 0 : height);
-  return static_cast<std::uint64_t>(format.header) + rows * row_stride_bytes(format, width);
+  // Sizes are checked before any arithmetic that uses them: a frame whose bytes do not fit in 64
+  // bits would otherwise wrap to a small size that some file matches.
+  std::uint64_t bytes = 0;
+  if (__builtin_mul_overflow(rows, row_stride_bytes(format, width), &bytes) ||
+      __builtin_add_overflow(bytes, static_cast<std::uint64_t>(format.header), &bytes))
+    throw FormatError("a " + std::to_string(width) + " x " + std::to_string(height) + " " +
+                      std::string(sample_layout_name(format.layout)) + " frame needs more than 2^64 bytes");
+  return bytes;
 }
 
 namespace {

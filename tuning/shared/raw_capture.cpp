@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <stdexcept>
 #include <system_error>
 
 #include "errors.h"
@@ -53,7 +54,15 @@ FileHandle open_capture(const std::string& path, struct stat& info) {
 
 }  // namespace
 
+void require_path_without_nul(const std::string& path) {
+  const std::size_t at = path.find('\0');
+  if (at != std::string::npos)
+    throw std::invalid_argument("path '" + path.substr(0, at) + "\\0" + path.substr(at + 1) +
+                                "' holds a NUL character");
+}
+
 int open_regular_file(const std::string& path, std::uint64_t& size) {
+  require_path_without_nul(path);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) throw_io_error("cannot open capture", path, errno);
   struct stat info {};
@@ -180,7 +189,10 @@ namespace {
 
 std::size_t frame_size(std::int64_t height, std::int64_t width) {
   if (height < 0 || width < 0) throw CalibrationError(kInvalidImageShape);
-  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
+  std::size_t samples = 0;  // a product past 64 bits is a frame no capture holds
+  if (__builtin_mul_overflow(static_cast<std::size_t>(height), static_cast<std::size_t>(width), &samples))
+    throw CalibrationError(kInvalidImageShape);
+  return samples;
 }
 
 }  // namespace

@@ -35,6 +35,10 @@ class NotRegularFileError : public std::filesystem::filesystem_error {
 // file's size.
 int open_regular_file(const std::string& path, std::uint64_t& size);
 
+// Throws std::invalid_argument (host: ValueError) when path holds a NUL character: the system
+// would stop at it and open a shorter path.
+void require_path_without_nul(const std::string& path);
+
 // Whole file as little-endian unsigned 16-bit samples (size / 2 of them).
 // Throws std::filesystem::filesystem_error naming the path on any I/O failure.
 Samples read_raw_u16(const std::string& path);

@@ -54,13 +54,32 @@ py::object define_record(py::module_& m, const char* name, py::handle base, cons
   return cls;
 }
 
+namespace {
+
+// A host integer as a 64-bit one; one outside that range is an OverflowError naming the field
+// and the value instead of the converter's "Unable to cast".
+std::int64_t checked_int64(py::handle value, const char* what) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0) {
+    const std::string text =
+        std::string(what) + " " + py::repr(value).cast<std::string>() + " is outside -2^63..2^63-1";
+    PyErr_SetString(PyExc_OverflowError, text.c_str());
+    throw py::error_already_set();
+  }
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return static_cast<std::int64_t>(v);
+}
+
+}  // namespace
+
 tuning::Number number_from(py::handle value, const char* what) {
   if (PyBool_Check(value.ptr()) == 0 && PyLong_Check(value.ptr()))
-    return tuning::Number::of_integer(value.cast<std::int64_t>());
+    return tuning::Number::of_integer(checked_int64(value, what));
   if (PyFloat_Check(value.ptr())) return tuning::Number::of_real(value.cast<double>());
   // numpy scalars and other number types: integers when they say so.
   if (py::isinstance(value, py::module_::import("numbers").attr("Integral")))
-    return tuning::Number::of_integer(py::int_(py::reinterpret_borrow<py::object>(value)).cast<std::int64_t>());
+    return tuning::Number::of_integer(checked_int64(py::int_(py::reinterpret_borrow<py::object>(value)), what));
   if (py::isinstance(value, py::module_::import("numbers").attr("Real")))
     return tuning::Number::of_real(py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>());
   throw py::type_error(std::string(what) + " entries must be numbers, got " +
@@ -73,9 +92,24 @@ std::vector<tuning::Number> numbers_from(py::handle list, const char* what) {
   return out;
 }
 
-std::int64_t int_field(py::handle record, const char* name) { return record.attr(name).cast<std::int64_t>(); }
+std::int64_t int_field(py::handle record, const char* name) {
+  py::object value = record.attr(name);
+  if (PyLong_Check(value.ptr())) return checked_int64(value, name);
+  return value.cast<std::int64_t>();
+}
 
-std::string str_field(py::handle record, const char* name) { return py::str(record.attr(name)).cast<std::string>(); }
+std::string str_field(py::handle record, const char* name) { return path_text(record.attr(name), name); }
+
+std::string path_text(py::handle value, const char* what) {
+  // The file system's encoding (UTF-8 with escapes for the bytes it cannot decode), so a name
+  // the file system gave in another encoding reaches the file it names.
+  py::str text(value);
+  py::bytes encoded = py::reinterpret_steal<py::bytes>(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!encoded) throw py::error_already_set();
+  std::string out = encoded;
+  if (out.find('\0') != std::string::npos) throw py::value_error(std::string(what) + " holds a NUL character");
+  return out;
+}
 
 namespace {
 
@@ -135,10 +169,51 @@ tuning::FileParam file_param_from(py::handle record) {
   return p;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], or 0 when the byte there starts none.
+std::size_t utf8_sequence(const std::string& text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  const unsigned char second = byte(i + 1);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
+      (lead == 0xF4 && second >= 0x90))
+    return 0;  // overlong forms, surrogates, past U+10FFFF
+  return length;
+}
+
+}  // namespace
+
+std::string host_text(const std::string& line) {
+  // A path the file system gave in another encoding holds bytes that are no UTF-8; the host
+  // shows such a byte b of a name as the escape \udcXX (its surrogate), as its own repr does.
+  std::string out;
+  out.reserve(line.size());
+  for (std::size_t i = 0; i < line.size();) {
+    const std::size_t length = utf8_sequence(line, i);
+    if (length == 0) {
+      static const char* kHex = "0123456789abcdef";
+      const auto b = static_cast<unsigned char>(line[i++]);
+      out += "\\udc";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+      continue;
+    }
+    out.append(line, i, length);
+    i += length;
+  }
+  return out;
+}
+
 tuning::LineSink host_print() {
   return [](const std::string& line) {
     py::gil_scoped_acquire gil;
-    py::print(line);
+    py::print(host_text(line));
   };
 }
 

@@ -54,6 +54,13 @@ tuning::CFAType cfa_type_from(py::handle value);  // a CFAType member or its val
 tuning::CaptureFormat capture_format_from(py::handle value);
 std::int64_t int_field(py::handle record, const char* name);
 std::string str_field(py::handle record, const char* name);
+// A path argument in the file system's encoding; ValueError when it holds a NUL character (the
+// system would take a shorter path).
+std::string path_text(py::handle value, const char* what);
+
+// A line of the cores as host text: bytes that are no UTF-8 (names in another encoding) shown
+// as the host's repr shows them, \udcXX.
+std::string host_text(const std::string& line);
 
 // Progress lines of the cores go to the host's sys.stdout (GIL taken per line).
 tuning::LineSink host_print();

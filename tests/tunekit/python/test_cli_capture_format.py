@@ -3,14 +3,14 @@ import os
 
 import pytest
 
-from cli_helpers import HEIGHT, WIDTH, simulate, size_flags, tool
+from cli_helpers import FIT_GAINS, HEIGHT, WIDTH, simulate, size_flags, tool
 from tuning.common import CaptureFormat, capture_file_size
 
 RAW12P = CaptureFormat(layout="raw12p", stride=56)
 
 
 def test_a_capture_of_the_wrong_size_for_its_layout_stops_the_run_before_anything_is_written(tmp_path):
-    captures = simulate(tmp_path, capture_format=RAW12P)
+    captures = simulate(tmp_path, capture_format=RAW12P, again_list=FIT_GAINS)
     out = tmp_path / "out"
     expected = capture_file_size(WIDTH, HEIGHT, capture_format=RAW12P)
     short = os.path.join(captures, "sim_dark_LCG_exp_20_again_2_001.raw")
@@ -19,7 +19,7 @@ def test_a_capture_of_the_wrong_size_for_its_layout_stops_the_run_before_anythin
     levels = {"read-noise": ["--black-level", 64, "--white-level", 4095], "bpc": ["--dark-thr-ratio", 0.4]}
     for name in ("blc", "blc-v2", "dark-shading", "bpc", "read-noise"):
         run = tool(name, "-i", captures, "-o", out, *size_flags(), "--format", "raw12p", "--stride", 56,
-                   "--again-list", 1, 2, "--exp-time-list", 10, 20, *levels.get(name, []))
+                   "--again-list", *FIT_GAINS, "--exp-time-list", 10, 20, *levels.get(name, []))
         assert run.returncode == 1, run.stderr
         assert run.stderr.strip() == (f"tunekit {name}: error: {short} holds {expected - 3} bytes, expected "
                                       f"{expected} (32 x 24 as --format raw12p --stride 56)")

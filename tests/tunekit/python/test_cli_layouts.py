@@ -23,7 +23,7 @@ CONFIG = "tunekit-config.json"
 
 def simulate_and_calibrate(root, bits, format_flags, report=False):
     run = tool("simulate", root, "--width", WIDTH, "--height", HEIGHT, "--captures", 3, "--bits", bits,
-               "--again-list", 1, 2, "--exp-time-list", 10, 20, *format_flags)
+               "--again-list", 1, 2, 4, "--exp-time-list", 10, 20, *format_flags)
     assert run.returncode == 0, run.stderr
     out = root / "results"
     run = tool("all", "-q", "--config", root / CONFIG, "--freq-threshold", FREQ, *(["--report"] if report else []))
