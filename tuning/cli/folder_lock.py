@@ -35,8 +35,9 @@ def holding(folder: str, what: str):
     try:
         holder = (f"process {os.getpid()} on {socket.gethostname()}: {what}, "
                   f"since {time.strftime('%Y-%m-%d %H:%M:%S')}\n")
-        os.ftruncate(fd, 0)
-        os.pwrite(fd, holder.encode("utf-8"), 0)
+        with contextlib.suppress(OSError):  # a full disk: the lock holds all the same, only unnamed
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, holder.encode("utf-8"), 0)
         yield
     finally:
         # Removed while still held: a run that opened the old file finds it gone and starts over.
