@@ -324,13 +324,19 @@ def test_termination_signal_during_a_call_lets_it_finish_as_exit_does(start, num
 
 
 @needs_signals
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc to see the library loaded")
 @pytest.mark.parametrize("number", SIGNALS, ids=lambda n: signal.Signals(n).name)
 def test_termination_signal_during_start_up_closes_in_order(tmp_path, number):
     # Sent while the preload runs: the process ends by its own exit, never
     # by the signal, and the preload is not cut short.
     server = Server(tmp_path, CALVIX_DELAY_MS="600")
     try:
-        time.sleep(0.2)
+        # Once the library is mapped the preload is under way.
+        maps = f"/proc/{server.proc.pid}/maps"
+        deadline = time.monotonic() + TIMEOUT
+        while "calvix" not in open(maps).read():
+            assert time.monotonic() < deadline, "the library was never loaded"
+            time.sleep(0.01)
         server.proc.send_signal(number)
         assert server.proc.wait(TIMEOUT) == 0
         assert server.journal() == ["preload suit"]
