@@ -10,7 +10,7 @@ import signal
 
 EXIT_INTERRUPTED = 128 + signal.SIGINT
 EXIT_TERMINATED = 128 + signal.SIGTERM
-EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
+EXIT_BROKEN_PIPE = 128 + getattr(signal, "SIGPIPE", 13)
 
 
 class Terminated(KeyboardInterrupt):
