@@ -32,6 +32,11 @@ def host_path(path):
     return "Z:" + path.replace("/", "\\") if LAUNCHER else path
 
 
+def read_text(path):
+    with open(path) as f:
+        return f.read()
+
+
 class Server:
     """One running server with a background reader of its standard output."""
 
@@ -108,7 +113,7 @@ class Server:
         return self.journal_path.read_text().splitlines()
 
     def cpu_seconds(self):
-        fields = open(f"/proc/{self.proc.pid}/stat").read().rsplit(")", 1)[1].split()
+        fields = read_text(f"/proc/{self.proc.pid}/stat").rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def kill(self):
@@ -332,9 +337,8 @@ def test_termination_signal_during_start_up_closes_in_order(tmp_path, number):
     server = Server(tmp_path, CALVIX_DELAY_MS="600")
     try:
         # Once the library is mapped the preload is under way.
-        maps = f"/proc/{server.proc.pid}/maps"
         deadline = time.monotonic() + TIMEOUT
-        while "calvix" not in open(maps).read():
+        while "calvix" not in read_text(f"/proc/{server.proc.pid}/maps"):
             assert time.monotonic() < deadline, "the library was never loaded"
             time.sleep(0.01)
         server.proc.send_signal(number)
