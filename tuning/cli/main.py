@@ -151,7 +151,7 @@ def main(argv=None) -> int:
         return _run(argv)
     except KeyboardInterrupt as stop:
         # One line; whatever the run had not written yet stays unwritten.
-        what = "terminated" if isinstance(stop, stopping.Terminated) else "interrupted"
+        what = "terminated" if stopping.terminated(stop) else "interrupted"
         sys.stderr.write(f"{PROG}: {what}; the result being worked on was not written\n")
         return stopping.exit_status(stop)
     except BrokenPipeError:

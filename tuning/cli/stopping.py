@@ -17,7 +17,14 @@ class Terminated(KeyboardInterrupt):
     """SIGTERM, stopping the run the way Ctrl-C does."""
 
 
+# Set once SIGTERM arrived: a calibration core that stops on a pending signal hands it back as a plain
+# KeyboardInterrupt, and the run must still end as terminated.
+_terminated = False
+
+
 def _raise_terminated(signum, frame):
+    global _terminated
+    _terminated = True
     raise Terminated()
 
 
@@ -27,8 +34,13 @@ def install() -> None:
         signal.signal(signal.SIGTERM, _raise_terminated)
 
 
+def terminated(stop: KeyboardInterrupt) -> bool:
+    """Whether the stop came from SIGTERM rather than Ctrl-C."""
+    return isinstance(stop, Terminated) or _terminated
+
+
 def exit_status(stop: KeyboardInterrupt) -> int:
-    return EXIT_TERMINATED if isinstance(stop, Terminated) else EXIT_INTERRUPTED
+    return EXIT_TERMINATED if terminated(stop) else EXIT_INTERRUPTED
 
 
 def checkpoint(condition: str, done: int, total: int) -> None:

@@ -194,3 +194,24 @@ def test_a_second_run_into_a_folder_in_use_is_refused_until_its_holder_is_gone(t
     assert taken_over.returncode == 0, taken_over.stderr
     assert read_json(out / "black_level.json")["module"] == "blc"
     assert sorted(p.name for p in out.iterdir()) == ["black_level.json", "tunekit-config.json"]
+
+
+def test_sigterm_handed_back_as_a_plain_keyboard_interrupt_still_ends_as_terminated(monkeypatch, capsys):
+    # A core that stops on a pending signal raises KeyboardInterrupt, whichever signal it was.
+    from tuning.cli import main as tool_main, stopping
+
+    def stopped_by_a_core(argv):
+        try:
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(5)  # the handler raises here
+        except stopping.Terminated:
+            raise KeyboardInterrupt() from None
+
+    previous = signal.getsignal(signal.SIGTERM)
+    monkeypatch.setattr(tool_main, "_run", stopped_by_a_core)
+    monkeypatch.setattr(stopping, "_terminated", False)
+    try:
+        assert tool_main.main([]) == 143
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    assert capsys.readouterr().err == "tunekit: terminated; the result being worked on was not written\n"
