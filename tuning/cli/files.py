@@ -8,7 +8,8 @@ PARTIAL_SUFFIX = ".partial"
 def write_text_atomically(path: str, text: str) -> None:
     """Writes text beside path and renames it into place: readers never see half a file.
 
-    The text is written to PATH.<pid>-<random>.partial first. Partial files of the same path left by a
+    The text is written to .NAME.<pid>-<random>.partial beside it first (hidden: no listing of
+    captures picks it up). Partial files of the same path left by a
     process that no longer runs (a killed run) are removed. A file that is rewritten keeps its mode; a
     new one gets the mode the umask allows."""
     import tempfile  # loaded on first write: it costs more start-up time than the rest of the tool
@@ -20,7 +21,7 @@ def write_text_atomically(path: str, text: str) -> None:
         mode = stat.S_IMODE(os.stat(path).st_mode)
     except FileNotFoundError:
         mode = 0o666 & ~_umask()
-    fd, partial = tempfile.mkstemp(prefix=f"{name}.{os.getpid()}-", suffix=PARTIAL_SUFFIX, dir=folder)
+    fd, partial = tempfile.mkstemp(prefix=f".{name}.{os.getpid()}-", suffix=PARTIAL_SUFFIX, dir=folder)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             f.write(text)
@@ -35,7 +36,7 @@ def write_text_atomically(path: str, text: str) -> None:
 
 
 def _remove_stale_partials(folder: str, name: str) -> None:
-    prefix = name + "."
+    prefix = f".{name}."
     try:
         entries = os.listdir(folder)
     except OSError:

@@ -151,8 +151,7 @@ def main(argv=None) -> int:
         return _run(argv)
     except KeyboardInterrupt as stop:
         # One line; whatever the run had not written yet stays unwritten.
-        what = "terminated" if stopping.terminated(stop) else "interrupted"
-        sys.stderr.write(f"{PROG}: {what}; the result being worked on was not written\n")
+        sys.stderr.write(f"{PROG}: {'terminated' if stopping.terminated(stop) else 'interrupted'}\n")
         return stopping.exit_status(stop)
     except BrokenPipeError:
         # The reader went away (`tunekit inspect ... | head`): end quietly, and keep the interpreter's

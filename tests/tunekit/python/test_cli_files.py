@@ -36,10 +36,10 @@ def test_a_run_removes_partials_of_dead_writers_and_a_rewrite_keeps_the_mode(tmp
     assert first.returncode == 0, first.stderr
     assert stat.S_IMODE(os.stat(out / "black_level.json").st_mode) == 0o666 & ~0o022  # the tool runs with umask 022
     os.chmod(out / "black_level.json", 0o640)
-    stale = f"black_level.json.{dead_pid()}-k1ll3d.partial"
-    older = "tunekit-config.json.x7q2m9ab.partial"  # named as before partials carried their writer
-    busy = f"black_level.json.{os.getpid()}-wr1t1n.partial"  # a process that still runs
-    other = f"notes.txt.{dead_pid()}-k1ll3d.partial"  # not a result this run writes
+    stale = f".black_level.json.{dead_pid()}-k1ll3d.partial"
+    older = ".tunekit-config.json.x7q2m9ab.partial"  # named as before partials carried their writer
+    busy = f".black_level.json.{os.getpid()}-wr1t1n.partial"  # a process that still runs
+    other = f".notes.txt.{dead_pid()}-k1ll3d.partial"  # not a result this run writes
     for name in (stale, older, busy, other):
         (out / name).write_text("{\"trunc")
     again = tool("blc", "-q", "-i", captures, "-o", out, *size_flags())
