@@ -11,6 +11,10 @@
 
 namespace calvane::platform {
 
+// Termination signals (where the system has them) ask for the same orderly
+// close as "[exit]"; one that comes before a MainWait exists is kept for it.
+void catch_termination_signals();
+
 // Process-wide settings made once before anything else (signal handling,
 // stream modes).
 void prepare_process();

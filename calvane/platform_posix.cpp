@@ -21,6 +21,8 @@ namespace {
 
 // Write end of the close-request pipe, for the signal handler.
 volatile sig_atomic_t g_close_request_fd = -1;
+// Set by a termination signal that came before the pipe existed.
+volatile sig_atomic_t g_close_requested_early = 0;
 
 void post_close_byte(int fd) {
   const char byte = 1;
@@ -31,9 +33,12 @@ void post_close_byte(int fd) {
 
 extern "C" void on_termination_signal(int) {
   const int saved_errno = errno;
+  g_close_requested_early = 1;
   if (g_close_request_fd >= 0) post_close_byte(g_close_request_fd);
   errno = saved_errno;
 }
+
+
 
 void wait_until(int fd, short events) {
   pollfd request{fd, events, 0};
@@ -53,6 +58,13 @@ void write_to_stderr(const std::string& line) {
 }
 
 }  // namespace
+
+void catch_termination_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_termination_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
+}
 
 void prepare_process() {
   // A host that goes away must turn writes into errors, not kill the server.
@@ -127,12 +139,9 @@ bool MainWait::create(std::string& error) {
   state_->read_fd = fds[0];
   state_->write_fd = fds[1];
   g_close_request_fd = fds[1];
-
-  // Termination signals ask for the same orderly close as "[exit]".
-  struct sigaction action {};
-  action.sa_handler = on_termination_signal;
-  sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  catch_termination_signals();
+  // A signal before this point found no pipe to post to.
+  if (g_close_requested_early) post_close_byte(fds[1]);
   return true;
 }
 

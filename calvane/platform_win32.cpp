@@ -100,6 +100,9 @@ bool write_standard_output(const char* bytes, std::size_t count) {
   return write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes, count);
 }
 
+// The system closes the program through its window: see MainWait.
+void catch_termination_signals() {}
+
 void write_buffered_output(const char* text) { std::fputs(text, stdout); }
 
 void report_failure(const std::string& text) {

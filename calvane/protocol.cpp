@@ -15,11 +15,17 @@ bool write_text(ProtocolOutput& output, const std::string& text) {
 // The reason comes from outside the server; keep the report on one line so
 // that the host can read it as such.
 std::string single_line(const char* reason) {
-  std::string line = reason != nullptr && *reason != '\0' ? reason : "unknown failure";
+  std::string line = reason != nullptr && *reason != '\0' ? reason : kUnknownFailure;
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   return line;
+}
+
+ChunkOutcome report_failure(const Command& command, ProtocolOutput& output, const char* reason) {
+  const std::string report = std::string(kErrorPrefix) + command.action + " " + command.module +
+                             ": " + single_line(reason) + "\n";
+  return write_text(output, report) ? ChunkOutcome::Served : ChunkOutcome::OutputGone;
 }
 
 ChunkOutcome run_load(const Command& command, ProtocolOutput& output,
@@ -28,9 +34,10 @@ ChunkOutcome run_load(const Command& command, ProtocolOutput& output,
     library.cli(command.action, command.module);
     return ChunkOutcome::Served;
   } catch (const std::exception& failure) {
-    const std::string report = std::string(kErrorPrefix) + command.action + " " + command.module +
-                               ": " + single_line(failure.what()) + "\n";
-    return write_text(output, report) ? ChunkOutcome::Served : ChunkOutcome::OutputGone;
+    return report_failure(command, output, failure.what());
+  } catch (...) {
+    // A library may throw anything; the server reports it and goes on.
+    return report_failure(command, output, nullptr);
   }
 }
 

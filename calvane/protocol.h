@@ -26,6 +26,9 @@ inline constexpr char kAcknowledgement[] = " OK\n";
 // acknowledgement, e.g. "[error] load blc: <reason>\n".
 inline constexpr char kErrorPrefix[] = "[error] ";
 
+// The reason given for a failure that carries no text of its own.
+inline constexpr char kUnknownFailure[] = "unknown failure";
+
 // One read: the received bytes followed by a zero byte at chunk[count].
 inline constexpr std::size_t kChunkCapacity = 999;
 inline constexpr std::size_t kReceiveBufferSize = kChunkCapacity + 1;

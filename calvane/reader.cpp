@@ -6,7 +6,7 @@ namespace calvane {
 namespace {
 
 ReaderEnd serve_until_end(ReaderPorts& ports, CalibrationLibrary& library,
-                          const std::atomic<bool>& running) {
+                          ReaderControl& control) {
   if (!ports.write(kReadyLine, std::strlen(kReadyLine))) return ReaderEnd::OutputGone;
   char buffer[kReceiveBufferSize];
   for (;;) {
@@ -18,22 +18,26 @@ ReaderEnd serve_until_end(ReaderPorts& ports, CalibrationLibrary& library,
       return ReaderEnd::EndOfInput;
     }
     if (count > 0) {
-      switch (serve_chunk(buffer, count, ports, library)) {
+      // A chunk read after the close began is left unanswered: the host has
+      // not been told that it was taken.
+      if (!control.begin_chunk()) return ReaderEnd::Stopped;
+      const ChunkOutcome outcome = serve_chunk(buffer, count, ports, library);
+      control.end_chunk();
+      switch (outcome) {
         case ChunkOutcome::Served: break;
         case ChunkOutcome::Exit: return ReaderEnd::ExitCommand;
         case ChunkOutcome::OutputGone: return ReaderEnd::OutputGone;
       }
     }
     ports.pause();
-    if (!running.load()) return ReaderEnd::Stopped;
+    if (!control.running()) return ReaderEnd::Stopped;
   }
 }
 
 }  // namespace
 
-ReaderEnd run_reader(ReaderPorts& ports, CalibrationLibrary& library,
-                     const std::atomic<bool>& running) {
-  const ReaderEnd end = serve_until_end(ports, library, running);
+ReaderEnd run_reader(ReaderPorts& ports, CalibrationLibrary& library, ReaderControl& control) {
+  const ReaderEnd end = serve_until_end(ports, library, control);
   if (end != ReaderEnd::Stopped) ports.request_close();
   return end;
 }

@@ -11,11 +11,13 @@
 namespace calvane {
 namespace {
 
-// How long shutdown waits for the reader thread to finish on its own. It
-// normally has ended already (it asked for the close); when the close came
-// from outside it may be blocked in a read or busy in a library call, and
+// How long shutdown waits for the reader thread to finish on its own once no
+// chunk is being served. It normally has ended already (it asked for the
+// close); when the close came from outside it may be blocked in a read, and
 // the process then ends without it.
 constexpr unsigned kReaderGraceMilliseconds = 250;
+// How often shutdown looks whether the chunk being served is done.
+constexpr unsigned kServingPollMilliseconds = 10;
 
 class PlatformPorts final : public ReaderPorts {
  public:
@@ -40,17 +42,16 @@ class PlatformPorts final : public ReaderPorts {
   platform::MainWait& main_wait_;
 };
 
-// What the reader thread is handed. `running` is written by the main thread
-// while the reader polls it, hence atomic.
+// What the reader thread is handed.
 struct ServerState {
   CalibrationLibrary* library = nullptr;
   PlatformPorts* ports = nullptr;
-  std::atomic<bool> running{false};
+  ReaderControl control;
 };
 
 void reader_entry(void* argument) {
   auto& state = *static_cast<ServerState*>(argument);
-  run_reader(*state.ports, *state.library, state.running);
+  run_reader(*state.ports, *state.library, state.control);
 }
 
 int fail_startup(const std::string& text) {
@@ -79,20 +80,24 @@ int run_server(const std::string& library_path) {
     library->cli(kPreloadAction, kPreloadModule);
   } catch (const std::exception& failure) {
     return fail_startup(std::string("Calibration suite preload failed: ") + failure.what());
+  } catch (...) {
+    return fail_startup(std::string("Calibration suite preload failed: ") + kUnknownFailure);
   }
 
   PlatformPorts ports(main_wait);
   ServerState state;
   state.library = library.get();
   state.ports = &ports;
-  state.running.store(true);
 
   platform::Thread reader;
   if (!reader.start(reader_entry, &state)) {
     return fail_startup("Cannot start the reader thread.");
   }
   main_wait.wait_for_close_request();
-  state.running.store(false);
+  // Every close is the same: an "[exit]", the end of input, the host gone
+  // or a termination signal all let the command being served finish.
+  state.control.stop();
+  while (state.control.serving()) platform::sleep_milliseconds(kServingPollMilliseconds);
   // Never return (and destroy what the reader uses) while it still runs.
   if (!reader.join_for(kReaderGraceMilliseconds)) platform::end_process(kExitSuccess);
   return kExitSuccess;

@@ -7,6 +7,9 @@ as it was and removes the hidden one.
 """
 import contextlib
 import os
+import stat
+
+PARTIAL_SUFFIX = ".partial"
 
 
 @contextlib.contextmanager
@@ -19,14 +22,22 @@ def atomic_output(path: str, mode: str = "wb", encoding=None):
     if mode not in ("wb", "w"):
         raise ValueError(f"atomic_output: expected mode 'wb' or 'w', found {mode!r}")
     folder = os.path.dirname(os.path.abspath(path))
-    # Hidden and ending in .partial: no capture pattern and no listing of captures picks it up.
-    fd, partial = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".partial", dir=folder)
+    name = os.path.basename(path)
+    remove_stale_partials(folder, name)
+    try:  # a rewritten file keeps its mode; mkstemp makes the file private
+        keep = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        keep = 0o666 & ~current_umask()
+    # Hidden and ending in .partial: no capture pattern and no listing of captures picks it up; the
+    # writer's process id lets a later write tell a partial file of a killed run from one in progress.
+    fd, partial = tempfile.mkstemp(prefix=f".{name}.{os.getpid()}-", suffix=PARTIAL_SUFFIX, dir=folder)
     try:
         text = {"encoding": encoding or "utf-8"} if mode == "w" else {}
         with os.fdopen(fd, mode, **text) as f:
             yield f
-        # mkstemp makes the file private; the result gets the permissions any new file would.
-        os.chmod(partial, 0o666 & ~current_umask())
+            f.flush()
+            os.fsync(f.fileno())  # whole on disk before the rename makes it the result
+        os.chmod(partial, keep)
         os.replace(partial, path)
     except BaseException as error:
         with contextlib.suppress(FileNotFoundError):
@@ -47,6 +58,35 @@ def write_text_atomically(path: str, text: str) -> None:
     """Writes text (UTF-8) beside path and renames it into place."""
     with atomic_output(path, "w") as f:
         f.write(text)
+
+
+def remove_stale_partials(folder: str, name: str) -> None:
+    """Removes the partial files of folder/name that a process no longer running left behind."""
+    prefix = f".{name}."
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return  # the write itself reports the folder
+    for entry in entries:
+        if not (entry.startswith(prefix) and entry.endswith(PARTIAL_SUFFIX)):
+            continue
+        owner = entry[len(prefix):-len(PARTIAL_SUFFIX)].split("-", 1)[0]
+        if owner.isdigit() and _running(int(owner)):
+            continue  # another process is writing it right now
+        with contextlib.suppress(OSError):
+            os.unlink(os.path.join(folder, entry))
+
+
+def _running(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True  # someone else's process
+    return True
 
 
 def current_umask() -> int:

@@ -27,10 +27,12 @@ class FakeLibrary : public CalibrationLibrary {
   void cli(const char* action, const char* module) override {
     log_.events.push_back(std::string("call ") + action + " " + module);
     if (failing_module == module) throw LibraryError(failure_text);
+    if (foreign_failure_module == module) throw 42;  // not a standard exception
   }
 
   std::string failing_module;
   std::string failure_text = "calibration failed";
+  std::string foreign_failure_module;
 
  private:
   EventLog& log_;

@@ -32,6 +32,11 @@ def host_path(path):
     return "Z:" + path.replace("/", "\\") if LAUNCHER else path
 
 
+def read_text(path):
+    with open(path) as f:
+        return f.read()
+
+
 class Server:
     """One running server with a background reader of its standard output."""
 
@@ -108,7 +113,7 @@ class Server:
         return self.journal_path.read_text().splitlines()
 
     def cpu_seconds(self):
-        fields = open(f"/proc/{self.proc.pid}/stat").read().rsplit(")", 1)[1].split()
+        fields = read_text(f"/proc/{self.proc.pid}/stat").rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def kill(self):
@@ -292,22 +297,55 @@ def test_host_gone_ends_the_server_without_running_the_command(tmp_path):
         server.kill()
 
 
-@pytest.mark.skipif(bool(LAUNCHER), reason="signals reach the emulator, not the program")
-def test_termination_signal_shuts_down_while_idle(start):
+# --- signals: every close is the same orderly one ----------------------------
+
+SIGNALS = [getattr(signal, name) for name in ("SIGTERM", "SIGINT", "SIGHUP") if hasattr(signal, name)]
+needs_signals = pytest.mark.skipif(bool(LAUNCHER), reason="signals reach the emulator, not the program")
+
+
+@needs_signals
+@pytest.mark.parametrize("number", SIGNALS, ids=lambda n: signal.Signals(n).name)
+def test_termination_signal_shuts_down_while_idle(start, number):
     server = start()
-    server.proc.send_signal(signal.SIGTERM)
+    server.proc.send_signal(number)
     assert server.proc.wait(TIMEOUT) == 0
 
 
-@pytest.mark.skipif(bool(LAUNCHER), reason="signals reach the emulator, not the program")
-def test_termination_signal_during_a_slow_call_ends_the_process(start):
-    # The reader is inside the library call; shutdown must not wait for it
-    # nor abort because of it.
-    server = start(CALVIX_DELAY_MS="1500")
+@needs_signals
+@pytest.mark.parametrize("number", SIGNALS, ids=lambda n: signal.Signals(n).name)
+def test_termination_signal_during_a_call_lets_it_finish_as_exit_does(start, number):
+    # The host saw the acknowledgement: the call must end in the journal, as
+    # it does when "[exit]" or the end of input follows it; a chunk sent
+    # after the signal is not taken.
+    server = start(CALVIX_DELAY_MS="800")
     server.command(b"[awb]")
-    server.proc.send_signal(signal.SIGTERM)
+    server.proc.send_signal(number)
+    time.sleep(0.2)
+    server.send(b"[blc]")
     assert server.proc.wait(TIMEOUT) == 0
-    assert server.journal() == loads()
+    server.reader.join(TIMEOUT)
+    assert server.journal() == loads("awb")
+    assert b"[blc]" not in bytes(server.output[server.cursor:])
+
+
+@needs_signals
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc to see the library loaded")
+@pytest.mark.parametrize("number", SIGNALS, ids=lambda n: signal.Signals(n).name)
+def test_termination_signal_during_start_up_closes_in_order(tmp_path, number):
+    # Sent while the preload runs: the process ends by its own exit, never
+    # by the signal, and the preload is not cut short.
+    server = Server(tmp_path, CALVIX_DELAY_MS="600")
+    try:
+        # Once the library is mapped the preload is under way.
+        deadline = time.monotonic() + TIMEOUT
+        while "calvix" not in read_text(f"/proc/{server.proc.pid}/maps"):
+            assert time.monotonic() < deadline, "the library was never loaded"
+            time.sleep(0.01)
+        server.proc.send_signal(number)
+        assert server.proc.wait(TIMEOUT) == 0
+        assert server.journal() == ["preload suit"]
+    finally:
+        server.kill()
 
 
 def test_idle_server_does_not_spin(start):

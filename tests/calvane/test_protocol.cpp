@@ -64,6 +64,12 @@ TEST_F(ProtocolTest, FailingCallIsReportedOnItsOwnLineAndServingGoesOn) {
   EXPECT_EQ(log.events.back(), "call load cc");
 }
 
+TEST_F(ProtocolTest, FailureThatIsNoStandardExceptionIsReportedToo) {
+  library.foreign_failure_module = "nc";
+  EXPECT_EQ(serve("[nc]"), ChunkOutcome::Served);
+  EXPECT_EQ(log.events.back(), "write [error] load nc: unknown failure\n");
+}
+
 TEST_F(ProtocolTest, FailedEchoMeansTheHostIsGoneAndNothingRuns) {
   output.writes_left = 0;
   EXPECT_EQ(serve("[awb]"), ChunkOutcome::OutputGone);

@@ -16,12 +16,12 @@ using Events = std::vector<std::string>;
 
 class ReaderTest : public ::testing::Test {
  protected:
-  ReaderEnd run() { return run_reader(ports, library, running); }
+  ReaderEnd run() { return run_reader(ports, library, control); }
 
   testing::EventLog log;
   testing::FakePorts ports{log};
   testing::FakeLibrary library{log};
-  std::atomic<bool> running{true};
+  ReaderControl control;
 };
 
 TEST_F(ReaderTest, ReadyComesFirstAndEndOfInputAsksForClose) {
@@ -62,11 +62,40 @@ TEST_F(ReaderTest, ExitEndsTheLoopBeforeLaterInput) {
   EXPECT_EQ(ports.reads.size(), 1u);
 }
 
-TEST_F(ReaderTest, ClearedRunningFlagStopsAfterThePauseWithoutClosing) {
-  running = false;
+TEST_F(ReaderTest, StopLeavesAChunkReadAfterItUnansweredAndDoesNotClose) {
+  control.stop();
   ports.reads = {"[awb]", "[blc]"};
   EXPECT_EQ(run(), ReaderEnd::Stopped);
+  EXPECT_EQ(log.events, (Events{"write [ready]\n"}));
+  EXPECT_FALSE(control.serving());
+}
+
+// The library stops the reader from inside a call, as a signal would: the
+// call's chunk counts as served until the call returns, then nothing more
+// is read.
+class StoppingLibrary : public testing::FakeLibrary {
+ public:
+  StoppingLibrary(testing::EventLog& log, ReaderControl& control)
+      : FakeLibrary(log), control_(control) {}
+  void cli(const char* action, const char* module) override {
+    control_.stop();
+    served_during_call = control_.serving();
+    FakeLibrary::cli(action, module);
+  }
+  bool served_during_call = false;
+
+ private:
+  ReaderControl& control_;
+};
+
+TEST_F(ReaderTest, StopDuringACallFinishesItThenStops) {
+  StoppingLibrary stopping(log, control);
+  ports.reads = {"[awb]", "[blc]"};
+  EXPECT_EQ(run_reader(ports, stopping, control), ReaderEnd::Stopped);
+  EXPECT_TRUE(stopping.served_during_call);
+  EXPECT_FALSE(control.serving());
   EXPECT_EQ(log.events.back(), "call load awb");
+  EXPECT_EQ(ports.reads.size(), 1u);
 }
 
 TEST_F(ReaderTest, LostOutputEndsTheLoopAndAsksForClose) {

@@ -64,6 +64,12 @@ const BadInput kBadInputs[] = {
     {"lut2 longer than its table", false, [](ExportArgs& a) { a.lut2.seg_end[2] = 16385; }, "lut2 table length"},
     {"lut2 without knots", false, [](ExportArgs& a) { a.lut2.knot_count = 0; }, "lut2 knot_count"},
     {"knot spacing beyond 32 bits", false, [](ExportArgs& a) { a.lut1.seg_shift[1] = 40; }, "lut1 seg_shift[1]"},
+    {"knot spacing beyond 64 bits in a segment that covers nothing", false,
+     [](ExportArgs& a) {
+         a.lut1.seg_end[1] = a.lut1.seg_end[0];
+         a.lut1.seg_shift[1] = 70;
+     },
+     "lut1 seg_shift[1]: expected at most 31, found 70"},
     {"lut3 missing in global mode", true, [](ExportArgs& a) { a.lut3 = {}; }, "lut3"},
 };
 

@@ -16,7 +16,7 @@ import threading
 import time
 from typing import Any, Dict, List
 
-from tuning.cli import parameters, progress
+from tuning.cli import folder_lock, parameters, progress
 from tuning.cli.errors import ToolError
 
 _ONE_SET_PER_PROCESS = threading.Lock()
@@ -42,6 +42,12 @@ def add_parser(sub, calibrations, params) -> None:
                        help="run on the Dask cluster of this scheduler (tcp://host:port) instead of locally")
     group.add_argument("--connect-timeout", type=float, default=20.0, metavar="SECONDS",
                        help="how long to try reaching the scheduler (default: %(default)s)")
+    group.add_argument("--worker-wait", type=float, default=60.0, metavar="SECONDS",
+                       help="with --scheduler: how long to wait while no Dask worker is connected before the sets "
+                            "not finished are reported as failed (default: %(default)s)")
+    group.add_argument("--timeout", type=float, default=0.0, metavar="SECONDS",
+                       help="the longest the whole batch may run; sets not finished by then are reported as "
+                            "failed (default: no limit)")
     group.add_argument("--report", action="store_true", help="write report.html for every set")
     group.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                        help="a line per finished set on standard error (auto: when it is a terminal)")
@@ -93,17 +99,28 @@ def run_set(job: Dict[str, Any]) -> Dict[str, Any]:
         os.makedirs(job["out_dir"], exist_ok=True)
         # The routines print on the process's one sys.stdout, redirected here into the set's log:
         # sets that share a process (a Dask worker with several threads) take turns.
-        with _ONE_SET_PER_PROCESS, open(os.path.join(job["out_dir"], LOG_FILE), "w", encoding="utf-8") as log:
+        with _ONE_SET_PER_PROCESS, folder_lock.holding(job["out_dir"], f"tunekit batch, set {job['name']}"), \
+                open(os.path.join(job["out_dir"], LOG_FILE), "w", encoding="utf-8") as log:
             with contextlib.redirect_stdout(log):
                 summary.update(_calibrate_set(job, log))
     except Exception as error:  # reported in the summary; the batch goes on with the other sets
-        summary["message"] = f"{type(error).__name__}: {error}"
+        summary["message"] = failure_text(error)
         if not isinstance(error, ToolError):
             import traceback
 
             summary["message"] += "\n" + traceback.format_exc(limit=4)
     summary["seconds"] = time.monotonic() - started
     return summary
+
+
+def failure_text(error: BaseException) -> str:
+    """The summary's message for a failure: the tool's own text, or what went wrong in words."""
+    if isinstance(error, ToolError):
+        return str(error)
+    text = str(error) or type(error).__name__
+    if isinstance(error, OSError) and error.strerror:
+        text = f"{error.filename}: {error.strerror}" if error.filename else error.strerror
+    return f"unexpected failure ({type(error).__name__}): {text}"
 
 
 def _calibrate_set(job, log) -> Dict[str, Any]:
@@ -176,32 +193,63 @@ def portable(values, known) -> Dict[str, Any]:
     return {k: os.path.abspath(v) if k in parameters.PATH_FIELDS and v else v for k, v in plain.items()}
 
 
-def run_local(jobs, workers: int, on_done, work=None) -> List[Dict[str, Any]]:
+def run_local(jobs, workers: int, on_done, work=None, timeout: float = 0.0) -> List[Dict[str, Any]]:
     """A process pool running work(job) (default run_set); a set whose worker dies is retried once
-    alone, then reported as crashed."""
+    alone, then reported as crashed. With a timeout (seconds, 0: none) the sets not finished by then
+    are reported as failed and their processes ended."""
     import concurrent.futures.process
 
     work = work or run_set
+    deadline = time.monotonic() + timeout if timeout else None
     results, retry = [], []
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, workers)) as pool:
         futures = {pool.submit(work, job): job for job in jobs}
-        for future in concurrent.futures.as_completed(futures):
-            try:
-                results.append(on_done(future.result()))
-            except concurrent.futures.process.BrokenProcessPool:
-                retry.append(futures[future])
+        try:
+            for future in concurrent.futures.as_completed(futures, timeout=timeout or None):
+                try:
+                    results.append(on_done(future.result()))
+                except concurrent.futures.process.BrokenProcessPool:
+                    retry.append(futures[future])
+        except concurrent.futures.TimeoutError:
+            for future, job in futures.items():
+                if not future.done():
+                    future.cancel()
+                    results.append(on_done(crashed(job, _timed_out(timeout))))
+            _end_processes(pool)
+            return results
     for job in retry:
+        left = deadline - time.monotonic() if deadline else None
+        if left is not None and left <= 0:
+            results.append(on_done(crashed(job, _timed_out(timeout))))
+            continue
         with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
             try:
-                results.append(on_done(pool.submit(work, job).result()))
+                results.append(on_done(pool.submit(work, job).result(timeout=left)))
             except concurrent.futures.process.BrokenProcessPool:
                 results.append(on_done(crashed(job, "the worker process died")))
+            except concurrent.futures.TimeoutError:
+                results.append(on_done(crashed(job, _timed_out(timeout))))
+                _end_processes(pool)
     return results
 
 
-def run_dask(jobs, address: str, connect_timeout: float, on_done) -> List[Dict[str, Any]]:
+def _timed_out(timeout: float) -> str:
+    return f"not finished within the batch's --timeout of {timeout:g} s"
+
+
+def _end_processes(pool) -> None:
+    """Ends a pool's worker processes at once: a set that overran its time may never return."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.terminate()
+
+
+def run_dask(jobs, address: str, connect_timeout: float, on_done, worker_wait: float = 60.0,
+             timeout: float = 0.0) -> List[Dict[str, Any]]:
+    """Runs the sets on a Dask cluster. Every wait is bounded: when no worker has been connected for
+    worker_wait seconds, or the batch has run for timeout seconds (0: no limit), the sets not finished
+    are reported as failed with the reason and the batch ends with what did finish."""
     try:
-        from distributed import Client, as_completed
+        from distributed import Client
     except ImportError:
         raise ToolError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
     results = []
@@ -212,12 +260,48 @@ def run_dask(jobs, address: str, connect_timeout: float, on_done) -> List[Dict[s
     with client:
         futures = client.map(run_set, jobs, pure=False, key=[f"tunekit-{j['name']}-{os.getpid()}" for j in jobs])
         job_of = dict(zip(futures, jobs))
-        for future in as_completed(futures):
-            try:
-                results.append(on_done(future.result()))
-            except Exception as error:  # a worker lost with the set on it
-                results.append(on_done(crashed(job_of[future], f"{type(error).__name__}: {error}")))
+        started = time.monotonic()
+        last_worker = started
+        pending = list(futures)
+        while pending:
+            still = []
+            for future in pending:
+                if not future.done():
+                    still.append(future)
+                    continue
+                try:
+                    results.append(on_done(future.result(timeout=connect_timeout)))
+                except Exception as error:  # a worker lost with the set on it
+                    results.append(on_done(crashed(job_of[future], f"the Dask worker running it was lost: {error}")))
+            pending = still
+            if not pending:
+                break
+            now = time.monotonic()
+            if _dask_workers(client, connect_timeout):
+                last_worker = now
+            reason = ""
+            if now - last_worker >= worker_wait:
+                reason = f"not finished: no Dask worker was connected to {address} for {worker_wait:g} s"
+            elif timeout and now - started >= timeout:
+                reason = _timed_out(timeout)
+            if reason:
+                for future in pending:
+                    future.cancel()
+                    results.append(on_done(crashed(job_of[future], reason)))
+                break
+            time.sleep(_DASK_POLL_SECONDS)
     return results
+
+
+_DASK_POLL_SECONDS = 0.2
+
+
+def _dask_workers(client, timeout: float) -> int:
+    """Workers the scheduler knows now; 0 when it cannot be asked within the timeout."""
+    try:
+        return len(client.nthreads(callback_timeout=timeout))
+    except Exception:  # the scheduler is gone or slow: as good as no worker
+        return 0
 
 
 def crashed(job, message) -> Dict[str, Any]:
@@ -253,7 +337,11 @@ def run(args) -> int:
     sets = read_list(args.list)
     jobs, out = make_jobs(args, sets)
     validation.check_output_folder("-o/--out-file-dir", out)
-    os.makedirs(out, exist_ok=True)
+    with folder_lock.holding(out, folder_lock.describe_command()):
+        return _run_jobs(args, jobs, out)
+
+
+def _run_jobs(args, jobs, out) -> int:
     show = progress.wanted(args.progress)
     started = time.monotonic()
     done = []
@@ -266,9 +354,9 @@ def run(args) -> int:
         return result
 
     if args.scheduler:
-        results = run_dask(jobs, args.scheduler, args.connect_timeout, on_done)
+        results = run_dask(jobs, args.scheduler, args.connect_timeout, on_done, args.worker_wait, args.timeout)
     else:
-        results = run_local(jobs, args.jobs, on_done)
+        results = run_local(jobs, args.jobs, on_done, timeout=args.timeout)
     import csv
 
     rows = summary_rows(results, [j["name"] for j in jobs])

@@ -4,7 +4,7 @@ import os
 import sys
 from typing import Dict, List
 
-from tuning.cli import input_files, library, parameters, plugins, runner
+from tuning.cli import folder_lock, input_files, library, parameters, plugins, runner, stopping
 from tuning.cli.errors import CalibrationFailed, ToolError
 
 PROG = "tunekit"
@@ -81,6 +81,12 @@ def run_calibrations(args) -> int:
     values, origin = gather_values(args, args.params)
     truth, truth_path = truth_for(args, values["inp_file_dir"])
     options = runner.Options(progress=args.progress, quiet=args.quiet, skip_checks=args.skip_checks)
+    out_dir = values["out_file_dir"]
+    with folder_lock.holding(out_dir, folder_lock.describe_command()):
+        return _calibrate_into(args, values, origin, options, truth, truth_path)
+
+
+def _calibrate_into(args, values, origin, options, truth, truth_path) -> int:
     outcomes = runner.run_many(args.selected, values, origin, options, truth=truth,
                                skip_absent=len(args.selected) > 1)
     out_dir = values["out_file_dir"]
@@ -144,6 +150,22 @@ def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
+    stopping.install()
+    try:
+        return _run(argv)
+    except KeyboardInterrupt as stop:
+        # One line; whatever the run had not written yet stays unwritten.
+        sys.stderr.write(f"{PROG}: {'terminated' if stopping.terminated(stop) else 'interrupted'}\n")
+        return stopping.exit_status(stop)
+    except BrokenPipeError:
+        # The reader went away (`tunekit inspect ... | head`): end quietly, and keep the interpreter's
+        # own last flush from complaining about the same pipe.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return stopping.EXIT_BROKEN_PIPE
+
+
+def _run(argv) -> int:
     try:
         library.load()
     except ImportError as error:
@@ -163,11 +185,3 @@ def main(argv=None) -> int:
         for line in str(error).splitlines():
             sys.stderr.write(f"{PROG}: error: {line}\n")
         return error.exit_code
-    except KeyboardInterrupt:
-        sys.stderr.write(f"{PROG}: interrupted\n")
-        return 130
-    except BrokenPipeError:
-        # The reader went away (`tunekit inspect DIR | head`): stop quietly, as other tools do; the
-        # interpreter's own flush at exit must not fail again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 141

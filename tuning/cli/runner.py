@@ -13,7 +13,7 @@ import time
 from typing import Any, Dict, List, Optional
 
 from tuning import atomic_write
-from tuning.cli import capture_format, captures, checks, parameters, progress, validation
+from tuning.cli import capture_format, captures, checks, parameters, progress, stopping, validation
 from tuning.cli.calibration import Calibration, RunContext
 from tuning.cli.errors import CalibrationFailed, CaptureSetError, ToolError
 
@@ -129,7 +129,7 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
         os.makedirs(out_dir, exist_ok=True)
     except OSError as error:
         raise CalibrationFailed(f"cannot create the output folder {out_dir}: {error.strerror}") from None
-    hook = None
+    hook = stopping.checkpoint
     if progress.wanted(options.progress):
         hook = progress.ConditionProgress(name, len(outcome.plan), outcome.capture_count)
     lines = contextlib.redirect_stdout(io.StringIO()) if options.quiet else contextlib.nullcontext()

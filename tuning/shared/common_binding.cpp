@@ -90,7 +90,10 @@ void declare_common(py::module_& m) {
           try {
             (*shared)(step.condition, step.done, step.total);
           } catch (py::error_already_set& e) {
-            e.discard_as_unraisable("tuning progress hook");  // progress must never end a calibration
+            // A stop the user asked for (Ctrl-C, or a signal the tool turns into one) ends the
+            // routine here, between conditions; any other failure of the hook must never do so.
+            if (e.matches(PyExc_KeyboardInterrupt)) throw;
+            e.discard_as_unraisable("tuning progress hook");
           }
         });
       },

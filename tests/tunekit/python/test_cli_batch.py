@@ -126,3 +126,104 @@ def test_a_worker_that_dies_costs_only_its_own_set():
     status = {r["set"]: (r["status"], r["message"]) for r in results}
     assert status.pop("broken") == ("failed", "the worker process died")
     assert set(status.values()) == {("ok", "")}
+
+
+def wait_for(condition, what, seconds=60):
+    import time
+
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"gave up waiting for {what}"
+        time.sleep(0.05)
+
+
+def test_dask_batch_whose_only_worker_dies_writes_the_summary_of_what_finished(tmp_path):
+    pytest.importorskip("distributed")
+    import json
+    import os
+    import shutil
+    import subprocess
+    import sys
+
+    from cli_helpers import ROOT
+
+    dask = shutil.which("dask")
+    if not dask:
+        pytest.skip("no dask command")
+    simulate(tmp_path / "quick", seed=7)
+    simulate(tmp_path / "slow", seed=8)
+    (tmp_path / "sets.txt").write_text("quick/captures\nslow/captures\n")
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=f"{ROOT}:{here}", PYTHONDONTWRITEBYTECODE="1")
+    address_file = tmp_path / "scheduler.json"
+    cluster = []
+    batch = None
+
+    def start(*args):
+        process = subprocess.Popen([dask, *args], env=env, cwd=tmp_path, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        cluster.append(process)
+        return process
+
+    out = tmp_path / "out"
+    try:
+        start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--scheduler-file",
+              str(address_file))
+        wait_for(address_file.exists, "the scheduler")
+        address = json.loads(address_file.read_text())["address"]
+        worker = start("worker", address, "--nthreads", "1", "--no-nanny", "--no-dashboard",
+                       "--preload", os.path.join(here, "dask_slow_set.py"), "--local-directory",
+                       str(tmp_path / "dask"))
+        batch = subprocess.Popen([sys.executable, "-m", "tuning", "batch", str(tmp_path / "sets.txt"), "-o", str(out),
+                                  *map(str, size_flags()), "--run", "blc", "--scheduler", address,
+                                  "--worker-wait", "2", "--progress", "always"], env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        # The batch has the quick set's result, and the slow one is under way on the worker.
+        assert batch.stderr.readline().startswith("batch: 1/2 sets, ")
+        wait_for((out / "slow-captures" / "started").exists, "the slow set to start")
+        os.killpg(worker.pid, signal.SIGKILL)  # the only worker, with the slow set on it
+        stdout, stderr = batch.communicate(timeout=60)
+    finally:
+        if batch is not None and batch.poll() is None:
+            batch.kill()
+            batch.wait()
+        for process in cluster:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+    assert batch.returncode == 1, stderr
+    assert "(1 of 2 sets calibrated)" in stdout
+    rows = summary(out)
+    assert rows["quick-captures"]["status"] == "ok"
+    assert rows["slow-captures"]["status"] == "failed"
+    assert rows["slow-captures"]["message"] == \
+        f"not finished: no Dask worker was connected to {address} for 2 s"
+
+
+def test_summary_messages_say_what_failed_without_the_exception_class(tmp_path):
+    simulate(tmp_path / "good")
+    (tmp_path / "sets.txt").write_text("good/captures\nmissing/tunekit-config.json\n")
+    run = tool("batch", tmp_path / "sets.txt", "-o", tmp_path / "out", *size_flags(), "--run", "blc", "--jobs", 1)
+    assert run.returncode == 1, run.stderr
+    missing = summary(tmp_path / "out")["missing"]
+    assert missing["status"] == "failed"
+    assert missing["message"].startswith(f"cannot read config file {tmp_path / 'missing' / 'tunekit-config.json'}")
+
+
+def overruns_when_slow(job):
+    import time
+
+    if job["name"] == "slow":
+        time.sleep(600)
+    return {"set": job["name"], "status": "ok", "seconds": 0.0, "figures": {}, "message": "",
+            "out_dir": job["out_dir"]}
+
+
+def test_a_local_batch_that_overruns_its_timeout_reports_the_sets_not_finished():
+    from tuning.cli import batch
+
+    jobs = [{"name": n, "out_dir": f"/nowhere/{n}"} for n in ("a", "slow", "b")]
+    results = batch.run_local(jobs, 2, lambda r: r, work=overruns_when_slow, timeout=3)
+    status = {r["set"]: (r["status"], r["message"]) for r in results}
+    assert status == {"a": ("ok", ""), "b": ("ok", ""),
+                      "slow": ("failed", "not finished within the batch's --timeout of 3 s")}
