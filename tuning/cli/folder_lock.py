@@ -37,7 +37,7 @@ def holding(folder: str, what: str):
                   f"since {time.strftime('%Y-%m-%d %H:%M:%S')}\n")
         with contextlib.suppress(OSError):  # a full disk: the lock holds all the same, only unnamed
             os.ftruncate(fd, 0)
-            os.pwrite(fd, holder.encode("utf-8"), 0)
+            os.pwrite(fd, holder.encode("utf-8", "backslashreplace"), 0)  # argv as the system gave it
         yield
     finally:
         # Removed while still held: a run that opened the old file finds it gone and starts over.

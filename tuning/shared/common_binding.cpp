@@ -84,8 +84,19 @@ void declare_common(py::module_& m) {
           tuning::set_progress_hook({});
           return;
         }
-        auto shared = std::make_shared<py::object>(std::move(hook));
+        // The hook outlives the call that installs it and may be dropped on any thread: its last
+        // reference goes with the GIL held, and never once the interpreter is going away.
+        std::shared_ptr<py::object> shared(new py::object(std::move(hook)), [](py::object* held) {
+          if (_Py_IsFinalizing()) {
+            held->release();  // the interpreter frees its objects itself
+            delete held;
+            return;
+          }
+          py::gil_scoped_acquire gil;
+          delete held;
+        });
         tuning::set_progress_hook([shared](const tuning::ProgressStep& step) {
+          if (_Py_IsFinalizing()) return;  // a thread still running while the host exits
           py::gil_scoped_acquire gil;
           try {
             (*shared)(step.condition, step.done, step.total);
@@ -99,6 +110,9 @@ void declare_common(py::module_& m) {
       },
       py::arg("hook"),
       "Installs hook(condition, done, total), called as each capture condition finishes; None removes it.");
+  // A hook left installed is removed while the interpreter can still release it.
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([]() { tuning::set_progress_hook({}); }));
   m.def("split_bayer4", &split_bayer4, py::arg("frame"),
         "H x W frame to (H/2) x (W/2) x 4: channel c of cell (i, j) is frame[2i + c // 2, 2j + c % 2].");
 }

@@ -212,6 +212,7 @@ std::string host_text(const std::string& line) {
 
 tuning::LineSink host_print() {
   return [](const std::string& line) {
+    if (_Py_IsFinalizing()) return;  // a routine still running on a thread while the host exits
     py::gil_scoped_acquire gil;
     py::print(host_text(line));
   };

@@ -7,11 +7,12 @@ import pytest
 from tuning.atomic_write import atomic_output, write_bytes_atomically, write_text_atomically
 
 
-def test_a_write_replaces_the_file_whole_with_ordinary_permissions(tmp_path):
+def test_a_write_replaces_the_file_whole_keeping_its_mode(tmp_path):
     path = tmp_path / "result.json"
     path.write_text("old")
+    os.chmod(path, 0o640)
     seen_during = []
-    old_mask = os.umask(0o027)
+    old_mask = os.umask(0o077)  # a rewrite keeps the file's own mode, whatever the umask
     try:
         with atomic_output(str(path), "w") as f:
             f.write("new ")
@@ -23,6 +24,13 @@ def test_a_write_replaces_the_file_whole_with_ordinary_permissions(tmp_path):
         os.umask(old_mask)
     assert path.read_text(encoding="utf-8") == "new text é"
     assert stat.S_IMODE(path.stat().st_mode) == 0o640
+    old_mask = os.umask(0o027)
+    try:  # a new file gets the mode any new file would
+        write_text_atomically(str(tmp_path / "new.json"), "{}")
+    finally:
+        os.umask(old_mask)
+    assert stat.S_IMODE((tmp_path / "new.json").stat().st_mode) == 0o640
+    os.unlink(tmp_path / "new.json")
     assert len(seen_during) == 2 and any(n.startswith(".result.json.") and n.endswith(".partial")
                                          for n in seen_during)
     assert os.listdir(tmp_path) == ["result.json"]
