@@ -19,6 +19,13 @@ constexpr int kBlockOfCode[] = {kDefaultBlock, 128, 256, 512, 1024};
 // Rough per-row costs, only used to decide whether a second thread pays off.
 long cells_work(const Geometry& g) { return g.luma_cols; }
 
+// Rows a thread takes at a time: enough that starting a chunk (a dither
+// jump, a gain row shared with the chunk before) costs little, few enough
+// that the threads finish close together.
+constexpr int kCellRowsPerChunk = 32;
+constexpr int kImageRowsPerChunk = 2 * kCellRowsPerChunk;
+constexpr int kWindowsPerChunk = 8;
+
 Status rejected(std::string why) { return Status{Outcome::invalid_input, std::move(why)}; }
 
 }  // namespace
@@ -168,8 +175,8 @@ void ToneMapCall::prepare_tables() {
 
 int64_t ToneMapCall::luminance() {
     int64_t largest_log[2] = {0, 0};
-    split_rows(0, g_.luma_rows, 8 * cells_work(g_), [&](int begin, int end, int part) {
-        largest_log[part] = luminance_rows(begin, end, part);
+    share_rows(0, g_.luma_rows, kCellRowsPerChunk, 8 * cells_work(g_), [&](int begin, int end, int part) {
+        largest_log[part] = std::max(largest_log[part], luminance_rows(begin, end, part));
     });
     return std::max(largest_log[0], largest_log[1]);
 }
@@ -226,7 +233,7 @@ void ToneMapCall::build_curves() {
     std::vector<double> scratch[2];
     scratch[0].reserve(bins_);
     scratch[1].reserve(bins_);
-    split_rows(0, windows, long(bins_) * 16, [&](int begin, int end, int part) {
+    share_rows(0, windows, kWindowsPerChunk, long(bins_) * 16, [&](int begin, int end, int part) {
         for (int w = begin; w < end; ++w) {
             const size_t off = size_t(w) * bins_;
             builder.build_window(g_, span_hist_.data(), w / g_.block_cols, w % g_.block_cols,
@@ -237,7 +244,8 @@ void ToneMapCall::build_curves() {
 }
 
 void ToneMapCall::output() {
-    split_rows(0, g_.height, 2 * g_.width, [&](int begin, int end, int part) { output_rows(begin, end, part); });
+    share_rows(0, g_.height, kImageRowsPerChunk, 2 * g_.width,
+               [&](int begin, int end, int part) { output_rows(begin, end, part); });
 }
 
 void ToneMapCall::output_rows(int begin, int end, int part) {

@@ -1,8 +1,10 @@
-// Two-way parallelism for the row loops: one extra thread, the caller's
-// thread doing the other half. If no thread can be started both halves run
-// on the caller's thread, so a stage never stops half done.
+// Two-way parallelism for the row loops: one extra thread beside the
+// caller's, the two sharing the rows. If no thread can be started the
+// caller's thread does all the work, so a stage never stops half done.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -43,16 +45,25 @@ void run_both(A&& first, B&& second) {
     if (second_error) std::rethrow_exception(second_error);
 }
 
-// Calls body(begin, mid, part) and body(mid, end, part) on the two threads;
-// `work_per_row` decides whether a second thread pays off.
+// Calls body(chunk_begin, chunk_end, part) over [begin, end) in chunks of
+// `chunk` rows, each thread taking the next chunk as it finishes one: when
+// other work on the machine slows one thread down, it takes fewer chunks
+// instead of holding the other up at the end. `part` is the thread, 0 or 1.
 template <typename Body>
-void split_rows(int begin, int end, long work_per_row, Body&& body) {
+void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body) {
     if (long(end - begin) * work_per_row < kMinParallelWork || end - begin < 2) {
         body(begin, end, 0);
         return;
     }
-    const int mid = begin + (end - begin) / 2;
-    run_both([&] { body(begin, mid, 0); }, [&] { body(mid, end, 1); });
+    std::atomic<int> next{begin};
+    auto take_chunks = [&](int part) {
+        for (;;) {
+            const int b = next.fetch_add(chunk);
+            if (b >= end) return;
+            body(b, std::min(b + chunk, end), part);
+        }
+    };
+    run_both([&] { take_chunks(0); }, [&] { take_chunks(1); });
 }
 
 }  // namespace tonewright
