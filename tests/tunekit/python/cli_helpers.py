@@ -27,10 +27,15 @@ def simulate(folder, captures=2, seed=2026, kinds=("dark",), capture_format=None
     return capture_dir
 
 
+def tool_environment(**extra):
+    """The environment a tool run gets: this one (with any sanitizer preload) and the package path."""
+    return dict(os.environ, PYTHONPATH=ROOT, PYTHONDONTWRITEBYTECODE="1", **extra)
+
+
 def tool(*args, cwd=None, timeout=120, env=None, **options):
     """Runs `python3 -m tuning ARGS` as a user would; returns the completed process. options go to
     subprocess.run (preexec_fn, for example)."""
-    environment = dict(os.environ, PYTHONPATH=ROOT, PYTHONDONTWRITEBYTECODE="1", **(env or {}))
+    environment = tool_environment(**(env or {}))
     return subprocess.run([sys.executable, "-m", "tuning", *map(str, args)], capture_output=True, text=True,
                           cwd=cwd, env=environment, timeout=timeout, **options)
 

@@ -119,7 +119,7 @@ def test_ctrl_c_stops_a_conversion_and_leaves_no_part_of_it(tmp_path):
     import subprocess
     import sys
 
-    from cli_helpers import ROOT
+    from cli_helpers import tool_environment
 
     source = tmp_path / "src"
     source.mkdir()
@@ -131,7 +131,7 @@ def test_ctrl_c_stops_a_conversion_and_leaves_no_part_of_it(tmp_path):
     child = subprocess.Popen([sys.executable, "-m", "tuning", "convert", str(source), str(existing), "--to", "dng",
                               "--bits", "12", "--width", "512", "--height", "512", "--progress", "always"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env={"PYTHONPATH": ROOT, "PATH": "/usr/bin:/bin"})
+                             env=tool_environment())
     assert child.stderr.readline().startswith("convert: 1/60 files")
     child.send_signal(signal.SIGINT)
     assert child.wait(timeout=60) == 130

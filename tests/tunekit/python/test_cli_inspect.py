@@ -82,12 +82,12 @@ def test_a_reader_that_stops_early_ends_the_listing_quietly(tmp_path):
     import subprocess
     import sys
 
-    from cli_helpers import ROOT
+    from cli_helpers import tool_environment
 
     for i in range(3000):
         (tmp_path / f"unnamed_capture_number_{i:05d}.raw").touch()
     child = subprocess.Popen([sys.executable, "-m", "tuning", "inspect", str(tmp_path)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, env={"PYTHONPATH": ROOT, "PATH": "/usr/bin:/bin"})
+                             stderr=subprocess.PIPE, env=tool_environment())
     child.stdout.readline()
     child.stdout.close()  # as `| head -1` does
     assert child.wait(timeout=60) == 141
