@@ -1,10 +1,11 @@
 // libFuzzer entry for the capture readers: the input is written to a file
 // the way a capture arrives, read back through each reader, and shaped as
-// the routines shape frames. Each reader checked here is one case of
-// `check_reader`; a new reader joins by adding its own.
+// the routines shape frames: the plain raw16 reader (`check_reader`), and the
+// capture layer in every sample layout and as DNG (`check_layer`).
 //
 // Input layout: two bytes give the frame width and height (in pairs of
-// pixels, 1 to 16), the rest is the file's content.
+// pixels, 1 to 16), a third the layout, stride padding and header of the
+// capture format, the rest is the file's content.
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,8 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
+#include "shared/capture_format.h"
+#include "shared/capture_reader.h"
+#include "shared/dng_file.h"
 #include "shared/errors.h"
 #include "shared/raw_capture.h"
 
@@ -85,12 +90,42 @@ void check_reader(const std::uint8_t* data, std::size_t size, std::int64_t heigh
   }
 }
 
+// The capture layer: a file is read exactly when its size is the format's size, and whatever
+// the bytes (a DNG's tags included), a refusal is one of the layer's own errors, never a crash.
+void check_layer(std::uint8_t choice, std::size_t size, std::int64_t height, std::int64_t width) {
+  constexpr std::size_t kLayouts = std::size(tuning::kSampleLayouts);
+  tuning::CaptureFormat format;
+  format.layout = tuning::kSampleLayouts[choice % kLayouts];
+  if (format.layout == tuning::SampleLayout::dng) {
+    try {
+      const tuning::DngFrame frame = tuning::read_dng(capture_path());
+      require(frame.samples.size() == std::size_t(frame.info.width) * std::size_t(frame.info.height),
+              "read_dng returns a sample count other than width x height");
+    } catch (const std::exception&) {
+    }
+    return;
+  }
+  const std::int64_t padding = (choice / kLayouts) % 4;
+  if (padding != 0) format.stride = std::int64_t(tuning::packed_row_bytes(format.layout, width)) + padding;
+  format.header = (choice / kLayouts / 4) % 2 == 0 ? 0 : 7;
+  if (format.layout == tuning::SampleLayout::raw16msb) format.shift = (choice / kLayouts / 8) % 9;
+  const std::uint64_t expected = tuning::capture_file_bytes(format, width, height);
+  try {
+    const tuning::Samples samples = tuning::read_capture(capture_path(), format, width, height);
+    require(size == expected, "a capture of another size than its format's is read");
+    require(samples.size() == std::size_t(height * width), "the layer returns a sample count other than the frame");
+  } catch (const tuning::CaptureSizeError&) {
+    require(size != expected, "a capture of its format's size is refused");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
+  if (size < 3) return 0;
   const std::int64_t width = 2 * (1 + data[0] % 16), height = 2 * (1 + data[1] % 16);
-  write_capture(data + 2, size - 2);
-  check_reader(data + 2, size - 2, height, width);
+  write_capture(data + 3, size - 3);
+  check_reader(data + 3, size - 3, height, width);
+  check_layer(data[2], size - 3, height, width);
   return 0;
 }

@@ -21,6 +21,14 @@ namespace tuning {
 
 namespace {
 
+// A black level pattern repeats over a few pixels (2 x 2 for a Bayer sensor); a repeat of
+// millions is a malformed file, not a pattern to allocate for.
+constexpr std::size_t kMaxBlackLevels = 4096;
+
+}  // namespace
+
+namespace {
+
 constexpr std::uint16_t kPhotometricCfa = 32803;
 constexpr std::uint16_t kTagExposureTime = 33434;
 constexpr std::uint16_t kTagIsoSpeedRatings = 34855;
@@ -313,10 +321,17 @@ void DngReader::read_image(DngFrame& frame) {
     }
   if (!known) fail("CFAPattern is no 2 x 2 Bayer layout of red, green and blue");
   if (auto repeat = numbers(TIFFTAG_BLACKLEVELREPEATDIM)) {
-    if (repeat->size() != 2 || (*repeat)[0] < 1 || (*repeat)[1] < 1) fail("BlackLevelRepeatDim is malformed");
+    // Two SHORT values: anything else is no repeat this reader can size.
+    if (repeat->size() != 2 || !((*repeat)[0] >= 1 && (*repeat)[0] <= 65535) ||
+        !((*repeat)[1] >= 1 && (*repeat)[1] <= 65535))
+      fail("BlackLevelRepeatDim is malformed");
     info.black_level_repeat_dim = {static_cast<int>((*repeat)[0]), static_cast<int>((*repeat)[1])};
   }
-  const std::size_t levels = static_cast<std::size_t>(info.black_level_repeat_dim[0] * info.black_level_repeat_dim[1]);
+  const std::size_t levels = static_cast<std::size_t>(info.black_level_repeat_dim[0]) *
+                             static_cast<std::size_t>(info.black_level_repeat_dim[1]);
+  if (levels > kMaxBlackLevels)
+    fail("BlackLevelRepeatDim asks for " + std::to_string(levels) + " black levels, more than the " +
+         std::to_string(kMaxBlackLevels) + " this reader takes");
   if (auto black = numbers(TIFFTAG_BLACKLEVEL)) {
     if (black->size() != levels)
       fail("BlackLevel holds " + std::to_string(black->size()) + " values, BlackLevelRepeatDim asks for " +
@@ -360,10 +375,15 @@ void DngReader::read_image(DngFrame& frame) {
          std::to_string(across * down));
   // Uncompressed pieces are read in place later; each must hold its rows and lie within the file.
   const std::uint64_t piece_row = packed_bytes(storage_.block_width, bits);
+  std::uint64_t total = 0;  // pieces do not share bytes: together they fit in the file
   for (std::uint32_t i = 0; i < across * down; ++i) {
     const std::uint64_t rows =
         std::min<std::uint64_t>(storage_.block_height, height - (i / across) * storage_.block_height);
     const std::uint64_t wanted = rows * piece_row;
+    total += wanted;
+    if (total > file_.size)
+      fail("the raw image's " + std::to_string(across * down) + " " + piece + "s need more bytes than the file's " +
+           std::to_string(file_.size) + ": the file is cut short");
     const std::uint64_t offset = TIFFGetStrileOffset(tiff_, i);
     const std::uint64_t count = TIFFGetStrileByteCount(tiff_, i);
     if (count < wanted)
