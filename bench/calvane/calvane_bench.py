@@ -6,7 +6,7 @@
                     previous one was acknowledged (so each is its own read)
   idle CPU          CPU time the server uses over one second of waiting
 
-Usage: bench_calvane.py [path/to/calvane]   (default: CALVANE_BINARY or
+Usage: calvane_bench.py [path/to/calvane]   (default: CALVANE_BINARY or
 build/calvane/calvane); CALVANE_LAUNCHER is an optional command prefix.
 """
 import os
@@ -104,4 +104,4 @@ if __name__ == "__main__":
     try:
         main()
     except Exception as error:  # a benchmark reports, it never fails a build
-        print(f"bench_calvane: could not measure: {error}")
+        print(f"calvane_bench: could not measure: {error}")

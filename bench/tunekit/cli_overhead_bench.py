@@ -1,6 +1,6 @@
 """Overhead of the tunekit command-line tool over the bare routines, on the benchmark capture set.
 
-    PYTHONPATH=. /usr/bin/python3 bench/tunekit/cli_overhead.py [DIR]
+    PYTHONPATH=. /usr/bin/python3 bench/tunekit/cli_overhead_bench.py [DIR]
 
 The set is 4 gains x 4 exposures x 4 dark captures of 2560 x 1440 (written
 into DIR once, default /tmp/tunekit-bench/blc, the folder the C++ black level

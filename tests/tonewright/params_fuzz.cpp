@@ -3,7 +3,7 @@
 // with every output pixel in 0 .. out_max, or is rejected with the frame
 // untouched. Built with the sanitizers it also catches any out-of-bounds
 // access or undefined arithmetic on the way.
-//   usage: tonewright_fuzz_params [--seconds N] [--seed S]
+//   usage: tonewright_params_fuzz [--seconds N] [--seed S]
 #include <chrono>
 #include <cmath>
 #include <cstdio>

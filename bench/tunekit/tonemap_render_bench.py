@@ -1,6 +1,6 @@
 """What a change on the tonemap page costs over the bare model call, on a 1920 x 1080 preview.
 
-    PYTHONPATH=. /usr/bin/python3 bench/tunekit/tonemap_render.py
+    PYTHONPATH=. /usr/bin/python3 bench/tunekit/tonemap_render_bench.py
 
 Best of several interleaved rounds, so a busy moment hits every figure alike:
 
@@ -23,7 +23,7 @@ import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, ROOT)
-sys.path.insert(0, os.path.join(ROOT, "tests", "tunekit", "python"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "tunekit", "cli"))
 
 import tuning.tunekit  # noqa: E402
 
