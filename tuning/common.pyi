@@ -123,5 +123,6 @@ def read_dng(path: _Path) -> Tuple[npt.NDArray[np.uint16], DngInfo]:
 
 def write_dng(path: _Path, frame: npt.ArrayLike, *, cfa_type: Union[CFAType, str], bits: int,
               black_level: Union[float, Sequence[float]], white_level: int, exposure_time: Optional[float] = None,
-              iso: Optional[float] = None, analog_gain: Optional[float] = None) -> None:
+              iso: Optional[float] = None, analog_gain: Optional[float] = None,
+              extra_tags: Optional[Sequence[Tuple[int, int, int, bytes]]] = None) -> None:
     """Writes an uncompressed 16-bit-container CFA DNG (DNGVersion 1.4) aside, then renames it into place."""

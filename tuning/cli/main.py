@@ -133,7 +133,7 @@ def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
         summary = (f"every calibration in turn ({', '.join(calibrations)}); "
                    "kinds of capture that are not there are skipped")
         commands.append(("all", lambda: add_calibration_parser(sub, "all", summary, list(calibrations.values()))))
-    from tuning.cli import batch, convert_cmd, inspect_cmd, simulate_cmd, tonemap_cmd
+    from tuning.cli import batch, convert_cmd, export_cmd, inspect_cmd, simulate_cmd, tonemap_cmd
 
     commands += [
         ("inspect", lambda: inspect_cmd.add_parser(sub)),
@@ -141,6 +141,7 @@ def build_parser(calibrations, wanted=None) -> argparse.ArgumentParser:
         ("batch", lambda: batch.add_parser(sub, calibrations, calibration_params(calibrations.values()))),
         ("simulate", lambda: simulate_cmd.add_parser(sub)),
         ("tonemap", lambda: tonemap_cmd.add_parser(sub)),
+        ("export", lambda: export_cmd.add_parser(sub)),
     ]
     known = [name for name, _ in commands]
     for name, add in commands:

@@ -75,6 +75,44 @@ py::object dng_info_record(const tuning::DngInfo& info) {
       "analog_gain"_a = optional(info.analog_gain));
 }
 
+// (tag, TIFF type, count, bytes) tuples as the writer's extra tags; the bytes
+// are the values as the file stores them (little-endian numbers, or opaque
+// data for UNDEFINED), and must be count values of the type long.
+std::vector<tuning::DngTag> extra_tags_from(py::handle tags) {
+  std::vector<tuning::DngTag> out;
+  if (tags.is_none()) return out;
+  for (py::handle item : tags) {
+    auto t = item.cast<py::tuple>();
+    if (t.size() != 4)
+      throw py::value_error("an extra DNG tag is (tag, type, count, bytes), got " + std::to_string(t.size()) +
+                            " items");
+    const auto tag = t[0].cast<std::uint16_t>();
+    const auto type = t[1].cast<std::uint16_t>();
+    const auto count = t[2].cast<std::uint32_t>();
+    const std::string data = t[3].cast<py::bytes>();
+    std::size_t width = 0;
+    switch (static_cast<tuning::TiffType>(type)) {
+      case tuning::TiffType::byte:
+      case tuning::TiffType::ascii:
+      case tuning::TiffType::undefined: width = 1; break;
+      case tuning::TiffType::short_: width = 2; break;
+      case tuning::TiffType::long_: width = 4; break;
+      case tuning::TiffType::rational:
+      case tuning::TiffType::srational:
+      case tuning::TiffType::double_: width = 8; break;
+    }
+    if (width == 0)
+      throw py::value_error("extra DNG tag " + std::to_string(tag) + ": TIFF type " + std::to_string(type) +
+                            " is not one the writer stores");
+    if (data.size() != width * count)
+      throw py::value_error("extra DNG tag " + std::to_string(tag) + ": " + std::to_string(count) + " values take " +
+                            std::to_string(width * count) + " bytes, got " + std::to_string(data.size()));
+    out.push_back(tuning::DngTag::raw_bytes(tag, static_cast<tuning::TiffType>(type), count,
+                                            std::vector<std::uint8_t>(data.begin(), data.end())));
+  }
+  return out;
+}
+
 std::optional<double> optional_number(py::handle value) {
   if (value.is_none()) return std::nullopt;
   return value.cast<double>();
@@ -162,7 +200,8 @@ void declare_capture(py::module_& m) {
   m.def(
       "write_dng",
       [](py::object path, py::object frame, py::object cfa_type, int bits, py::object black_level,
-         std::uint32_t white_level, py::object exposure_time, py::object iso, py::object analog_gain) {
+         std::uint32_t white_level, py::object exposure_time, py::object iso, py::object analog_gain,
+         py::object extra_tags) {
         tuning::DngWriteInfo info;
         info.cfa_type = cfa_type_from(cfa_type);
         info.bits = bits;
@@ -175,14 +214,16 @@ void declare_capture(py::module_& m) {
         info.exposure_time = optional_number(exposure_time);
         info.iso = optional_number(iso);
         info.analog_gain = optional_number(analog_gain);
+        info.extra_tags = extra_tags_from(extra_tags);
         write_dng_frame(path_text(path), frame, info);
       },
       py::arg("path"), py::arg("frame"), py::kw_only(), py::arg("cfa_type"), py::arg("bits"), py::arg("black_level"),
       py::arg("white_level"), py::arg("exposure_time") = py::none(), py::arg("iso") = py::none(),
-      py::arg("analog_gain") = py::none(),
+      py::arg("analog_gain") = py::none(), py::arg("extra_tags") = py::none(),
       "Writes an uncompressed 16-bit-container CFA DNG (DNGVersion 1.4) aside, then renames it into place. "
-      "black_level is one value or four in CFA-cell order (DN); exposure_time in seconds; a sample above "
-      "2^bits - 1 raises ValueError.");
+      "black_level is one value or four in CFA-cell order (DN); exposure_time in seconds; extra_tags are "
+      "(tag, TIFF type, count, bytes as stored) tuples added to IFD 0 (NoiseProfile, OpcodeList1, ...); a sample "
+      "above 2^bits - 1, a tag the writer sets itself or bytes that do not match the count raise ValueError.");
   m.def(
       "read_capture",
       [](py::object path, std::int64_t width, std::int64_t height, py::object capture_format) {
