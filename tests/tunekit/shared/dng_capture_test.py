@@ -71,6 +71,26 @@ def test_what_this_toolkit_writes_tifffile_reads_and_the_layer_reads_back(tmp_pa
     assert np.array_equal(read_dng(path)[0], frame)  # the refused write left the old file
 
 
+def test_extra_tags_are_stored_as_given_and_checked_against_their_count(tmp_path):
+    import struct
+
+    frame = frame_of(4, 6, bits=12)
+    path = tmp_path / "c.dng"
+    profile = [1e-4, 2e-8, 3e-4, 4e-8]
+    opaque = bytes(range(9))
+    write_dng(path, frame, cfa_type="RGGB", bits=12, black_level=64, white_level=4095,
+              extra_tags=[(51041, 12, 4, struct.pack("<4d", *profile)), (51008, 7, 9, opaque)])
+    with tifffile.TiffFile(path) as tif:
+        tags = {t.code: t.value for t in tif.pages[0].tags.values()}
+    assert list(tags[51041]) == profile and bytes(tags[51008]) == opaque
+    with pytest.raises(ValueError, match="extra DNG tag 51041: 4 values take 32 bytes, got 24"):
+        write_dng(path, frame, cfa_type="RGGB", bits=12, black_level=64, white_level=4095,
+                  extra_tags=[(51041, 12, 4, bytes(24))])
+    with pytest.raises(ValueError, match="tag 50717 is given twice"):
+        write_dng(path, frame, cfa_type="RGGB", bits=12, black_level=64, white_level=4095,
+                  extra_tags=[(50717, 4, 1, bytes(4))])
+
+
 def test_unusable_dngs_are_refused_saying_why(tmp_path):
     frame = frame_of(4, 4)
     cases = {

@@ -1,0 +1,70 @@
+"""Bad input to tunekit export: one line naming the file, flag or gain; exit code 2; nothing written."""
+import os
+
+import pytest
+from export_helpers import CHARACTERIZATION, export
+
+
+def refused(done, out):
+    assert done.returncode == 2, (done.stdout, done.stderr)
+    assert "Traceback" not in done.stderr
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1, done.stderr
+    assert not os.path.exists(out)
+    assert not [n for n in os.listdir(os.path.dirname(out)) if n.endswith(".partial")]
+    return lines[0]
+
+
+@pytest.mark.parametrize("fmt, missing", [
+    ("dng", CHARACTERIZATION), ("dng", "static_bad_pixels.json"), ("android", CHARACTERIZATION),
+    ("rkisp1", "black_level.json"), ("rpi", CHARACTERIZATION), ("darktable", CHARACTERIZATION),
+    ("firmware-header", "dark_shading.json"), ("firmware-header", "static_bad_pixels.json"),
+    ("dng-tags", "tunekit-config.json")])
+def test_a_missing_result_is_named(own_results, tmp_path, fmt, missing):
+    results, _ = own_results
+    os.remove(os.path.join(results, missing))
+    out = str(tmp_path / "out.file")
+    line = refused(export(results, fmt, out, "--maker", "M", "--model", "N"), out)
+    assert f"{missing}: missing" in line
+
+
+def test_a_gain_that_was_not_calibrated_is_named_with_the_calibrated_ones(calibrated, tmp_path):
+    results, _ = calibrated
+    out = str(tmp_path / "tags.json")
+    line = refused(export(results, "dng-tags", out, "--gain", 3), out)
+    assert "gain 3 was not calibrated" in line and "gains 1, 2, 4, 8" in line
+
+
+def test_noise_needing_unity_gain_or_two_gains(own_results, tmp_path):
+    from export_helpers import write_characterization
+
+    results, model = own_results
+    write_characterization(results, model, gains=[2])
+    out = str(tmp_path / "out.file")
+    assert "unity gain" in refused(export(results, "rpi", out), out)
+    assert "at least 2 gains" in refused(export(results, "android", out), out)
+
+
+@pytest.mark.parametrize("fmt, text, expected", [
+    ("rkisp1", "algorithms: [unclosed\n", "not valid YAML"),
+    ("rkisp1", "- just\n- a list\n", "'algorithms' list"),
+    ("rpi", "{\"version\": 2.0, \"algorithms\": [}", "not valid JSON"),
+    ("rpi", "{\"version\": 1.0, \"algorithms\": []}", "version: expected 2.0, found 1.0")])
+def test_a_bad_base_file_is_named(calibrated, tmp_path, fmt, text, expected):
+    results, _ = calibrated
+    base = tmp_path / "base.txt"
+    base.write_text(text)
+    out = str(tmp_path / "out.file")
+    line = refused(export(results, fmt, out, "--base", base), out)
+    assert str(base) in line and expected in line
+
+
+def test_malformed_results_and_flags_are_named(own_results, tmp_path):
+    results, _ = own_results
+    out = str(tmp_path / "out.file")
+    with open(os.path.join(results, CHARACTERIZATION), "w") as f:
+        f.write('{"modes": [')
+    assert f"{CHARACTERIZATION}: not valid JSON" in refused(export(results, "darktable", out, "--maker", "M",
+                                                                    "--model", "N"), out)
+    assert "--maker and --model" in refused(export(results, "darktable", out), out)
+    assert "--base" in refused(export(results, "android", out, "--base", out), out)
