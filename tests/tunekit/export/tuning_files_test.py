@@ -31,6 +31,10 @@ def test_rkisp1_black_levels_on_the_16_bit_scale_merge_into_a_base(calibrated, t
     expected = {name: round(v * scale) for name, v in zip(("R", "Gr", "Gb", "B"), black_at(results, 4))}
     assert data == {"version": 1, "algorithms": [{"Agc": None}, {"BlackLevelCorrection": expected},
                                                  {"Awb": {"speed": 0.5}}]}
+    fresh = tmp_path / "fresh.yaml"
+    assert export(results, "rkisp1", fresh).returncode == 0
+    expected = {name: round(v * scale) for name, v in zip(("R", "Gr", "Gb", "B"), black_at(results, 1))}
+    assert yaml.safe_load(fresh.read_text()) == {"version": 1, "algorithms": [{"BlackLevelCorrection": expected}]}
 
 
 def test_rpi_black_level_and_noise_reference_at_unity_gain(calibrated, tmp_path):
