@@ -474,7 +474,6 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
         int c = c_begin;
         for (; c + n <= c_end; c += n) {
             const int j = c - c_begin;
-            const VU32 luma = hn::LoadU(du32, in.luma + row_base + c);
             const VI32 value = hn::LoadU(di32, log_row + c);
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
@@ -509,10 +508,17 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
                 v = f[0];
                 break;
             }
+            hn::StoreU(v, du64, gain_row + c);
+        }
+        // LUT 2 and the division over the span's blended values, in a pass
+        // of their own for the same reason as the log values.
+        for (int k = c_begin; k < c; k += n) {
+            const VU32 luma = hn::LoadU(du32, in.luma + row_base + k);
+            const VU64 v = hn::LoadU(du64, gain_row + k);
             const VI32 lut_value = hn::GatherIndex(di32, lut2, hn::BitCast(di32, narrow(v)));
             const VD gain = hn::Floor(hn::Div(hn::Mul(hn::PromoteTo(d, lut_value), one_q14), divisor_lanes(luma)));
             const VU64 mixed = mix_lanes(hn::BitCast(du64, hn::ConvertTo(di64, gain)), tm_strength, g.unity_shift);
-            hn::StoreU(mixed, du64, gain_row + c);
+            hn::StoreU(mixed, du64, gain_row + k);
         }
         if (c < c_end) local_gain_cells(g, in, tm_strength, r, gain_row, c, c_end);
     }
