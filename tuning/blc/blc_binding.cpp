@@ -35,7 +35,7 @@ py::object run_sweep(py::module_& m, Sweep sweep, py::handle file_param, py::han
   p.capture_format = capture_format_from(capture_format);
   blc::BLCTuningResult result;
   {
-    py::gil_scoped_release nogil;
+    ReleasedGil nogil;
     result = sweep(p, host_print());
   }
   return result_record(m, result);
@@ -57,7 +57,7 @@ blc::BlackLevel4 count_sbl_list(py::object img_list) {
                                " x " + std::to_string(first.shape(1)));
     data.push_back(f.data());
   }
-  py::gil_scoped_release nogil;
+  ReleasedGil nogil;
   return blc::count_sbl_list(data, first.shape(0), first.shape(1));
 }
 
@@ -125,7 +125,7 @@ void declare_blc(py::module_& m) {
         p.capture_format = capture_format_from(capture_format);
         blc::BlackLevel4 level;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           level = blc::count_sbl_list_v2(file_list, p);
         }
         return level_tuple(level);
@@ -135,7 +135,7 @@ void declare_blc(py::module_& m) {
   m.def(
       "main",
       []() {
-        py::gil_scoped_release nogil;
+        ReleasedGil nogil;
         blc::run_entry(host_print());
       },
       "Runs the black level calibration on the built-in settings and writes result.json.");

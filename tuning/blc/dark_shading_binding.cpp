@@ -31,7 +31,7 @@ py::dict dark_shading_tuning(py::handle file_param, py::handle tuning_param, py:
   const blc::BLCTuningParam t = dark_shading_param_from(tuning_param);
   blc::DarkShadingResult result;
   {
-    py::gil_scoped_release nogil;
+    ReleasedGil nogil;
     result = blc::dark_shading_tuning(p, t, host_print());
   }
   py::list tables;
@@ -66,7 +66,7 @@ void check_tuning_quality_in_dark_img(const DoubleArray& mesh_table, const Doubl
   const blc::PlaneView raw = plane_of(testraw, "testraw");
   blc::DarkQualityCheck check;
   {
-    py::gil_scoped_release nogil;
+    ReleasedGil nogil;
     check = blc::check_tuning_quality_in_dark_img(mesh, raw, with_sbl, name, path);
   }
   warn_if_blank(check.preview.before, check.files.before_path);

@@ -155,7 +155,7 @@ void declare_bpc(py::module_& m) {
         const auto h = frame.shape(0), w = frame.shape(1);
         bpc::NeighbourStats stats;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           stats = bpc::win_ave(frame.data(), h, w);
         }
         return py::make_tuple(array_of(std::move(stats.min_val), {h, w}), array_of(std::move(stats.max_val), {h, w}),
@@ -169,7 +169,7 @@ void declare_bpc(py::module_& m) {
         const Frame frame = frame_from(img, "getDarkBad");
         bpc::FlaggedPixels flagged;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           flagged = bpc::get_dark_bad(frame.data(), frame.shape(0), frame.shape(1), cold_bad_ratio);
         }
         const auto n = static_cast<py::ssize_t>(flagged.rows.size());
@@ -186,7 +186,7 @@ void declare_bpc(py::module_& m) {
         const bpc::BPCTuningParam tp = bpc_tuning_param_from(tuning_param);
         bpc::BPCTuningResult result;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           result = bpc::gen_bpc_param(fp, tp);
         }
         return result_record(m, result);
@@ -202,7 +202,7 @@ void declare_bpc(py::module_& m) {
   m.def(
       "main",
       []() {
-        py::gil_scoped_release nogil;
+        ReleasedGil nogil;
         bpc::run_entry();
       },
       "Runs the hot pixel calibration on the built-in settings and writes static_bad_pixels.json.");

@@ -64,7 +64,7 @@ py::list coeff_rows(const std::vector<Row>& rows) {
 template <typename Result, typename FileParamT, typename TuningParamT>
 Result call_core(Result (*routine)(const FileParamT&, const TuningParamT&), const FileParamT& file_param,
                  const TuningParamT& tuning_param) {
-  py::gil_scoped_release nogil;
+  ReleasedGil nogil;
   return routine(file_param, tuning_param);
 }
 

@@ -56,7 +56,7 @@ py::array fit_polynomial(py::object x, py::object y, int degree, py::object w) {
   const std::vector<double> yv(ys.data(), ys.data() + ys.size());
   noise::PolynomialFit fit;
   {
-    py::gil_scoped_release nogil;
+    ReleasedGil nogil;
     fit = noise::fit_polynomial(xv, yv, columns, degree, weights);
   }
   if (ys.ndim() == 1) {
@@ -134,7 +134,7 @@ void declare_read_noise(py::module_& m) {
         const tuning::CaptureFormat format = capture_format_from(capture_format);
         noise::CaptureSums sums;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           sums = noise::accumulate_capture_sums(files, height, width, format);
         }
         return py::make_tuple(frame_array(sums.sum_arr, height, width),
@@ -149,7 +149,7 @@ void declare_read_noise(py::module_& m) {
   m.def(
       "main",
       []() {
-        py::gil_scoped_release nogil;
+        ReleasedGil nogil;
         noise::run_read_noise_entry(noise::default_read_noise_entry());
       },
       "Runs the read noise calibration on the built-in settings and writes read_noise.json.");

@@ -113,7 +113,7 @@ void declare_shot_noise(py::module_& m) {
   m.def(
       "main",
       []() {
-        py::gil_scoped_release nogil;
+        ReleasedGil nogil;
         noise::run_shot_noise_entry(noise::default_shot_noise_entry());
       },
       "Runs the shot noise calibration on ./test_data/shot_noise/ and writes shot_noise.json there.");

@@ -123,7 +123,7 @@ void write_dng_frame(const std::string& path, py::handle frame, const tuning::Dn
   Frame samples = frame_from(frame);
   const std::int64_t height = samples.shape(0), width = samples.shape(1);
   const std::uint16_t* data = samples.data();
-  py::gil_scoped_release nogil;
+  ReleasedGil nogil;
   tuning::write_dng(path, data, width, height, info);
 }
 
@@ -186,7 +186,7 @@ void declare_capture(py::module_& m) {
         const std::string file = path_text(path);
         tuning::DngFrame frame;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           frame = tuning::read_dng(file);
         }
         Frame samples({static_cast<py::ssize_t>(frame.info.height), static_cast<py::ssize_t>(frame.info.width)});
@@ -231,13 +231,13 @@ void declare_capture(py::module_& m) {
         const tuning::CaptureFormat format = capture_format_from(capture_format);
         std::unique_ptr<tuning::CaptureFile> capture;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           capture = std::make_unique<tuning::CaptureFile>(file, format, width, height);
         }
         Frame frame({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)});
         std::uint16_t* dest = frame.mutable_data();
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           capture->read_frame(dest);
         }
         return frame;
@@ -262,7 +262,7 @@ void declare_capture(py::module_& m) {
         Frame samples = frame_from(frame);
         const std::int64_t height = samples.shape(0), width = samples.shape(1);
         const std::uint16_t* data = samples.data();
-        py::gil_scoped_release nogil;
+        ReleasedGil nogil;
         tuning::write_capture(file, format, data, width, height);
       },
       py::arg("path"), py::arg("frame"), py::kw_only(), py::arg("capture_format") = py::none(),

@@ -60,7 +60,7 @@ void declare_common(py::module_& m) {
   // Ctrl-C during a calibration: the cores ask between captures and bands,
   // on the thread that loaded the module, where the host handles signals.
   tuning::set_interrupt_check([] {
-    py::gil_scoped_acquire gil;
+    HeldGil gil;
     if (PyErr_CheckSignals() == 0) return false;
     PyErr_Clear();  // raised again as KeyboardInterrupt when the core unwinds
     return true;
@@ -71,7 +71,7 @@ void declare_common(py::module_& m) {
       [](const std::string& path) {
         tuning::Samples samples;
         {
-          py::gil_scoped_release nogil;
+          ReleasedGil nogil;
           samples = tuning::read_raw_u16(path);
         }
         return samples_to_array(std::move(samples));
@@ -92,12 +92,12 @@ void declare_common(py::module_& m) {
             delete held;
             return;
           }
-          py::gil_scoped_acquire gil;
+          HeldGil gil;
           delete held;
         });
         tuning::set_progress_hook([shared](const tuning::ProgressStep& step) {
           if (_Py_IsFinalizing()) return;  // a thread still running while the host exits
-          py::gil_scoped_acquire gil;
+          HeldGil gil;
           try {
             (*shared)(step.condition, step.done, step.total);
           } catch (py::error_already_set& e) {

@@ -31,6 +31,8 @@ void set_interrupt_check(InterruptCheck check) {
   check_present.store(installed_check != nullptr, std::memory_order_release);
 }
 
+void request_interrupt() { stop_asked.store(true, std::memory_order_relaxed); }
+
 void clear_interrupt() { stop_asked.store(false, std::memory_order_relaxed); }
 
 void check_interrupt() {

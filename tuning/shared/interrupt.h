@@ -25,6 +25,9 @@ void set_interrupt_check(InterruptCheck check);
 // Throws Interrupted when a stop was asked; costs a relaxed atomic load or two otherwise.
 void check_interrupt();
 
+// Asks every running calibration to stop at its next check (the host is exiting).
+void request_interrupt();
+
 // Forgets a stop that was reported, ready for the next calibration.
 void clear_interrupt();
 

@@ -2,6 +2,10 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <filesystem>
 #include <system_error>
 
@@ -213,9 +217,73 @@ std::string host_text(const std::string& line) {
 tuning::LineSink host_print() {
   return [](const std::string& line) {
     if (_Py_IsFinalizing()) return;  // a routine still running on a thread while the host exits
-    py::gil_scoped_acquire gil;
+    HeldGil gil;
     py::print(host_text(line));
   };
+}
+
+namespace {
+
+// Set by the exit guard while the host can still run threads; read before every return into it.
+std::atomic<bool> host_exiting{false};
+// Threads of the cores between deciding to enter the host and leaving it again, and threads
+// working with the GIL released that have not parked: the exit guard waits for both to drain.
+std::atomic<int> entering_host{0};
+std::atomic<int> working{0};
+// How long the exit waits for routines to stop: they check between captures and bands.
+constexpr auto kExitWait = std::chrono::seconds(2);
+
+[[noreturn]] void park() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+}  // namespace
+
+ReleasedGil::ReleasedGil() : state_(PyEval_SaveThread()) { ++working; }
+
+ReleasedGil::~ReleasedGil() {
+  // Counted before the flag is read: either this thread sees the exit, or the exit waits for it.
+  ++entering_host;
+  --working;
+  if (host_exiting) {
+    --entering_host;
+    park();
+  }
+  PyEval_RestoreThread(state_);
+  --entering_host;
+}
+
+HeldGil::HeldGil() {
+  if (PyGILState_Check()) {
+    state_ = PyGILState_Ensure();
+    return;
+  }
+  ++entering_host;
+  if (host_exiting) {
+    --entering_host;
+    park();
+  }
+  counted_ = true;
+  state_ = PyGILState_Ensure();
+}
+
+HeldGil::~HeldGil() {
+  PyGILState_Release(state_);
+  if (counted_) --entering_host;
+}
+
+void install_exit_guard() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  py::module_::import("atexit").attr("register")(py::cpp_function([]() {
+    host_exiting = true;
+    tuning::request_interrupt();
+    py::gil_scoped_release nogil;
+    const auto until = std::chrono::steady_clock::now() + kExitWait;
+    while ((entering_host > 0 || working > 0) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }));
 }
 
 namespace {
@@ -302,6 +370,7 @@ PyObject* create_module(const char* full_name, ModuleDeclarer declare) {
   auto m = py::module_::create_extension_module(full_name, nullptr, def);
   try {
     install_error_translation();
+    install_exit_guard();
     m.attr("__file__") = library_path();  // the import system sets the same when it loads the module
     declare(m);
     py::dict modules = py::module_::import("sys").attr("modules");

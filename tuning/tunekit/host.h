@@ -65,6 +65,40 @@ std::string host_text(const std::string& line);
 // Progress lines of the cores go to the host's sys.stdout (GIL taken per line).
 tuning::LineSink host_print();
 
+// The GIL released around the work of a core. It is taken back at the end unless the host is
+// exiting: a routine still running on a thread then parks that thread for good and the process
+// ends it, as the host ends its own threads, instead of the host ending it in the middle of
+// unwinding (which aborts the process).
+class ReleasedGil {
+ public:
+  ReleasedGil();
+  ~ReleasedGil();
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The GIL taken by a thread of the cores to call into the host (a line to print, the progress
+// hook); once the host is exiting, such a thread parks for good instead. A thread that holds
+// the GIL already (the host's own) goes on.
+class HeldGil {
+ public:
+  HeldGil();
+  ~HeldGil();
+  HeldGil(const HeldGil&) = delete;
+  HeldGil& operator=(const HeldGil&) = delete;
+
+ private:
+  bool counted_ = false;
+  PyGILState_STATE state_{};
+};
+
+// At the host's exit (before it starts finalising): routines still running on other threads are
+// told to stop and are given a moment to park. Installed once.
+void install_exit_guard();
+
 // Installs the translation of core exceptions into host exceptions (once).
 void install_error_translation();
 
