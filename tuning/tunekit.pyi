@@ -2,7 +2,7 @@
 from importlib.abc import MetaPathFinder
 from importlib.machinery import ModuleSpec
 from types import ModuleType
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
 class CythonPackageMetaPathFinder(MetaPathFinder):
     """Finds the calibration modules carried by this library."""
@@ -13,6 +13,9 @@ class CythonPackageMetaPathFinder(MetaPathFinder):
     def find_spec(  # type: ignore[override]
         self, fullname: str, path: Optional[Sequence[str]], target: Optional[ModuleType]
     ) -> Optional[ModuleSpec]: ...
+
+# The library's modules: (short name, full dotted name, one-line doc, what its main calibrates or None).
+MODULES: Tuple[Tuple[str, str, str, Optional[str]], ...]
 
 def bootstrap_cython_submodules() -> None:
     """Installs the import finder for the calibration modules (once) and prints the library path."""

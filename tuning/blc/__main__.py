@@ -5,13 +5,6 @@ exposures 1 10 20 30) and writes ./test_data/blc/static_info/result.json.
 """
 import sys
 
-import tuning.tunekit
+from tuning.module_runner import run
 
-tuning.tunekit.bootstrap_cython_submodules()
-
-import tuning.blc.blc  # noqa: E402  (resolvable only after the bootstrap)
-
-try:
-    tuning.blc.blc.main()
-except (OSError, RuntimeError, ZeroDivisionError, ValueError) as error:
-    sys.exit(f"black level calibration failed: {type(error).__name__}: {error}")
+sys.exit(run("tuning.blc", sys.argv[1:]))

@@ -5,13 +5,6 @@ Reads dark captures from ./test_data/imx347_blc2/ (2560 x 1440, 16-bit, gains
 """
 import sys
 
-import tuning.tunekit
+from tuning.module_runner import run
 
-tuning.tunekit.bootstrap_cython_submodules()
-
-import tuning.bpc.bpc  # noqa: E402  (resolvable only after the bootstrap)
-
-try:
-    tuning.bpc.bpc.main()
-except (OSError, RuntimeError, AssertionError, ValueError) as error:
-    sys.exit(f"bad pixel calibration failed: {type(error).__name__}: {error}")
+sys.exit(run("tuning.bpc", sys.argv[1:]))

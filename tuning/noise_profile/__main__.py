@@ -3,27 +3,10 @@
 read_noise reads dark captures from ./test_data/imx347_blc2/ (2560 x 1440,
 16-bit, gains 1 2 4 8) and writes ./test_data/imx347/read_noise.json;
 shot_noise reads noise captures from ./test_data/shot_noise/ (512 x 512,
-16-bit, gains 1 2 4 8) and writes shot_noise.json there. The modules live in
-the compiled library, which the host cannot start with -m, hence this runner.
+16-bit, gains 1 2 4 8) and writes shot_noise.json there.
 """
-import importlib
 import sys
 
-import tuning.tunekit
+from tuning.module_runner import run
 
-MODULES = ("read_noise", "shot_noise")
-
-
-def run(argv):
-    if len(argv) != 1 or argv[0] not in MODULES:
-        return "usage: python3 -m tuning.noise_profile {read_noise|shot_noise}"
-    tuning.tunekit.bootstrap_cython_submodules()
-    module = importlib.import_module("tuning.noise_profile." + argv[0])
-    try:
-        module.main()
-    except (OSError, RuntimeError, ZeroDivisionError, ValueError, IndexError) as error:
-        return f"{argv[0].replace('_', ' ')} calibration failed: {type(error).__name__}: {error}"
-    return 0
-
-
-sys.exit(run(sys.argv[1:]))
+sys.exit(run("tuning.noise_profile", sys.argv[1:]))

@@ -2,6 +2,8 @@
 // names to this library's own entry points.
 #include <pybind11/eval.h>
 
+#include <string>
+
 #include "host.h"
 #include "modules.h"
 
@@ -10,14 +12,36 @@ namespace {
 
 constexpr const char* kFinderName = "CythonPackageMetaPathFinder";
 
-// Module names the finder answers for, short and dotted.
+bool is_bootstrap(const ModuleInfo& module) { return std::string(module.short_name) == "tunekit"; }
+
+// Module names the finder answers for: each module of the library but this one
+// by its short and its full name; a package that carries several of them is
+// answered for by its own name too.
 py::list submodule_name_filters() {
   py::list names;
-  for (const char* n : {"common", "tuning.common", "blc", "tuning.blc.blc", "bpc", "tuning.bpc.bpc",
-                        "tuning.noise_profile", "shot_noise", "tuning.noise_profile.shot_noise", "read_noise",
-                        "tuning.noise_profile.read_noise"})
-    names.append(n);
+  auto package_of = [](const std::string& full_name) { return full_name.substr(0, full_name.rfind('.')); };
+  for (const ModuleInfo& module : kModules) {
+    if (is_bootstrap(module)) continue;
+    const std::string package = package_of(module.full_name);
+    std::size_t carried = 0;
+    for (const ModuleInfo& other : kModules)
+      carried += !is_bootstrap(other) && package_of(other.full_name) == package ? 1 : 0;
+    if (carried > 1 && !names.contains(py::str(package))) names.append(py::str(package));
+    names.append(module.short_name);
+    names.append(module.full_name);
+  }
   return names;
+}
+
+// The module list as host tuples (short name, full name, doc, what its main
+// calibrates or None), for the package's runners.
+py::tuple module_list() {
+  py::list out;
+  for (const ModuleInfo& module : kModules) {
+    py::object runs = module.runs == nullptr ? py::object(py::none()) : py::object(py::str(module.runs));
+    out.append(py::make_tuple(module.short_name, module.full_name, module.doc, runs));
+  }
+  return py::tuple(out);
 }
 
 // The finder is a class of the host's own (it derives from MetaPathFinder);
@@ -54,6 +78,7 @@ void declare_tunekit(py::module_& m) {
   m.doc() = "Bootstrap of the tuning package: makes its calibration modules importable.";
   py::object finder_class = make_finder_class(m);
   m.attr(kFinderName) = finder_class;
+  m.attr("MODULES") = module_list();
 
   py::module_ module = m;
   m.def(

@@ -21,16 +21,12 @@ py::module_ common_module() {
 
 }  // namespace tunekit
 
-#define TUNEKIT_ENTRY_POINT(short_name, full_name)                                       \
+#define TUNEKIT_ENTRY_POINT(short_name, full_name, doc, runs)                           \
   extern "C" PYBIND11_EXPORT PyObject* PyInit_##short_name() {                           \
     PYBIND11_CHECK_PYTHON_VERSION                                                        \
     PYBIND11_ENSURE_INTERNALS_READY                                                      \
     return tunekit::create_module(full_name, tunekit::declare_##short_name);             \
   }
 
-TUNEKIT_ENTRY_POINT(tunekit, "tuning.tunekit")
-TUNEKIT_ENTRY_POINT(common, "tuning.common")
-TUNEKIT_ENTRY_POINT(blc, "tuning.blc.blc")
-TUNEKIT_ENTRY_POINT(bpc, "tuning.bpc.bpc")
-TUNEKIT_ENTRY_POINT(read_noise, "tuning.noise_profile.read_noise")
-TUNEKIT_ENTRY_POINT(shot_noise, "tuning.noise_profile.shot_noise")
+TUNEKIT_MODULES(TUNEKIT_ENTRY_POINT)
+#undef TUNEKIT_ENTRY_POINT

@@ -73,3 +73,14 @@ def test_find_spec_answers_only_for_its_names():
     assert finder.find_spec("numpy", path=None, target=None) is None
     with pytest.raises(TypeError):
         finder.find_spec("tuning.bpc.bpc", None)
+
+
+def test_the_installed_finder_answers_for_each_module_by_short_and_full_name():
+    out = run_fresh("""
+        import sys, tuning.tunekit as t
+        t.bootstrap_cython_submodules()
+        print(" ".join(sorted(sys.meta_path[-1].name_filters)))
+    """)
+    assert out.splitlines()[-1].split() == sorted([
+        "common", "tuning.common", "blc", "tuning.blc.blc", "bpc", "tuning.bpc.bpc", "tuning.noise_profile",
+        "read_noise", "tuning.noise_profile.read_noise", "shot_noise", "tuning.noise_profile.shot_noise"])
