@@ -19,13 +19,27 @@ def add_parser(sub) -> None:
                             description=__doc__)
     parser.add_argument("out", metavar="OUT", help="folder for captures/, truth.json and tunekit-config.json")
     parser.add_argument("--captures", type=int, default=4, help="captures per condition (default: %(default)s)")
-    parser.add_argument("--kinds", help="capture kinds, comma-separated (default: every kind the simulator has)")
+    parser.add_argument("--kinds", help="capture kinds, comma-separated (default: dark, light and noise; flat, the "
+                                        "flat captures at several exposures of a characterisation, when named)")
     parser.add_argument("--width", type=int, help="frame width (default: the simulator's)")
     parser.add_argument("--height", type=int, help="frame height (default: the simulator's)")
     parser.add_argument("--bits", type=int, help="bits per sample (default: the simulator's)")
     parser.add_argument("--again-list", nargs="+", metavar="N", help="analog gains")
     parser.add_argument("--exp-time-list", nargs="+", metavar="N", help="exposure times")
     parser.add_argument("--seed", type=int, help="noise seed")
+    sensor = parser.add_argument_group(
+        "sensor in electrons (any of these, or the flat kind, adds the characterisation's figures to truth.json)")
+    sensor.add_argument("--full-well", type=float, metavar="E", help="saturation capacity in electrons (default: 6000)")
+    sensor.add_argument("--quantum-efficiency", type=float, metavar="QE",
+                        help="share of the photons that become electrons, above 0 and at most 1 (default: 0.6)")
+    sensor.add_argument("--dsnu", type=float, metavar="E",
+                        help="dark signal non-uniformity in electrons, a fixed pattern on every kind (default: 0)")
+    sensor.add_argument("--prnu", type=float, metavar="PERCENT",
+                        help="photo-response non-uniformity of the flat captures in %% (default: 1)")
+    sensor.add_argument("--flat-exposures", nargs="+", metavar="N",
+                        help="exposures of the flat captures (default: 1 to 125, the full well at 100 at gain 1)")
+    sensor.add_argument("--without-dark-pattern", action="store_true",
+                        help="no dark shading and no hot pixels: the dark frame is flat but for --dsnu")
     group = parser.add_argument_group("capture format (default: raw16; dng writes the levels and the condition "
                                       "as metadata, the exposure as microseconds)")
     capture_format.add_flags(group)
@@ -57,19 +71,54 @@ def model_fields(args):
         validation.refuse("bits", origin, f"an integer from {low} to {high}", fields["bits"])
     if args.captures < 1:
         validation.refuse("captures", origin, "1 or more captures per condition", args.captures)
+    if args.without_dark_pattern:
+        fields.update(shading_gradient=0.0, shading_vignette=0.0, hot_pixels=[])
     return fields
+
+
+ELECTRON_FLAGS = {"full_well": "full_well_e", "quantum_efficiency": "quantum_efficiency", "dsnu": "dsnu_e",
+                  "prnu": "prnu", "flat_exposures": "flat_exposures"}
+
+
+def electron_model(args, kinds):
+    """The sensor in electrons the flags give, or None when neither they nor the flat kind ask for one."""
+    import argparse
+
+    from tuning import sim
+    from tuning.cli.errors import ToolError
+
+    given = {flag: getattr(args, flag) for flag in ELECTRON_FLAGS if getattr(args, flag) is not None}
+    if not given and "flat" not in kinds:
+        return None
+    values = {}
+    for flag, value in given.items():
+        if flag == "flat_exposures":
+            try:
+                value = parameters.parse_numbers(value)
+            except argparse.ArgumentTypeError as error:
+                raise ToolError(f"--flat-exposures: {error}") from None
+        values[ELECTRON_FLAGS[flag]] = value / 100.0 if flag == "prnu" else value
+    try:
+        return sim.ElectronModel(**values)
+    except ValueError as error:  # "<field>: expected ..., found ..."
+        field, text = str(error).split(": ", 1)
+        flag = next(f for f, name in ELECTRON_FLAGS.items() if name == field)
+        if flag == "prnu":
+            text = f"expected 0 or more (%), found {args.prnu:g}"
+        raise ToolError(f"--{flag.replace('_', '-')}: {text}") from None
 
 
 def run(args) -> int:
     from tuning import sim
     from tuning.cli.errors import ToolError
 
-    model = sim.SensorModel(**model_fields(args))
+    fields = model_fields(args)
     kinds = sim.capture_kinds()
-    wanted = args.kinds.split(",") if args.kinds else sorted(kinds)
+    wanted = args.kinds.split(",") if args.kinds else sim.default_kinds()
     unknown = [k for k in wanted if k not in kinds]
     if unknown:
         raise ToolError(f"unknown capture kind {', '.join(unknown)}; the simulator has {', '.join(sorted(kinds))}")
+    model = sim.SensorModel(electrons=electron_model(args, wanted), **fields)
     fmt = capture_format.from_args(args)
     started = time.monotonic()
     try:
@@ -93,7 +142,7 @@ def write_set(model, kinds, args, fmt):
 
     capture_dir = os.path.join(args.out, CAPTURE_DIR)
     count = sum(len(sim.write_captures(model, k, capture_dir, args.captures, fmt)) for k in kinds)
-    model.save_truth(os.path.join(args.out, runner.TRUTH_FILE))
+    model.save_truth(os.path.join(args.out, runner.TRUTH_FILE), captures=args.captures)
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}

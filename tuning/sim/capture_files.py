@@ -59,8 +59,9 @@ def write_frame(model, path: str, frame: np.ndarray, gain, exposure, capture_for
         lib.write_capture(path, np.ascontiguousarray(frame, dtype=np.uint16), capture_format=capture_format)
 
 
-def write_conditions(model, kind, folder, captures_per_condition, capture, capture_format=None):
-    """Writes capture(model, gain, exposure, index) for every condition and index; returns the paths."""
+def write_conditions(model, kind, folder, captures_per_condition, capture, capture_format=None, exposures=None):
+    """Writes capture(model, gain, exposure, index) for every condition and index; returns the paths. The
+    conditions are the model's gains by `exposures` (default: the model's exposure list)."""
     if model.bits > sample_bits(capture_format):
         raise ValueError(f"{model.bits}-bit samples do not fit {capture_format.layout.value} "
                          f"(shift {capture_format.shift}), which keeps {sample_bits(capture_format)} bits: "
@@ -68,7 +69,7 @@ def write_conditions(model, kind, folder, captures_per_condition, capture, captu
     os.makedirs(folder, exist_ok=True)
     paths = []
     for gain in model.again_list:
-        for exposure in model.exp_time_list:
+        for exposure in model.exp_time_list if exposures is None else exposures:
             for index in range(captures_per_condition):
                 path = os.path.join(folder, capture_file_name(kind, model.sensor_mode, exposure, gain, index,
                                                               capture_format))

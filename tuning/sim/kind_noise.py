@@ -51,7 +51,12 @@ def noise_capture(model, gain, exposure, index, truth=TRUTH) -> np.ndarray:
 
 
 def write(model, folder, captures_per_condition, capture_format=None):
-    return write_conditions(model, KIND, folder, captures_per_condition, noise_capture, capture_format)
+    # A model in electrons sets the conversion gain for every kind.
+    truth = TRUTH if model.electrons is None else dataclasses.replace(
+        TRUTH, conversion_gain_line=tuple(model.electrons.conversion_gain_line))
+    return write_conditions(model, KIND, folder, captures_per_condition,
+                            lambda m, gain, exposure, index: noise_capture(m, gain, exposure, index, truth),
+                            capture_format)
 
 
 def without_dark_pattern(model):

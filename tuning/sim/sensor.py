@@ -1,11 +1,13 @@
 """The simulated sensor and the truth every calibration is checked against."""
 import dataclasses
 import json
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 
 from tuning import atomic_write
+
+from . import photon
 
 CELL_POSITIONS = 4
 
@@ -37,6 +39,15 @@ class SensorModel:
     hot_pixels: List[Tuple[int, int, float]] = dataclasses.field(
         default_factory=lambda: [(37, 101, 900.0), (200, 333, 1500.0), (301, 44, 700.0), (120, 470, 2500.0)])
     seed: int = 2026
+    # The sensor in electrons (quantum efficiency, full well, DSNU, PRNU), for
+    # the flat captures and the characterisation's truth; None: not simulated,
+    # and the other kinds are written as they always were.
+    electrons: Optional[photon.ElectronModel] = None
+
+    def __post_init__(self):
+        if isinstance(self.electrons, dict):  # as read back from a truth file
+            known = {f.name for f in dataclasses.fields(photon.ElectronModel)}
+            self.electrons = photon.ElectronModel(**{k: v for k, v in self.electrons.items() if k in known})
 
     @property
     def white_level(self) -> int:
@@ -66,6 +77,8 @@ class SensorModel:
         frame[1::2, 1::2] += self.black_level_at(gain)[3]
         for row, col, level in self.planted_hot_pixels():
             frame[row, col] += level * gain
+        if self.electrons is not None and self.electrons.dsnu_e > 0.0:
+            frame += self.electrons.conversion_gain(gain) * photon.dsnu_map(self)
         return frame
 
     def planted_hot_pixels(self):
@@ -86,5 +99,12 @@ class SensorModel:
     def quantise(self, frame: np.ndarray) -> np.ndarray:
         return np.clip(np.rint(frame), 0, self.white_level).astype("<u2")
 
-    def save_truth(self, path: str) -> None:
-        atomic_write.write_text_atomically(path, json.dumps(dataclasses.asdict(self), indent=4))
+    def save_truth(self, path: str, *, captures: Optional[int] = None) -> None:
+        """The model's fields; with an electron model also the characterisation's figures for `captures`
+        captures per condition."""
+        fields = dataclasses.asdict(self)
+        if self.electrons is None:
+            del fields["electrons"]  # the truth of a set without it stays as it was
+        elif captures is not None:
+            fields["characterization"] = photon.truth(self, captures)
+        atomic_write.write_text_atomically(path, json.dumps(fields, indent=4))
