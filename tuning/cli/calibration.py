@@ -131,6 +131,10 @@ class Calibration:
     # (for example which conditions its tables belong to); called as
     # invoke(compiled module, file_param, tuning_param, capture_format=...).
     invoke: Optional[Callable[..., Any]] = None
+    # The result made from what the routine returned and the conditions it reported reading (their
+    # Condition.label, in its order), when the returned value alone does not say what it belongs to;
+    # called as collect(returned, file_param, tuning_param, read).
+    collect: Optional[Callable[[Any, Any, Any, List[str]], Any]] = None
     # The result as JSON text, when it is not a record.
     to_json: Optional[Callable[[Any], str]] = None
 
@@ -147,14 +151,19 @@ class Calibration:
         mod = self.compiled()
         return getattr(mod, self.file_record), getattr(mod, self.tuning_record)
 
-    def run(self, file_param, tuning_param, capture_format=None):
-        """The routine on the captures; capture_format None (or raw16 packed tight) calls it as always."""
+    def run(self, file_param, tuning_param, capture_format=None, read: Optional[List[str]] = None):
+        """The routine on the captures; capture_format None (or raw16 packed tight) calls it as always.
+
+        read: the labels of the conditions the routine reported reading, filled while it runs."""
         if self.invoke:
             return self.invoke(self.compiled(), file_param, tuning_param, capture_format=capture_format)
         from tuning.cli import capture_format as formats
 
-        return getattr(self.compiled(), self.routine)(file_param, tuning_param,
-                                                      **formats.routine_kwargs(capture_format))
+        returned = getattr(self.compiled(), self.routine)(file_param, tuning_param,
+                                                          **formats.routine_kwargs(capture_format))
+        if self.collect:
+            return self.collect(returned, file_param, tuning_param, list(read or ()))
+        return returned
 
     def result_name(self, file_param) -> str:
         return self.result_file(file_param) if callable(self.result_file) else self.result_file

@@ -1,8 +1,15 @@
 """tunekit blc: black level per cell position (raw DN) from dark captures."""
-from tuning.cli import black_level_figures
 from tuning.cli.calibration import TRUNCATING, Calibration
+from tuning.cli.calibrations._dark_sweep import DARK_SWEEP, black_level_key_figures
 
 UNIT = "DN"
+
+
+def section(context):
+    from tuning.cli.figures import black_level
+
+    return black_level.section(context, "Black level (raw DN)", UNIT, 1.0)
+
 
 CALIBRATION = Calibration(
     name="blc",
@@ -11,7 +18,7 @@ CALIBRATION = Calibration(
     routine="gen_blc_param",
     result_file="black_level.json",
     shape_rule=TRUNCATING,
-    report=lambda context: black_level_figures.section(context, "Black level (raw DN)", UNIT, 1.0),
-    key_figures=lambda result: black_level_figures.key_figures(result, UNIT),
-    **black_level_figures.DARK_SWEEP,
+    report=section,
+    key_figures=lambda result: black_level_key_figures(result, UNIT),
+    **DARK_SWEEP,
 )
