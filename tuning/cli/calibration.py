@@ -90,6 +90,16 @@ class Section:
 
 
 @dataclasses.dataclass
+class TruthRow:
+    """One quantity of a result beside the simulator's value of it, as the report's comparison shows it."""
+
+    quantity: str
+    truth: Any  # a number, a sequence of numbers (one per cell position) or text
+    result: Any
+    difference: Any = None  # None: result - truth, number by number
+
+
+@dataclasses.dataclass
 class RunContext:
     """What the plug-in hooks see of one run."""
 
@@ -106,6 +116,16 @@ class RunContext:
         from tuning.cli import capture_format
 
         return capture_format.routine_kwargs(self.capture_format)
+
+    def capture_paths(self, kind: str, gain, exposure="*") -> List[str]:
+        """The captures of one condition in the routines' own order (directory listing order)."""
+        from tuning.cli import capture_format
+
+        p = self.file_param
+        folder = p.inp_file_dir or "."
+        condition = Condition(kind, p.sensor_mode.name, exposure if exposure == "*" else number_text(exposure),
+                              number_text(gain), capture_format.layout_name(self.capture_format))
+        return [os.path.join(folder, n) for n in os.listdir(folder) if condition.matches(n)]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -135,6 +155,8 @@ class Calibration:
     # Condition.label, in its order), when the returned value alone does not say what it belongs to;
     # called as collect(returned, file_param, tuning_param, read).
     collect: Optional[Callable[[Any, Any, Any, List[str]], Any]] = None
+    # The result beside the simulator's truth (context.truth, never None here), for the report.
+    compare: Optional[Callable[[RunContext], List[TruthRow]]] = None
     # The result as JSON text, when it is not a record.
     to_json: Optional[Callable[[Any], str]] = None
 

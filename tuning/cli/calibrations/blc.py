@@ -1,6 +1,6 @@
 """tunekit blc: black level per cell position (raw DN) from dark captures."""
 from tuning.cli.calibration import TRUNCATING, Calibration
-from tuning.cli.calibrations._dark_sweep import DARK_SWEEP, black_level_key_figures
+from tuning.cli.calibrations._dark_sweep import DARK_SWEEP, black_level_key_figures, black_level_truth
 
 UNIT = "DN"
 
@@ -20,5 +20,6 @@ CALIBRATION = Calibration(
     shape_rule=TRUNCATING,
     report=section,
     key_figures=lambda result: black_level_key_figures(result, UNIT),
+    compare=lambda context: black_level_truth(context, UNIT, 1.0),
     **DARK_SWEEP,
 )

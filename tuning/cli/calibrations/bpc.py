@@ -1,7 +1,7 @@
 """tunekit bpc: static bad pixels per gain (hot from dark captures, cold from lit ones) and the packed table."""
 from typing import Any, Dict, List
 
-from tuning.cli.calibration import TRUNCATING, Calibration, RunContext, per_gain_conditions
+from tuning.cli.calibration import TRUNCATING, Calibration, RunContext, TruthRow, per_gain_conditions
 
 # Capture kind per detection: hot pixels stand out in dark frames, cold ones in lit frames.
 KINDS = {"Hot": "dark", "Cold": "light"}
@@ -45,6 +45,27 @@ def section(context: RunContext):
                               len(unique(context.result)))
 
 
+def compare(context: RunContext) -> List[TruthRow]:
+    """Per gain: the pixels planted against those found, naming the missed and the spurious ones."""
+    truth = planted(context)
+    test = detection(context.file_param.bp_type).lower()
+    rows = []
+    for key, positions in context.result.static_loc.items():
+        found = {tuple(p) for p in positions}
+        missed, spurious = sorted(truth - found), sorted(found - truth)
+        rows.append(TruthRow(f"{test} pixels at gain {key}", len(truth), len(found),
+                             f"missed {describe(missed)}; spurious {describe(spurious)}"))
+    return rows
+
+
+def describe(positions, most: int = 8) -> str:
+    """How many, and the first (row, column) positions."""
+    if not positions:
+        return "none"
+    shown = " ".join(f"({r},{c})" for r, c in positions[:most])
+    return f"{len(positions)}: {shown}" + (" ..." if len(positions) > most else "")
+
+
 def unique(result) -> set:
     return {tuple(p) for positions in result.static_loc.values() for p in positions}
 
@@ -70,4 +91,5 @@ CALIBRATION = Calibration(
     report=section,
     key_figures=key_figures,
     complete=complete,
+    compare=compare,
 )

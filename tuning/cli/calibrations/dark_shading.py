@@ -3,7 +3,7 @@ import dataclasses
 from typing import Any, Dict, List
 
 from tuning.cli import result_json
-from tuning.cli.calibration import EXACT, Calibration, RunContext, gain_exposure_conditions
+from tuning.cli.calibration import EXACT, Calibration, RunContext, TruthRow, gain_exposure_conditions, number_text
 from tuning.cli.calibrations._dark_sweep import DARK_SWEEP, KIND
 
 UNIT = "DN"
@@ -67,6 +67,22 @@ def section(context: RunContext):
     return dark_shading.section(context, UNIT, truth)
 
 
+def compare(context: RunContext) -> List[TruthRow]:
+    """Per pair: the range of the true and the recovered table, and how far the recovered one lies from the truth."""
+    import numpy as np
+
+    from tuning.sim.dark_mesh import mesh_deviation
+
+    rows = []
+    result = context.result
+    for (gain, exposure), table, truth in zip(result.pairs, result.tables, true_tables(context, result)):
+        largest, rms = mesh_deviation(table, truth)
+        rows.append(TruthRow(f"mesh table range ({UNIT}), gain {number_text(gain)} exposure {number_text(exposure)}",
+                             float(np.ptp(truth)), float(np.ptp(table)),
+                             f"rms {rms:.3f}, largest {largest:.3f} (hot pixels raise the largest)"))
+    return rows
+
+
 def key_figures(result: MeshTables) -> Dict[str, str]:
     import numpy as np
 
@@ -85,6 +101,7 @@ CALIBRATION = Calibration(
     key_figures=key_figures,
     required=("width", "height", "bits"),
     collect=collect,
+    compare=compare,
     to_json=to_json,
     **DARK_SWEEP,
 )

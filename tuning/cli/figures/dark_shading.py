@@ -4,7 +4,7 @@ import tempfile
 from typing import Any, List, Optional
 
 from tuning.cli import library
-from tuning.cli.calibration import Condition, Figure, RunContext, Section, number_text
+from tuning.cli.calibration import Figure, RunContext, Section
 from tuning.cli.calibrations._dark_sweep import KIND, MODULE
 
 PREVIEW_BLOCK = 8  # the previews are 8 x 8 block means: frame sides must be multiples of it
@@ -12,20 +12,14 @@ PREVIEW_PAIRS = 4  # pairs shown in the preview figure: the first exposure of ea
 
 
 def first_captures(context: RunContext, pairs) -> List[str]:
-    """The first capture of each (gain, exposure) pair in the routine's own order, directory listing order."""
-    from tuning.cli import capture_format as formats
-
-    p = context.file_param
-    folder = p.inp_file_dir or "."
-    listing = os.listdir(folder)
-    layout = formats.layout_name(context.capture_format)
+    """The first capture of each (gain, exposure) pair in the routine's own order."""
     firsts = []
     for gain, exposure in pairs:
-        condition = Condition(KIND, p.sensor_mode.name, number_text(exposure), number_text(gain), layout)
-        found = [n for n in listing if condition.matches(n)]
+        found = context.capture_paths(KIND, gain, exposure)
         if not found:  # the folder changed since the run
-            raise RuntimeError(f"no capture of {condition.label} left in {folder} for the preview")
-        firsts.append(os.path.join(folder, found[0]))
+            raise RuntimeError(f"no capture of gain {gain} exposure {exposure} left in "
+                               f"{context.file_param.inp_file_dir} for the preview")
+        firsts.append(found[0])
     return firsts
 
 
