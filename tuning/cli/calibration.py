@@ -90,6 +90,16 @@ class Section:
 
 
 @dataclasses.dataclass
+class TruthRow:
+    """One quantity of a result beside the simulator's value of it, as the report's comparison shows it."""
+
+    quantity: str
+    truth: Any  # a number, a sequence of numbers (one per cell position) or text
+    result: Any
+    difference: Any = None  # None: result - truth, number by number
+
+
+@dataclasses.dataclass
 class RunContext:
     """What the plug-in hooks see of one run."""
 
@@ -106,6 +116,16 @@ class RunContext:
         from tuning.cli import capture_format
 
         return capture_format.routine_kwargs(self.capture_format)
+
+    def capture_paths(self, kind: str, gain, exposure="*") -> List[str]:
+        """The captures of one condition in the routines' own order (directory listing order)."""
+        from tuning.cli import capture_format
+
+        p = self.file_param
+        folder = p.inp_file_dir or "."
+        condition = Condition(kind, p.sensor_mode.name, exposure if exposure == "*" else number_text(exposure),
+                              number_text(gain), capture_format.layout_name(self.capture_format))
+        return [os.path.join(folder, n) for n in os.listdir(folder) if condition.matches(n)]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -131,6 +151,12 @@ class Calibration:
     # (for example which conditions its tables belong to); called as
     # invoke(compiled module, file_param, tuning_param, capture_format=...).
     invoke: Optional[Callable[..., Any]] = None
+    # The result made from what the routine returned and the conditions it reported reading (their
+    # Condition.label, in its order), when the returned value alone does not say what it belongs to;
+    # called as collect(returned, file_param, tuning_param, read).
+    collect: Optional[Callable[[Any, Any, Any, List[str]], Any]] = None
+    # The result beside the simulator's truth (context.truth, never None here), for the report.
+    compare: Optional[Callable[[RunContext], List[TruthRow]]] = None
     # The result as JSON text, when it is not a record.
     to_json: Optional[Callable[[Any], str]] = None
 
@@ -147,14 +173,19 @@ class Calibration:
         mod = self.compiled()
         return getattr(mod, self.file_record), getattr(mod, self.tuning_record)
 
-    def run(self, file_param, tuning_param, capture_format=None):
-        """The routine on the captures; capture_format None (or raw16 packed tight) calls it as always."""
+    def run(self, file_param, tuning_param, capture_format=None, read: Optional[List[str]] = None):
+        """The routine on the captures; capture_format None (or raw16 packed tight) calls it as always.
+
+        read: the labels of the conditions the routine reported reading, filled while it runs."""
         if self.invoke:
             return self.invoke(self.compiled(), file_param, tuning_param, capture_format=capture_format)
         from tuning.cli import capture_format as formats
 
-        return getattr(self.compiled(), self.routine)(file_param, tuning_param,
-                                                      **formats.routine_kwargs(capture_format))
+        returned = getattr(self.compiled(), self.routine)(file_param, tuning_param,
+                                                          **formats.routine_kwargs(capture_format))
+        if self.collect:
+            return self.collect(returned, file_param, tuning_param, list(read or ()))
+        return returned
 
     def result_name(self, file_param) -> str:
         return self.result_file(file_param) if callable(self.result_file) else self.result_file

@@ -1,20 +1,26 @@
-"""Finds the calibration plug-ins (`cmd_<name>.py` files of this package)."""
+"""Finds the calibration plug-ins: every module of tuning.cli.calibrations whose name does not start with "_"."""
 import importlib
 import pkgutil
 from typing import Dict
 
-from tuning import cli
-
-PLUGIN_PREFIX = "cmd_"
+from tuning.cli import calibrations
 
 
-def all_calibrations() -> Dict[str, "cli.calibration.Calibration"]:
-    """Subcommand name -> calibration, in `all` order, for every plug-in file."""
+def all_calibrations(package=calibrations) -> Dict[str, "calibration.Calibration"]:  # noqa: F821
+    """Subcommand name -> calibration, in `all` order (their `order`), for every plug-in file of package."""
     found = []
-    for info in pkgutil.iter_modules(cli.__path__):
-        if info.name.startswith(PLUGIN_PREFIX):
-            found.append(importlib.import_module(f"{cli.__name__}.{info.name}").CALIBRATION)
+    for info in pkgutil.iter_modules(package.__path__):
+        if info.name.startswith("_"):  # helpers the plug-ins share
+            continue
+        module = importlib.import_module(f"{package.__name__}.{info.name}")
+        if not hasattr(module, "CALIBRATION"):
+            raise ImportError(f"calibration plug-in {module.__file__} defines no CALIBRATION")
+        found.append(module.CALIBRATION)
     found.sort(key=lambda c: c.order)
+    names = [c.name for c in found]
+    twice = sorted({n for n in names if names.count(n) > 1})
+    if twice:
+        raise ImportError(f"two calibration plug-ins in {package.__path__[0]} name the command {twice[0]}")
     return {c.name: c for c in found}
 
 

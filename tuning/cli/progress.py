@@ -34,6 +34,18 @@ class ConditionProgress:
         self.stream.flush()
 
 
+class Recorder:
+    """Keeps the label of every condition a routine reports, in its order, and passes the report on."""
+
+    def __init__(self, hook):
+        self.hook = hook
+        self.read = []
+
+    def __call__(self, condition: str, done: int, total: int) -> None:
+        self.read.append(condition)
+        self.hook(condition, done, total)
+
+
 def wanted(mode: str, stream=None) -> bool:
     """mode: "auto" (a terminal only), "always" or "never"."""
     if mode == "auto":

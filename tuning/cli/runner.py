@@ -132,11 +132,12 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
     hook = stopping.checkpoint
     if progress.wanted(options.progress):
         hook = progress.ConditionProgress(name, len(outcome.plan), outcome.capture_count)
+    recorder = progress.Recorder(hook)
     lines = contextlib.redirect_stdout(io.StringIO()) if options.quiet else contextlib.nullcontext()
     started = time.monotonic()
     try:
-        with progress.reporting(hook), lines:
-            result = calibration.run(file_param, tuning_param, context.capture_format)
+        with progress.reporting(recorder), lines:
+            result = calibration.run(file_param, tuning_param, context.capture_format, recorder.read)
     except ROUTINE_FAILURES as error:
         if created:  # a failed run leaves no trace, not even the empty folder it made for its result
             with contextlib.suppress(OSError):

@@ -117,7 +117,7 @@ def dies_on_broken(job):
 
 
 def test_a_worker_that_dies_costs_only_its_own_set():
-    from tuning.cli import batch
+    from tuning.cli.commands import batch
 
     jobs = [{"name": n, "out_dir": f"/nowhere/{n}"} for n in ("a", "broken", "b", "c")]
     seen = []
@@ -220,7 +220,7 @@ def overruns_when_slow(job):
 
 
 def test_a_local_batch_that_overruns_its_timeout_reports_the_sets_not_finished():
-    from tuning.cli import batch
+    from tuning.cli.commands import batch
 
     jobs = [{"name": n, "out_dir": f"/nowhere/{n}"} for n in ("a", "slow", "b")]
     results = batch.run_local(jobs, 2, lambda r: r, work=overruns_when_slow, timeout=3)

@@ -41,12 +41,12 @@ def test_tables_are_the_routines_and_name_only_pairs_with_captures(tmp_path, cap
 
 
 def test_table_text_is_the_general_encoders_for_every_kind_of_value():
-    from tuning.cli import cmd_dark_shading
+    from tuning.cli.calibrations import dark_shading
 
     tables = [np.array([[64.0, 1e-05], [float("nan"), 2.5]]), np.array([[float("inf"), -0.0]])]
-    result = cmd_dark_shading.MeshTables(["a", "b"], [(1, 10), (2, 10)], tables, 0, 60, ["x", "y"])
+    result = dark_shading.MeshTables(["a", "b"], [(1, 10), (2, 10)], tables, 0, 60)
     expected = {"with_sbl": 0, "fpn_sbl": 60, "condition": ["a", "b"], "mesh_table": [t.tolist() for t in tables]}
-    assert cmd_dark_shading.to_json(result) == json.dumps(expected, indent=4)
-    empty = cmd_dark_shading.MeshTables([], [], [], 1, 64, [])
-    assert cmd_dark_shading.to_json(empty) == json.dumps(dict(expected, with_sbl=1, fpn_sbl=64, condition=[],
+    assert dark_shading.to_json(result) == json.dumps(expected, indent=4)
+    empty = dark_shading.MeshTables([], [], [], 1, 64)
+    assert dark_shading.to_json(empty) == json.dumps(dict(expected, with_sbl=1, fpn_sbl=64, condition=[],
                                                               mesh_table=[]), indent=4)

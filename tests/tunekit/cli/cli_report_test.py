@@ -87,3 +87,17 @@ def test_report_renders_in_headless_chromium(report, tmp_path):
     chromium(tmp_path, f"--screenshot={shot}", "--window-size=1100,1600", report.as_uri())
     assert os.path.getsize(shot) > 20_000  # figures, not a blank page
     assert png_size(shot) == (1100, 1600)
+
+
+def test_report_compares_every_calibration_with_the_simulators_truth(report):
+    html = report.read_text()
+    table = html[html.index("<h2>Comparison with the simulator&#x27;s truth</h2>"):]
+    table = table[:table.index("</table>")]
+    rows = [re.findall(r"<td[^>]*>(.*?)</td>", row) for row in re.findall(r"<tr>(.*?)</tr>", table)][1:]
+    assert {r[0] for r in rows} == set(plugins.available_calibrations())
+    black = [r for r in rows if r[0] == "blc"]
+    assert len(black) == 2 * len(FIT_GAINS)  # every (gain, exposure) pair
+    for _, quantity, truth, result, difference in black:
+        truth, result, difference = ([float(v) for v in cell.split(", ")] for cell in (truth, result, difference))
+        assert all(abs(d - (r - t)) < 1e-3 and abs(d) < 0.2 for t, r, d in zip(truth, result, difference)), quantity
+    assert [r[4] for r in rows if r[0] == "bpc"] == ["missed none; spurious none"] * len(FIT_GAINS)

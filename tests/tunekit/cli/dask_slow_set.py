@@ -3,7 +3,7 @@ has started (file `started` in its output folder) and then takes far longer than
 import os
 import time
 
-from tuning.cli import batch
+from tuning.cli.commands import batch
 
 # The worker may load this file more than once: wrap the tool's own function only.
 _calibrate = getattr(batch, "_run_set_unwrapped", batch.run_set)

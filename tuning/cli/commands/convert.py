@@ -261,7 +261,7 @@ def read_source(src: Source, args, raw_format):
 
 
 def run(args) -> int:
-    from tuning.cli.inspect_cmd import read_config
+    from tuning.cli.commands.inspect import read_config
 
     lib = common()
     out = args.out

@@ -1,14 +1,7 @@
-"""Report figures and key figures shared by the two black level calibrations."""
+"""Report figures shared by the two black level calibrations."""
 import html
-from typing import Dict
 
-from tuning.cli.calibration import Figure, RunContext, Section, gain_exposure_conditions, number_text
-
-KIND = "dark"
-# What both black level routines share: the module, the records and the dark capture sweep.
-DARK_SWEEP = dict(module="tuning.blc.blc", file_record="BLCFileParam", tuning_record="BLCTuningParam",
-                  kind=lambda file_param: KIND,
-                  conditions=lambda file_param: gain_exposure_conditions(KIND, file_param))
+from tuning.cli.calibration import Figure, RunContext, Section, number_text
 
 
 def levels_table(context: RunContext):
@@ -25,16 +18,16 @@ def section(context: RunContext, title: str, unit: str, scale: float) -> Section
     """scale: from raw DN to the result's unit (1 for raw black levels)."""
     import numpy as np
 
-    from tuning.cli import figures  # matplotlib is loaded only when a report is drawn
+    from tuning.cli.figures import plotting
 
     p = context.file_param
     gains, exposures, levels = levels_table(context)
-    names = figures.channel_names(p)
+    names = plotting.channel_names(p)
     truth = None
     if context.truth is not None:
         truth = np.array([context.truth.true_dark_level(g) for g in gains]) * scale
 
-    fig, axes = figures.new_figure(9.0, 5.5, 2, 2, sharex=True)
+    fig, axes = plotting.new_figure(9.0, 5.5, 2, 2, sharex=True)
     for c, ax in enumerate(axes.flat):
         for j, e in enumerate(exposures):
             ys = [row[j][c] if row[j] is not None else np.nan for row in levels]
@@ -51,10 +44,10 @@ def section(context: RunContext, title: str, unit: str, scale: float) -> Section
     per_channel = Figure("Black level per channel over gain",
                          f"Black level per cell position ({unit}) against analog gain, one line per exposure time"
                          + ("; dashed: the simulator's true dark level" if truth is not None else "") + ".",
-                         figures.png_base64(fig))
+                         plotting.png_base64(fig))
 
     grid = np.array([[np.mean(v) if v is not None else np.nan for v in row] for row in levels], dtype=float)
-    fig, ax = figures.new_figure(6.5, 0.6 + 0.45 * max(len(gains), 2))
+    fig, ax = plotting.new_figure(6.5, 0.6 + 0.45 * max(len(gains), 2))
     image = ax.imshow(grid, cmap="viridis", aspect="auto")
     ax.set_xticks(range(len(exposures)), [number_text(e) for e in exposures])
     ax.set_yticks(range(len(gains)), [number_text(g) for g in gains])
@@ -73,7 +66,7 @@ def section(context: RunContext, title: str, unit: str, scale: float) -> Section
                   f"Mean of the four cell positions per (gain, exposure) pair ({unit}); 'none': no captures. "
                   f"Fixed static black level: {fixed:.3f} {unit}." if fixed is not None else
                   f"Mean of the four cell positions per (gain, exposure) pair ({unit}).",
-                  figures.png_base64(fig))
+                  plotting.png_base64(fig))
     return Section(title, [per_channel, heat], table(gains, exposures, levels, names, truth, unit))
 
 
@@ -91,8 +84,3 @@ def table(gains, exposures, levels, names, truth, unit) -> str:
     return (f"<table><caption>Black level per pair, {html.escape(unit)}{note}</caption>"
             f"<tr><th>gain</th><th>exposure</th>{head}</tr>{''.join(rows)}</table>")
 
-
-def key_figures(result, unit: str) -> Dict[str, str]:
-    pairs = sum(len(v) for v in result.sbl.values())
-    fixed = result.fixed_sbl.get("fixed_sbl")
-    return {"pairs": str(pairs), f"fixed_sbl ({unit})": "" if fixed is None else f"{fixed:.3f}"}

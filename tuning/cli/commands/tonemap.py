@@ -97,7 +97,8 @@ def write_outputs(out_dir: str, frame: np.ndarray, mapped: np.ndarray, params, d
 
     from tonewright.python import preset_json
     from tuning import atomic_write
-    from tuning.cli import tonemap_figures, tonemap_preview as preview
+    from tuning.cli import tonemap_preview as preview
+    from tuning.cli.figures import tonemap as tonemap_figures
 
     display = preview.display_for(params)
     before = display.picture(preview.linear_rescale(frame, params.out_max))

@@ -1,7 +1,7 @@
 """tunekit bpc: static bad pixels per gain (hot from dark captures, cold from lit ones) and the packed table."""
 from typing import Any, Dict, List
 
-from tuning.cli.calibration import TRUNCATING, Calibration, Figure, RunContext, Section, per_gain_conditions
+from tuning.cli.calibration import TRUNCATING, Calibration, RunContext, TruthRow, per_gain_conditions
 
 # Capture kind per detection: hot pixels stand out in dark frames, cold ones in lit frames.
 KINDS = {"Hot": "dark", "Cold": "light"}
@@ -37,49 +37,33 @@ def planted(context: RunContext) -> set:
     return hot | {tuple(p) for p in kind_light.planted_light_defects(model)}
 
 
-def section(context: RunContext) -> Section:
-    import numpy as np
+def section(context: RunContext):
+    from tuning.cli.figures import bad_pixels
 
-    from tuning.cli import figures
-
-    p, result = context.file_param, context.result
     truth = planted(context) if context.truth is not None else None
-    fig, ax = figures.new_figure(8.0, 8.0 * p.height / max(p.width, 1) + 0.8)
-    for key, positions in result.static_loc.items():
-        rows = np.asarray([r for r, _ in positions], dtype=float)
-        cols = np.asarray([c for _, c in positions], dtype=float)
-        ax.plot(cols, rows, "s", ms=4, alpha=0.7, label=f"gain {key}: {len(positions)}")
-    if truth:
-        ax.plot([c for _, c in truth], [r for r, _ in truth], "o", ms=12, mfc="none", mec="k",
-                label=f"planted: {len(truth)}")
-    ax.set_xlim(0, p.width)
-    ax.set_ylim(p.height, 0)
-    ax.set_xlabel("column")
-    ax.set_ylabel("row")
-    ax.set_aspect("equal")
-    ax.grid(alpha=0.3)
-    ax.legend(fontsize=7, loc="upper right")
-    test = detection(p.bp_type).lower()
-    map_figure = Figure("Bad pixel map", f"Positions of the {test} pixels found at each gain in the "
-                        f"{p.width} x {p.height} frame" + ("; circles: pixels the simulator planted." if truth
-                                                           else "."), figures.png_base64(fig))
+    return bad_pixels.section(context.file_param, context.result, detection(context.file_param.bp_type), truth,
+                              len(unique(context.result)))
 
-    gains = list(result.static_loc)
-    counts = [len(v) for v in result.static_loc.values()]
-    fig, ax = figures.new_figure(6.0, 3.0)
-    ax.bar(range(len(gains)), counts, color="tab:red" if test == "hot" else "tab:blue")
-    if truth:
-        ax.axhline(len(truth), color="k", ls="--", lw=1, label="planted")
-        ax.legend(fontsize=8)
-    ax.set_xticks(range(len(gains)), gains)
-    ax.set_xlabel("analog gain")
-    ax.set_ylabel("bad pixels")
-    for i, n in enumerate(counts):
-        ax.text(i, n, str(n), ha="center", va="bottom", fontsize=8)
-    count_figure = Figure("Bad pixels per gain", f"Number of {test} pixels found at each gain with captures; the "
-                          f"packed table holds their union, {len(unique(result))} pixels in "
-                          f"{len(result.static_info)} 32-bit words.", figures.png_base64(fig))
-    return Section(f"Static bad pixels ({test})", [map_figure, count_figure])
+
+def compare(context: RunContext) -> List[TruthRow]:
+    """Per gain: the pixels planted against those found, naming the missed and the spurious ones."""
+    truth = planted(context)
+    test = detection(context.file_param.bp_type).lower()
+    rows = []
+    for key, positions in context.result.static_loc.items():
+        found = {tuple(p) for p in positions}
+        missed, spurious = sorted(truth - found), sorted(found - truth)
+        rows.append(TruthRow(f"{test} pixels at gain {key}", len(truth), len(found),
+                             f"missed {describe(missed)}; spurious {describe(spurious)}"))
+    return rows
+
+
+def describe(positions, most: int = 8) -> str:
+    """How many, and the first (row, column) positions."""
+    if not positions:
+        return "none"
+    shown = " ".join(f"({r},{c})" for r, c in positions[:most])
+    return f"{len(positions)}: {shown}" + (" ..." if len(positions) > most else "")
 
 
 def unique(result) -> set:
@@ -107,4 +91,5 @@ CALIBRATION = Calibration(
     report=section,
     key_figures=key_figures,
     complete=complete,
+    compare=compare,
 )

@@ -134,7 +134,7 @@ def _calibrate_set(job, log) -> Dict[str, Any]:
     values = dict(job["values"])
     origin = {k: "batch settings" for k in values}
     if "config" in job:
-        from tuning.cli.main import load_shared_config
+        from tuning.cli.commands.calibrate import load_shared_config
 
         for k, v in load_shared_config(job["config"]).items():
             if k in known:
@@ -150,7 +150,7 @@ def _calibrate_set(job, log) -> Dict[str, Any]:
     outcomes = runner.run_many(selected, values, origin, options, truth=truth, skip_absent=True)
     runner.write_config(job["out_dir"], outcomes)
     if job["report"]:
-        from tuning.cli import report
+        from tuning.cli.commands import report
 
         settings, setting_params = runner.effective_config(outcomes)
         report.write(os.path.join(job["out_dir"], "report.html"), f"tunekit report: {job['name']}", outcomes,
@@ -165,7 +165,7 @@ def _calibrate_set(job, log) -> Dict[str, Any]:
 
 def make_jobs(args, sets) -> List[Dict[str, Any]]:
     from tuning.cli import plugins
-    from tuning.cli.main import load_shared_config
+    from tuning.cli.commands.calibrate import load_shared_config
 
     available = plugins.available_calibrations()
     names = list(available) if args.run == "all" else [n.strip() for n in args.run.split(",") if n.strip()]

@@ -45,6 +45,54 @@ def outcome_sections(outcomes) -> List[str]:
     return parts
 
 
+TRUTH_TITLE = "Comparison with the simulator's truth"
+
+
+def value_text(value) -> str:
+    """A number, a sequence of numbers (one per cell position, comma-separated) or text."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, (list, tuple)) or hasattr(value, "tolist"):
+        return ", ".join(value_text(v) for v in list(value))
+    if isinstance(value, (int,)) and not isinstance(value, bool):
+        return str(value)
+    return f"{float(value):.5g}"
+
+
+def difference(row):
+    """result - truth, number by number, unless the row says otherwise."""
+    if row.difference is not None:
+        return row.difference
+    if isinstance(row.truth, str) or isinstance(row.result, str):
+        return ""
+    if isinstance(row.truth, (int, float)) and isinstance(row.result, (int, float)):
+        return row.result - row.truth
+    return [r - t for r, t in zip(list(row.result), list(row.truth))]
+
+
+def truth_section(outcomes) -> str:
+    """Per calibration with a comparison: quantity, truth, result and difference; empty without truth."""
+    rows = []
+    for o in outcomes:
+        if o.status != "ok" or o.context is None or o.context.truth is None or not o.calibration.compare:
+            continue
+        name = f"<td style='text-align:left'>{html.escape(o.calibration.name)}</td>"
+        try:
+            compared = o.calibration.compare(o.context)
+        except Exception as error:  # a comparison that cannot be made must not cost the report
+            rows.append(f"<tr>{name}<td colspan='4' class='failed' style='text-align:left'>"
+                        f"cannot be compared: {html.escape(repr(error))}</td></tr>")
+            continue
+        for r in compared:
+            cells = "".join(f"<td>{html.escape(value_text(v))}</td>" for v in (r.truth, r.result, difference(r)))
+            rows.append(f"<tr>{name}<td style='text-align:left'>{html.escape(r.quantity)}</td>{cells}</tr>")
+    if not rows:
+        return ""
+    return (f"<section><h2>{html.escape(TRUTH_TITLE)}</h2><table><caption>{html.escape(TRUTH_TITLE)}</caption>"
+            "<tr><th>calibration</th><th>quantity</th><th>truth</th><th>result</th><th>difference</th></tr>"
+            f"{''.join(rows)}</table></section>")
+
+
 def settings_table(values: dict) -> str:
     rows = "".join(f"<tr><th>{html.escape(k)}</th><td style='text-align:left'>{html.escape(json.dumps(v))}</td></tr>"
                    for k, v in values.items())
@@ -73,7 +121,7 @@ def render(title: str, outcomes, settings: dict, truth_path: str = "") -> str:
     return ("<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'>"
             f"<title>{html.escape(title)}</title><style>{STYLE}</style></head><body>"
             f"<h1>{html.escape(title)}</h1><p>Written {stamp}.</p>{truth}"
-            + status_table(outcomes) + settings_table(settings)
+            + status_table(outcomes) + settings_table(settings) + truth_section(outcomes)
             + "".join(outcome_sections(outcomes)) + "</body></html>\n")
 
 

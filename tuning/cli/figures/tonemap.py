@@ -4,13 +4,14 @@ import io
 import numpy as np
 
 from tonewright.python import curves
-from tuning.cli import figures, tonemap_preview as preview
+from tuning.cli import tonemap_preview as preview
+from tuning.cli.figures import plotting
 
 
 def curve_figure(stats, params) -> bytes:
     """PNG bytes. Input levels are 20-bit linear codes on a log axis (bins of 0.1 decade); outputs
     are fractions of the output white level (out_max)."""
-    fig, (ax_h, ax_c, ax_l) = figures.new_figure(15.0, 4.2, 1, 3)
+    fig, (ax_h, ax_c, ax_l) = plotting.new_figure(15.0, 4.2, 1, 3)
     levels = np.array(preview.curve_levels())
     hist = stats["histograms"].astype(float)
     hist /= np.maximum(hist.sum(axis=1, keepdims=True), 1)
@@ -49,5 +50,5 @@ def curve_figure(stats, params) -> bytes:
     fig.tight_layout()
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png")
-    figures.plt.close(fig)
+    plotting.plt.close(fig)
     return buffer.getvalue()

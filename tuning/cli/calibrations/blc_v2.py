@@ -1,13 +1,18 @@
 """tunekit blc-v2: black level per cell position on the 8-bit scale (256 / 2^bits) from dark captures."""
-from tuning.cli import black_level_figures
 from tuning.cli.calibration import EXACT, Calibration
+from tuning.cli.calibrations._dark_sweep import DARK_SWEEP, black_level_key_figures, black_level_truth
 
 UNIT = "8-bit scale"
 
 
+def scale(context) -> float:
+    return 256.0 / 2.0 ** context.file_param.bits
+
+
 def section(context):
-    scale = 256.0 / 2.0 ** context.file_param.bits
-    return black_level_figures.section(context, "Black level, version 2 (8-bit scale)", UNIT, scale)
+    from tuning.cli.figures import black_level
+
+    return black_level.section(context, "Black level, version 2 (8-bit scale)", UNIT, scale(context))
 
 
 CALIBRATION = Calibration(
@@ -18,7 +23,8 @@ CALIBRATION = Calibration(
     result_file="black_level_v2.json",
     shape_rule=EXACT,
     report=section,
-    key_figures=lambda result: black_level_figures.key_figures(result, UNIT),
+    key_figures=lambda result: black_level_key_figures(result, UNIT),
+    compare=lambda context: black_level_truth(context, UNIT, scale(context)),
     required=("width", "height", "bits"),
-    **black_level_figures.DARK_SWEEP,
+    **DARK_SWEEP,
 )
