@@ -87,6 +87,9 @@ def load_preset(path: str):
             data = json.load(f)
     except OSError as error:
         raise PresetError(f"cannot read preset {path}: {error.strerror}") from None
+    except RecursionError:
+        raise PresetError(f"preset {path} is not JSON this reader can take: arrays or objects nested too "
+                          f"deeply") from None
     except ValueError as error:
         raise PresetError(f"preset {path} is not JSON: {error}") from None
     return parse_preset(data, f"preset {path}")

@@ -50,7 +50,15 @@ def from_values(values: Dict[str, Any], origin: Optional[Dict[str, str]] = None)
             where = (origin or {}).get(key, "--" + key)
             problems.append(f"{key} ({where}): {e['msg']}, found {fields.get(e['loc'][0])!r}")
         raise ToolError("; ".join(problems)) from None
+    from tuning.cli import validation
+
+    for param in format_params():  # the library's 64-bit fields, as for the calibration records
+        validation.check_library_range(param, getattr(capture_format, _field(param.name)), origin or {})
     return capture_format
+
+
+def _field(key: str) -> str:
+    return LAYOUT_FIELD if key == FORMAT_KEY else key
 
 
 def is_default(capture_format) -> bool:

@@ -82,7 +82,7 @@ def load_truth(path: str):
 
     try:
         with open(path, "rb") as f:
-            data = json.loads(f.read().decode("utf-8"))
+            data = parameters.parse_json(f.read().decode("utf-8"))
     except OSError as error:
         raise ToolError(f"cannot read simulator truth {path}: {error.strerror}") from None
     except UnicodeDecodeError as error:

@@ -11,6 +11,7 @@ import json
 import math
 import os
 import re
+import sys
 from typing import Any, Dict, List, Optional
 
 from tuning.cli.errors import ToolError
@@ -149,18 +150,51 @@ def flag_values(args: argparse.Namespace, params: List[Param]) -> Dict[str, Any]
 # --- config files ---------------------------------------------------------------------------------
 
 
+class DuplicateKey(ValueError):
+    """A JSON object that gives one key twice: which of its values was meant cannot be told."""
+
+
+def _unique_keys(pairs):
+    data = {}
+    for key, value in pairs:
+        if key in data:
+            raise DuplicateKey(key)
+        data[key] = value
+    return data
+
+
+def parse_json(text: str, unique_keys: bool = False):
+    """json.loads, turning into a ValueError that says what was found the two failures its decoder
+    reports otherwise: nesting deeper than the host's recursion can follow, and integers of more
+    digits than the host converts. unique_keys: a key given twice in an object is a DuplicateKey."""
+    try:
+        return json.loads(text, object_pairs_hook=_unique_keys if unique_keys else None)
+    except RecursionError:
+        raise ValueError("arrays or objects nested too deeply to be read") from None
+    except (json.JSONDecodeError, DuplicateKey):
+        raise
+    except ValueError as error:
+        if "digits" not in str(error):
+            raise
+        limit = getattr(sys, "get_int_max_str_digits", lambda: 4300)()
+        raise ValueError(f"an integer of more than {limit} digits") from None
+
+
 def load_config(path: str, known: Dict[str, Param]) -> Dict[str, Any]:
     """The values of a JSON config file; relative folders are taken from the file's own folder."""
     try:
-        with open(path, encoding="utf-8") as f:
-            data = json.load(f)
+        with open(path, "rb") as f:
+            data = parse_json(f.read().decode("utf-8"), unique_keys=True)
     except OSError as error:
         raise ToolError(f"cannot read config file {path}: {error.strerror}") from None
-    except json.JSONDecodeError as error:
-        raise ToolError(f"config file {path} is not valid JSON: {error}") from None
     except UnicodeDecodeError as error:
         raise ToolError(f"config file {path}: expected UTF-8 text, found byte 0x{error.object[error.start]:02x} "
                         f"at offset {error.start}") from None
+    except DuplicateKey as error:
+        raise ToolError(f"config file {path}: expected each key once, found {json.dumps(error.args[0])} more than "
+                        f"once") from None
+    except ValueError as error:
+        raise ToolError(f"config file {path} is not valid JSON: {error}") from None
     if not isinstance(data, dict):
         raise ToolError(f"config file {path}: expected a JSON object of field names, found {type(data).__name__}")
     unknown = sorted(k for k in data if k not in known and k not in FIXED_FIELDS)

@@ -154,6 +154,19 @@ def run_one(calibration: Calibration, file_param, tuning_param, options: Options
     return Outcome(calibration, "ok", f"wrote {path}", path, seconds, context)
 
 
+def set_up(calibration: Calibration, values: Dict[str, Any], origin: Dict[str, str], notes: List[str], truth=None,
+           earlier: Optional[Dict[str, Any]] = None) -> RunContext:
+    """The checked records and capture format of one calibration, from values it may complete (gains
+    from the captures, levels from an earlier result); ToolError when they are refused."""
+    fmt = capture_format.from_values(values, origin)
+    infer_lists(calibration, values, origin, notes)
+    context = RunContext(None, None, truth=truth, earlier={} if earlier is None else earlier, capture_format=fmt)
+    if calibration.complete:
+        notes += calibration.complete(values, context)
+    context.file_param, context.tuning_param = validation.checked_records(calibration, values, origin)
+    return context
+
+
 def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[str, str], options: Options,
              truth=None, skip_absent=False) -> List[Outcome]:
     """Runs the calibrations in order; one failing does not stop the others.
@@ -168,13 +181,8 @@ def run_many(selected: List[Calibration], values: Dict[str, Any], origin: Dict[s
         notes: List[str] = []
         context = None
         try:
-            fmt = capture_format.from_values(own, origin)
-            infer_lists(calibration, own, origin, notes)
-            context = RunContext(None, None, truth=truth, earlier=earlier, capture_format=fmt)
-            if calibration.complete:
-                notes += calibration.complete(own, context)
-            file_param, tuning_param = validation.checked_records(calibration, own, origin)
-            context.file_param, context.tuning_param = file_param, tuning_param
+            context = set_up(calibration, own, origin, notes, truth, earlier)
+            file_param, tuning_param, fmt = context.file_param, context.tuning_param, context.capture_format
             for text in notes:
                 note(options, calibration.name, "note", text)
             check = None

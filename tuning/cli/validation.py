@@ -203,7 +203,16 @@ def check_path(name: str, path: str, origin: Dict[str, str]) -> None:
     if "\0" in path:
         refuse(name, origin, "a path without a NUL character", shown(path))
     if _undecodable(path):
-        refuse(name, origin, "a path of UTF-8 text (the library takes no other)", repr(os.fsencode(path)))
+        refuse(name, origin, "a path of UTF-8 text (the library takes no other)", _path_bytes(path))
+
+
+def _path_bytes(path: str) -> str:
+    """The bytes of a path as the file system takes them; a path no file system could give (a lone
+    surrogate written as a JSON escape) as the text it is."""
+    try:
+        return repr(os.fsencode(path))
+    except UnicodeEncodeError:
+        return ascii(path)
 
 
 def check_distinct(name: str, numbers: List, origin: Dict[str, str]) -> None:

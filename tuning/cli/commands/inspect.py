@@ -26,11 +26,11 @@ def add_parser(sub) -> None:
 def read_config(path) -> dict:
     if not path:
         return {}
-    import json
+    from tuning.cli import parameters
 
     try:
         with open(path, encoding="utf-8") as f:
-            data = json.load(f)
+            data = parameters.parse_json(f.read())
     except (OSError, ValueError) as error:
         raise ToolError(f"cannot read config file {path}: {error}") from None
     if not isinstance(data, dict):

@@ -1,0 +1,50 @@
+"""A short bounded run of the config, set list and preset fuzzer, and the faults it found, each kept."""
+import pytest
+
+import config_fuzz
+from cli_helpers import refusal, simulate, tool
+
+
+def test_a_few_seconds_of_mutated_inputs_end_in_a_set_up_or_a_refusal():
+    tried, outcomes = config_fuzz.run(seconds=4, seed=2026)
+    assert tried > 50
+    assert any(outcome == "set up" for _, outcome in outcomes) and any(o == "refused" for _, o in outcomes)
+
+
+@pytest.fixture(scope="module")
+def captures(tmp_path_factory):
+    return simulate(tmp_path_factory.mktemp("set"))
+
+
+FOUND = [
+    (b'{"width": [' * 100000 + b"1" + b"]" * 100000 + b"}", "is not valid JSON: arrays or objects nested too deeply"),
+    (b'{"width": ' + b"9" * 5000 + b"}", "is not valid JSON: an integer of more than 4300 digits"),
+    (b'{"bits": 12, "width": 32, "bits": 10}', 'expected each key once, found "bits" more than once'),
+    (b'{"out_file_dir": "out\\ud800"}', "out_file_dir (config file {c}): expected a path of UTF-8 text"),
+    (b'{"stride": 1000000000000000000000000000000}', "stride (config file {c}): expected an integer from"),
+    (b'{"header": 100000000000000000000000000000}', "header (config file {c}): expected an integer from"),
+]
+
+
+def test_configs_the_fuzzer_found_faults_with_are_refused_in_one_line(captures, tmp_path):
+    config, out = tmp_path / "c.json", tmp_path / "out"
+    for content, message in FOUND:
+        config.write_bytes(content)
+        run = tool("blc", "--config", config, "-i", captures, "-o", out, "--width", 32, "--height", 24)
+        assert message.format(c=config) in refusal(run, out), content[:80]
+    run = tool("blc", "-i", captures, "-o", out, "--width", 32, "--height", 24, "--stride", 10 ** 30)
+    assert "--stride: expected an integer from" in refusal(run, out)
+
+
+def test_truth_black_level_and_preset_files_nested_too_deeply_are_refused(captures, tmp_path):
+    deep = b"[" * 100000 + b"]" * 100000
+    truth, out = tmp_path / "truth.json", tmp_path / "out"
+    truth.write_bytes(deep)
+    run = tool("blc", "-i", captures, "-o", out, "--width", 32, "--height", 24, "--bits", 12, "--truth", truth)
+    assert "nested too deeply" in refusal(run, out)
+    from tonewright.python import PresetError, load_preset
+
+    preset = tmp_path / "p.json"
+    preset.write_bytes(deep)
+    with pytest.raises(PresetError, match="nested too deeply"):
+        load_preset(str(preset))
