@@ -32,15 +32,20 @@ CONFIG_TYPES = {
 }
 
 
+def _finite(value) -> bool:
+    # Whole numbers of any size are finite; math.isfinite cannot take those beyond a float's range.
+    return is_number(value) and (isinstance(value, int) or math.isfinite(value))
+
+
 def _config_value_fits(param: parameters.Param, value) -> bool:
     if param.kind == "text":
         return isinstance(value, str)
     if param.kind == "integer":
-        return is_number(value) and math.isfinite(value) and float(value).is_integer()
+        return _finite(value) and (isinstance(value, int) or value.is_integer())
     if param.kind == "real":
-        return is_number(value) and math.isfinite(value)
+        return _finite(value)
     if param.kind == "numbers":
-        return isinstance(value, list) and all(is_number(v) and math.isfinite(v) for v in value)
+        return isinstance(value, list) and all(_finite(v) for v in value)
     if param.kind == "enum":
         return isinstance(value, param.enum)
     return isinstance(value, list) and all(

@@ -153,6 +153,7 @@ class Driver:
 
     def __init__(self, folder: str):
         from tuning.cli import library, main, plugins
+        from tuning.cli.commands import calibrate
 
         library.load()
         self.folder = folder
@@ -170,7 +171,7 @@ class Driver:
         self.calibrations = plugins.available_calibrations()
         self.commands = ["all"] + list(self.calibrations)
         self.parsers = {}
-        self.keys = sorted({p.name for c in self.calibrations.values() for p in main.calibration_params([c])})
+        self.keys = sorted({p.name for c in self.calibrations.values() for p in calibrate.calibration_params([c])})
         # A config beside the simulated one, so its relative folders name the same; lists in the folder above.
         self.config_input = os.path.join(folder, "set", "input.json")
         self.list_input = os.path.join(folder, "sets.txt")
@@ -231,10 +232,11 @@ class Driver:
         run = {}
 
         def attempt():
-            from tuning.cli import main, validation
+            from tuning.cli import validation
+            from tuning.cli.commands import calibrate
 
             args = self.parser(command).parse_args([command, "--config", path])
-            values, origin = main.gather_values(args, args.params)
+            values, origin = calibrate.gather_values(args, args.params)
             validation.check_run(args.selected, values, origin)
             run.update(selected=args.selected, values=values, origin=origin)
 
@@ -259,7 +261,8 @@ class Driver:
         path = self.write(self.list_input, data)
 
         def attempt():
-            from tuning.cli import batch, validation
+            from tuning.cli import validation
+            from tuning.cli.commands import batch
 
             args = self.parser("batch").parse_args(["batch", path, "-o", os.path.join(self.folder, "batch")])
             jobs, out = batch.make_jobs(args, batch.read_list(path))
@@ -274,7 +277,7 @@ class Driver:
         def attempt():
             import numpy as np
 
-            from tuning.cli import tonemap_cmd
+            from tuning.cli.commands import tonemap as tonemap_cmd
             from tuning.cli.errors import ToolError
 
             params = tonemap_cmd.load_params(path, 16, 16)

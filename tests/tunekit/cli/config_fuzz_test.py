@@ -23,6 +23,8 @@ FOUND = [
     (b'{"out_file_dir": "out\\ud800"}', "out_file_dir (config file {c}): expected a path of UTF-8 text"),
     (b'{"stride": 1000000000000000000000000000000}', "stride (config file {c}): expected an integer from"),
     (b'{"header": 100000000000000000000000000000}', "header (config file {c}): expected an integer from"),
+    (b'{"bits": -' + b"9" * 400 + b"}", "bits (config file {c}): expected an integer from"),
+    (b'{"again_list": [1, ' + b"9" * 400 + b"]}", "again_list (config file {c}): expected numbers whose integers"),
 ]
 
 
