@@ -75,8 +75,19 @@ class Server:
         with self.changed:
             self.changed.wait_for(lambda: len(self.output) >= end or self.closed, TIMEOUT)
             found = bytes(self.output[self.cursor:end])
-        assert found == data, f"expected {data!r} at output offset {self.cursor}, found {found!r}"
+        assert found == data, (f"expected {data!r} at output offset {self.cursor}, found {found!r}"
+                               f"{self._ending()}")
         self.cursor = end
+
+    def _ending(self):
+        """How the server ended, when its output closed early: its status and what it wrote to stderr."""
+        if not self.closed:
+            return ""
+        try:
+            status = self.proc.wait(TIMEOUT)
+        except subprocess.TimeoutExpired:
+            return "; output closed, the server still runs"
+        return f"; the server ended with status {status}, stderr: {self.proc.stderr.read()!r}"
 
     def expect_line(self):
         """Waits for and consumes the next complete line."""
