@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -19,6 +20,7 @@
 
 #include "capture_files.h"
 #include "characterize/characterization.h"
+#include "characterize/file_captures.h"
 #include "shared/raw_capture.h"
 
 namespace {
@@ -132,6 +134,23 @@ int main(int argc, char** argv) {
   const double read_cpu = best_processor_seconds(5, [&] {
     for (const auto& f : all) tuning::read_raw_u16_into(f, buffer);
   });
+  // The same captures found by name and read by the capture layer, as the tool runs it: one folder
+  // linking both sets.
+  const std::string both = root + "/both";
+  std::filesystem::create_directories(both);
+  for (const auto& f : all) {
+    const auto link = std::filesystem::path(both) / std::filesystem::path(f).filename();
+    if (!std::filesystem::exists(link)) std::filesystem::create_symlink(std::filesystem::absolute(f), link);
+  }
+  tuning::characterize::CharacterizationFileParam files;
+  files.inp_file_dir = both;
+  files.width = shape.width;
+  files.height = shape.height;
+  for (int g : shape.gains) files.again_list.push_back(tuning::Number::of_integer(g));
+  bench::report("characterize from named files", bench::best_seconds(5, [&] {
+                  result = tuning::characterize::characterize_mode(tuning::characterize::file_captures(files));
+                }),
+                read);
   const double routine_cpu = best_processor_seconds(5, [&] { result = characterize(); });
   std::printf("%-34s %8.3f s cpu vs %.3f s cpu of the read: %5.2fx (all threads)\n", "characterize_mode", routine_cpu,
               read_cpu, routine_cpu / read_cpu);

@@ -159,6 +159,9 @@ class Calibration:
     compare: Optional[Callable[[RunContext], List[TruthRow]]] = None
     # The result as JSON text, when it is not a record.
     to_json: Optional[Callable[[Any], str]] = None
+    # Capture kinds of which the routine needs at least one beside the others (for example lit captures
+    # beside dark ones): without any, the set is reported as lacking them, and `all` skips the calibration.
+    absent_without: Sequence[str] = ()
 
     def compiled(self):
         """The compiled module when this build carries the routine and its records, else None."""

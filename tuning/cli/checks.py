@@ -108,6 +108,13 @@ def check_capture_set(calibration: Calibration, file_param, capture_format=None)
         findings.append(Finding(ERROR, f"nothing to calibrate: the gain or exposure list is empty and no "
                                        f"{calibration.kind(file_param)} {file_param.sensor_mode.name} capture in "
                                        f"{folder} gives one; the folder holds {holdings(scanned)}"))
+    needed = calibration.absent_without
+    lacking = bool(plan and needed and not any(c.kind in needed for c, _ in plan))
+    if lacking:
+        patterns = [c.name_pattern for c in conditions if c.kind in needed]
+        findings.append(Finding(ERROR, f"no {' or '.join(needed)} captures in {folder}, which {calibration.name} "
+                                       f"needs beside the others ({listing(patterns)}); the folder holds "
+                                       f"{holdings(scanned)}"))
     if plan:
         kind, mode = plan[0][0].kind, plan[0][0].mode
         unlisted = sorted({f"again {c.gain} exp {c.exposure}" for c in scanned.captures
@@ -120,7 +127,7 @@ def check_capture_set(calibration: Calibration, file_param, capture_format=None)
         findings.append(Finding(WARNING, f"{len(misnamed)} {extension} files follow no capture name convention "
                                          f"({captures.NAME_CONVENTION}{extension}): "
                                          f"{listing([f.name for f in misnamed])}"))
-    return CheckOutcome(findings, plan, absent=not plan)
+    return CheckOutcome(findings, plan, absent=not plan or lacking)
 
 
 def holdings(scanned: captures.CaptureFolder) -> str:

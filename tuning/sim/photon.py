@@ -103,8 +103,10 @@ def flat_capture(model, gain, exposure, index, response) -> np.ndarray:
     return model.quantise(model.expected_dark_frame(gain) + e.conversion_gain(gain) * electrons + read)
 
 
-def gain_truth(model, gain, captures: int, response: np.ndarray) -> Dict[str, object]:
-    """Every figure of one gain a characterisation should recover; per-cell lists in cell-position order."""
+def gain_truth(model, gain, scene_captures: int, response: np.ndarray) -> Dict[str, object]:
+    """Every figure of one gain a characterisation should recover; per-cell lists in cell-position order.
+
+    scene_captures: the noise captures of the gain (every exposure's), which the shot noise factor is formed over."""
     e = of(model)
     k = e.conversion_gain(gain)
     white = float(model.white_level)
@@ -133,13 +135,15 @@ def gain_truth(model, gain, captures: int, response: np.ndarray) -> Dict[str, ob
         # What the calibrations report for the same captures: the shot noise
         # factor divides the variance over n captures by n, and the read noise
         # variance of the whole dark plane holds the DSNU as well.
-        "shot_noise_factor": k * (captures - 1) / captures,           # DN
+        "shot_noise_factor": k * (scene_captures - 1) / scene_captures,  # DN
         "read_noise_variance": (temporal + dsnu ** 2).tolist(),       # DN^2
     }
 
 
 def truth(model, captures: int) -> Dict[str, object]:
-    """The characterisation's truth of the model with `captures` captures per condition."""
+    """The characterisation's truth of the model with `captures` captures per condition. The noise captures
+    of a gain are written at every exposure of the model and read together, as one set per gain."""
     response = response_map(model)
-    return {"captures": captures, "sensor_mode": model.sensor_mode,
-            "gains": [gain_truth(model, g, captures, response) for g in model.again_list]}
+    scene = captures * len(model.exp_time_list)
+    return {"captures": captures, "scene_captures": scene, "sensor_mode": model.sensor_mode,
+            "gains": [gain_truth(model, g, scene, response) for g in model.again_list]}

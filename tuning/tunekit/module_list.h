@@ -15,4 +15,5 @@
   X(blc, "tuning.blc.blc", "black level and dark shading", "black level")                            \
   X(bpc, "tuning.bpc.bpc", "static bad pixels", "bad pixel")                                         \
   X(read_noise, "tuning.noise_profile.read_noise", "read noise model", "read noise")                 \
-  X(shot_noise, "tuning.noise_profile.shot_noise", "shot noise model", "shot noise")
+  X(shot_noise, "tuning.noise_profile.shot_noise", "shot noise model", "shot noise")                 \
+  X(characterize, "tuning.characterize.characterize", "sensor characterisation in physical units", nullptr)

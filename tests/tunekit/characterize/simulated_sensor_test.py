@@ -106,7 +106,10 @@ def test_dsnu_is_a_fixed_dark_pattern_of_k_dn_per_electron(tmp_path):
             assert abs(plane.mean(axis=0).var(ddof=1) / expected - 1) < 4 * np.sqrt(2 / P)
             assert figures["dsnu"][c] == pytest.approx(k * figures["dsnu_e"][c])
             assert figures["read_noise_variance"][c] == pytest.approx(temporal + figures["dsnu"][c] ** 2)
-        assert figures["shot_noise_factor"] == pytest.approx(k * (n - 1) / n)
+        # The noise captures of every exposure of a gain are read together: n per exposure.
+        scene = n * len(model.exp_time_list)
+        assert truth["scene_captures"] == scene
+        assert figures["shot_noise_factor"] == pytest.approx(k * (scene - 1) / scene)
 
 
 def test_the_truth_file_keeps_the_electron_model_and_names_the_clipping_that_comes_first(tmp_path):

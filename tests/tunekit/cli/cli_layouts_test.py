@@ -61,11 +61,12 @@ def test_every_calibration_gives_the_raw16_result_on_the_same_scene(tmp_path, ba
     out = simulate_and_calibrate(tmp_path, bits, format_flags, report=dng)
     expected = results(baselines[bits])
     assert set(expected) == {"black_level.json", "black_level_v2.json", "dark_shading.json",
-                             "static_bad_pixels.json", "read_noise.json", "shot_noise.json"}
+                             "static_bad_pixels.json", "read_noise.json", "shot_noise.json",
+                             "characterization.json"}
     if dng:
         # The figures read the captures again (previews, noise points) in the same format.
         page = (out / "report.html").read_text()
-        assert page.count("<figure>") == 13 and 'class="failed"' not in page
+        assert page.count("<figure>") == 17 and 'class="failed"' not in page
         got = results(out)
         assert set(got) == set(expected)
         for name in expected:

@@ -38,7 +38,8 @@ def test_a_dropped_file_is_a_new_calibration_in_its_order_and_helpers_are_none(p
     (plugin_copy / "extra.py").write_text(NEW_PLUGIN)
     (plugin_copy / "_helper.py").write_text("VALUE = 1\n")  # shared code, no CALIBRATION
     found = plugins.all_calibrations(load(plugin_copy))
-    assert list(found) == ["blc", "blc-v2", "dark-shading", "extra", "bpc", "read-noise", "shot-noise"]
+    assert list(found) == ["blc", "blc-v2", "dark-shading", "extra", "bpc", "read-noise", "shot-noise",
+                           "characterize"]
     assert list(plugins.all_calibrations()) == [n for n in found if n != "extra"]
 
 

@@ -15,7 +15,7 @@ from tuning.cli import plugins
 
 CHROMIUM = shutil.which("chromium")
 # Figures per calibration on a simulated set whose frame sides are multiples of 8 (dark shading previews).
-FIGURES = {"blc": 2, "blc-v2": 2, "dark-shading": 3, "bpc": 2, "read-noise": 2, "shot-noise": 2}
+FIGURES = {"blc": 2, "blc-v2": 2, "dark-shading": 3, "bpc": 2, "read-noise": 2, "shot-noise": 2, "characterize": 4}
 EXPECTED = sum(FIGURES[name] for name in plugins.available_calibrations())
 
 # Appended to a copy of the report: counts what the browser actually decoded.

@@ -83,4 +83,5 @@ def test_the_installed_finder_answers_for_each_module_by_short_and_full_name():
     """)
     assert out.splitlines()[-1].split() == sorted([
         "common", "tuning.common", "blc", "tuning.blc.blc", "bpc", "tuning.bpc.bpc", "tuning.noise_profile",
-        "read_noise", "tuning.noise_profile.read_noise", "shot_noise", "tuning.noise_profile.shot_noise"])
+        "read_noise", "tuning.noise_profile.read_noise", "shot_noise", "tuning.noise_profile.shot_noise",
+        "characterize", "tuning.characterize.characterize"])

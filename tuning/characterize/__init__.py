@@ -1,0 +1,1 @@
+"""Sensor characterisation in physical units by the photon transfer method."""

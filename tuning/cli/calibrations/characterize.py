@@ -1,0 +1,108 @@
+"""tunekit characterize: the sensor in physical units by the photon transfer method (dark, flat and noise captures)."""
+from typing import Any, Dict, List
+
+from tuning.cli import levels
+from tuning.cli.calibration import EXACT, Calibration, Condition, RunContext, Section, TruthRow, number_text
+from tuning.cli.errors import ToolError
+
+MODULE = "tuning.characterize.characterize"
+DARK, FLAT, SCENE = "dark", "flat", "noise"
+
+
+def conditions(file_param) -> List[Condition]:
+    """Per gain: the dark captures (of the exposures dark_exp_list names, else of every one), the flats of every exposure
+    and the noise captures of every exposure."""
+    mode = file_param.sensor_mode.name
+    dark = [number_text(e) for e in file_param.dark_exp_list] or ["*"]
+    out = []
+    for gain in file_param.again_list:
+        g = number_text(gain)
+        out += [Condition(DARK, mode, e, g) for e in dark]
+        out += [Condition(FLAT, mode, "*", g), Condition(SCENE, mode, "*", g)]
+    return out
+
+
+def complete(values: Dict[str, Any], context: RunContext) -> List[str]:
+    """The white level, when not given, is the largest sample of a `bits`-bit sensor."""
+    if values.get("white_level"):
+        return []
+    bits = values.get("bits")
+    if not bits:
+        raise ToolError("characterize needs the white level: give --white-level (1 or 4 values, raw DN) or --bits")
+    values["white_level"] = [2 ** int(bits) - 1] * levels.CELL_POSITIONS
+    return [f"white_level not given: using {2 ** int(bits) - 1} DN, the largest {bits}-bit sample"]
+
+
+def section(context: RunContext) -> Section:
+    from tuning.cli.figures import characterization
+
+    return characterization.section(context)
+
+
+def compare(context: RunContext) -> List[TruthRow]:
+    """Per gain, the figures beside the simulator's truth. The read noise is held against the temporal truth
+    with the rounding to whole DN, which the captures carry; saturation only where the curve reaches it."""
+    from tuning.sim import photon
+
+    rows = []
+    for mode in context.result.modes:
+        counts = [len(context.capture_paths(SCENE, g)) for g in context.file_param.again_list]
+        truth = photon.truth(context.truth, min((c for c in counts if c), default=2))
+        by_gain = {float(t["analog_gain"]): t for t in truth["gains"]}
+        for gain in mode.gains:
+            t = by_gain.get(float(gain.analog_gain))
+            if t is None:
+                continue
+            cells = gain.cells
+            at = f"at gain {gain.analog_gain}"
+            rows += [
+                TruthRow(f"conversion gain K {at} (DN/e-)", [t["conversion_gain"]] * 4,
+                         [c.conversion_gain for c in cells]),
+                TruthRow(f"temporal dark noise {at} (e-)", [t["temporal_dark_noise_e"]] * 4,
+                         [c.read_noise_e for c in cells]),
+                TruthRow(f"DSNU {at} (e-)", t["dsnu_e"], [c.dsnu_e for c in cells]),
+                TruthRow(f"read noise calibration's variance {at} (DN^2)", t["read_noise_variance"],
+                         [c.relation.read_noise_variance for c in cells]),
+            ]
+            if gain.curve_source == "scene":
+                rows.append(TruthRow(f"shot noise factor K (n-1)/n {at} (DN), n = {cells[0].relation.captures}",
+                                     [t["shot_noise_factor"]] * 4, [c.relation.shot_noise_factor for c in cells]))
+            if all(c.prnu is not None for c in cells):
+                rows.append(TruthRow(f"PRNU {at} (%)", t["prnu"], [c.prnu for c in cells]))
+            if all(c.saturation_capacity_e is not None for c in cells):
+                rows.append(TruthRow(f"saturation capacity {at} (e-), at the flat exposure of peak variance",
+                                     t["saturation_capacity_e"], [c.saturation_capacity_e for c in cells]))
+    return rows
+
+
+def key_figures(result) -> Dict[str, str]:
+    gains = [g for mode in result.modes for g in mode.gains]
+    if not gains:
+        return {"gains": "0"}
+    first = gains[0]
+    k = sum(c.conversion_gain for c in first.cells) / len(first.cells)
+    noise = sum(c.read_noise_e for c in first.cells) / len(first.cells)
+    warnings = sum(len(g.warnings) for g in gains)
+    return {f"K at gain {first.analog_gain} (DN/e-)": f"{k:.4f}",
+            f"read noise at gain {first.analog_gain} (e-)": f"{noise:.3f}", "warnings": str(warnings)}
+
+
+CALIBRATION = Calibration(
+    name="characterize",
+    summary="the sensor in physical units: conversion gain, read noise in e-, DSNU, PRNU, saturation, dynamic "
+            "range (dark captures with flat or noise captures)",
+    order=70,
+    module=MODULE,
+    file_record="CharacterizationFileParam",
+    tuning_record="CharacterizationTuningParam",
+    routine="characterize",
+    result_file="characterization.json",
+    shape_rule=EXACT,
+    kind=lambda file_param: DARK,
+    conditions=conditions,
+    report=section,
+    key_figures=key_figures,
+    complete=complete,
+    compare=compare,
+    absent_without=(FLAT, SCENE),
+)
