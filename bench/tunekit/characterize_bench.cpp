@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +92,15 @@ double best_processor_seconds(int repeats, const std::function<void()>& fn) {
   return best;
 }
 
+// Writes back and drops the page cache; false when the system does not let this process.
+bool drop_page_cache() {
+  ::sync();
+  std::FILE* f = std::fopen("/proc/sys/vm/drop_caches", "w");
+  if (!f) return false;
+  const bool ok = std::fputs("1\n", f) >= 0;
+  return std::fclose(f) == 0 && ok;
+}
+
 std::vector<std::string> slice(const std::vector<std::string>& files, std::size_t first, std::size_t count) {
   return {files.begin() + static_cast<std::ptrdiff_t>(first),
           files.begin() + static_cast<std::ptrdiff_t>(first + count)};
@@ -151,6 +161,21 @@ int main(int argc, char** argv) {
                   result = tuning::characterize::characterize_mode(tuning::characterize::file_captures(files));
                 }),
                 read);
+  // From the disk: the page cache emptied before each timing, where this process may do so (root).
+  if (drop_page_cache()) {
+    tuning::RawBuffer cold_buffer;
+    const auto read_start = std::chrono::steady_clock::now();
+    for (const auto& f : all) tuning::read_raw_u16_into(f, cold_buffer);
+    const double cold_read = std::chrono::duration<double>(std::chrono::steady_clock::now() - read_start).count();
+    bench::report("plain read, cold cache", cold_read, cold_read);
+    drop_page_cache();
+    const auto start = std::chrono::steady_clock::now();
+    result = tuning::characterize::characterize_mode(tuning::characterize::file_captures(files));
+    bench::report("characterize from named files, cold cache",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), cold_read);
+  } else {
+    std::printf("(the page cache cannot be emptied here: no cold-cache figures)\n");
+  }
   const double routine_cpu = best_processor_seconds(5, [&] { result = characterize(); });
   std::printf("%-34s %8.3f s cpu vs %.3f s cpu of the read: %5.2fx (all threads)\n", "characterize_mode", routine_cpu,
               read_cpu, routine_cpu / read_cpu);
