@@ -48,19 +48,20 @@ struct Types {
 };
 
 // The result records; field names as the core's JSON writes them. A figure
-// the captures cannot give (no flats, no saturation reached) is None.
+// the captures cannot give (no flats, no saturation reached, a fit without
+// enough levels) is None.
 void declare_result_records(py::module_& m, const Types& t, py::object common) {
   py::object point = define_record(
       m, "CurvePoint", t.base_model,
       {{"exposure", t.maybe_float, py::none(), "exposure of the flat captures behind the point (as named); None for "
                                               "scene levels"},
-       {"signal", t.float_t, py::float_(0.0), "mean signal above the dark level (DN)"},
-       {"temporal_variance", t.float_t, py::float_(0.0),
+       {"signal", t.maybe_float, py::none(), "mean signal above the dark level (DN)"},
+       {"temporal_variance", t.maybe_float, py::none(),
         "variance over the captures (divisor n - 1), averaged over the pixels (DN^2)"},
        {"spatial_variance", t.maybe_float, py::none(),
         "flats: variance of the capture-averaged frame less the temporal part / n (DN^2)"},
-       {"pixels", t.float_t, py::float_(0.0), "pixels behind the point (count)"},
-       {"samples", t.float_t, py::float_(0.0), "pixels x captures (count)"},
+       {"pixels", t.maybe_float, py::none(), "pixels behind the point (count)"},
+       {"samples", t.maybe_float, py::none(), "pixels x captures (count)"},
        {"snr", t.maybe_float, py::none(), "signal / temporal noise (ratio)"},
        {"snr_db", t.maybe_float, py::none(), "20 log10(snr) (dB)"},
        {"clipped", t.bool_t, py::bool_(false), "at the white level, or quieter than the dark frame"},
@@ -77,23 +78,23 @@ void declare_result_records(py::module_& m, const Types& t, py::object common) {
   py::object relation = define_record(
       m, "CalibrationRelation", t.base_model,
       {{"captures", t.int_t, py::int_(0), "n: captures per level the shot noise factor is formed over (count)"},
-       {"shot_noise_factor", t.float_t, py::float_(0.0),
+       {"shot_noise_factor", t.maybe_float, py::none(),
         "K (n - 1) / n: the shot noise calibration's factor for these captures (DN)"},
-       {"read_noise_variance", t.float_t, py::float_(0.0),
+       {"read_noise_variance", t.maybe_float, py::none(),
         "temporal dark variance + DSNU^2: the read noise calibration's variance of the dark plane (DN^2)"}},
       "What the read and shot noise calibrations should report for the same captures.");
   py::object cell = define_record(
       m, "CellCharacterization", t.base_model,
-      {{"dark_level", t.float_t, py::float_(0.0), "mean of the dark captures (DN)"},
-       {"dark_temporal_variance", t.float_t, py::float_(0.0), "temporal dark variance, divisor n - 1 (DN^2)"},
-       {"dark_noise", t.float_t, py::float_(0.0), "temporal dark noise (DN)"},
-       {"dsnu_variance", t.float_t, py::float_(0.0),
+      {{"dark_level", t.maybe_float, py::none(), "mean of the dark captures (DN)"},
+       {"dark_temporal_variance", t.maybe_float, py::none(), "temporal dark variance, divisor n - 1 (DN^2)"},
+       {"dark_noise", t.maybe_float, py::none(), "temporal dark noise (DN)"},
+       {"dsnu_variance", t.maybe_float, py::none(),
         "dark signal non-uniformity variance; may dip below 0 by chance when there is none (DN^2)"},
-       {"dsnu", t.float_t, py::float_(0.0), "dark signal non-uniformity (DN)"},
-       {"dsnu_e", t.float_t, py::float_(0.0), "dark signal non-uniformity (e-)"},
-       {"conversion_gain", t.float_t, py::float_(0.0), "K, slope of the photon transfer curve (DN/e-)"},
-       {"curve_intercept", t.float_t, py::float_(0.0), "variance of the fitted line at zero signal (DN^2)"},
-       {"read_noise_e", t.float_t, py::float_(0.0), "temporal dark noise in electrons (e-)"},
+       {"dsnu", t.maybe_float, py::none(), "dark signal non-uniformity (DN)"},
+       {"dsnu_e", t.maybe_float, py::none(), "dark signal non-uniformity (e-)"},
+       {"conversion_gain", t.maybe_float, py::none(), "K, slope of the photon transfer curve (DN/e-)"},
+       {"curve_intercept", t.maybe_float, py::none(), "variance of the fitted line at zero signal (DN^2)"},
+       {"read_noise_e", t.maybe_float, py::none(), "temporal dark noise in electrons (e-)"},
        {"prnu", t.maybe_float, py::none(), "photo-response non-uniformity near half saturation; None without "
                                           "flats (%)"},
        {"prnu_signal", t.maybe_float, py::none(), "signal PRNU was measured at (DN)"},

@@ -163,6 +163,11 @@ def test_flags_fire_on_sets_made_to_fail_them(tmp_path):
     assert failed(gain.cells, "levels") and any("levels" in w for w in gain.warnings)
     assert failed(gain.cells, "span")
 
+    # One flat level: a slope resting on one point is flagged.
+    model = model_of(flat_exposures=[25])
+    result = characterize(model, write_set(model, tmp_path / "one", 4, kinds=("dark", "flat")))
+    assert failed(result.modes[0].gains[0].cells, "levels")
+
     # No exposure reaches saturation: the variance never collapses.
     model = model_of(flat_exposures=[2, 4, 8, 16, 32])
     result = characterize(model, write_set(model, tmp_path / "unsaturated", 4))
@@ -218,6 +223,30 @@ def test_the_tool_writes_the_result_with_its_report_chapter_and_skips_a_set_with
     report = (out / "report.html").read_text()
     assert "Sensor characterisation" in report and "Photon transfer curve" in report
     assert "conversion gain K at gain 4 (DN/e-)" in report  # the comparison with the truth
+
+    # A flat exposure the set lacks is named; one flat level leaves K unknown in the result and the report.
+    run = tool("characterize", "-i", captures, "-o", tmp_path / "one", "--width", SIZE, "--height", SIZE,
+               "--bits", model.bits, "--flat-exp-list", 999, 25, "--report", "-q")
+    assert run.returncode == 0, run.stderr
+    assert "flat LCG exp 999 again 1" in run.stderr
+    assert (tmp_path / "one" / "report.html").is_file()
+    # Figures the captures could not give are None in the record; the chapter and key figures still draw.
+    one = json.loads((tmp_path / "one" / "characterization.json").read_text())
+    for field in ("conversion_gain", "read_noise_e", "curve_intercept", "snr"):
+        for cell in one["modes"][0]["gains"][0]["cells"]:
+            cell[field] = None
+            for point in cell["curve"]:
+                point["snr"] = None
+    record = ch.Characterization.parse_obj(one)
+    from tuning.cli.calibration import RunContext
+    from tuning.cli.calibrations import characterize as plugin
+
+    file_param = ch.CharacterizationFileParam(inp_file_dir=captures, again_list=GAINS)
+    assert len(plugin.section(RunContext(file_param, None, result=record)).figures) == 4
+    assert plugin.key_figures(record)["K at gain 1 (DN/e-)"] == "unknown"
+    run = tool("characterize", "-i", captures, "-o", tmp_path / "one", "--width", SIZE, "--height", SIZE,
+               "--white-level", 0)
+    assert run.returncode != 0 and "--white-level: expected levels above 0" in run.stderr
 
     dark_only = write_set(model, tmp_path / "dark-only", 2, kinds=("dark",))
     run = tool("characterize", "-i", dark_only, "-o", tmp_path / "out2", "--width", SIZE, "--height", SIZE,

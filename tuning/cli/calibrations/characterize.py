@@ -7,24 +7,33 @@ from tuning.cli.errors import ToolError
 
 MODULE = "tuning.characterize.characterize"
 DARK, FLAT, SCENE = "dark", "flat", "noise"
+MAX_SAMPLE = 65535
 
 
 def conditions(file_param) -> List[Condition]:
     """Per gain: the dark captures (of the exposures dark_exp_list names, else of every one), the flats of every exposure
-    and the noise captures of every exposure."""
+    (or of those flat_exp_list names) and the noise captures of every exposure."""
     mode = file_param.sensor_mode.name
     dark = [number_text(e) for e in file_param.dark_exp_list] or ["*"]
+    flats = [number_text(e) for e in file_param.flat_exp_list] or ["*"]
     out = []
     for gain in file_param.again_list:
         g = number_text(gain)
         out += [Condition(DARK, mode, e, g) for e in dark]
-        out += [Condition(FLAT, mode, "*", g), Condition(SCENE, mode, "*", g)]
+        out += [Condition(FLAT, mode, e, g) for e in flats]
+        out.append(Condition(SCENE, mode, "*", g))
     return out
 
 
 def complete(values: Dict[str, Any], context: RunContext) -> List[str]:
-    """The white level, when not given, is the largest sample of a `bits`-bit sensor."""
-    if values.get("white_level"):
+    """The white level, when not given, is the largest sample of a `bits`-bit sensor; a given one must be
+    a level a 16-bit sample can reach above 0."""
+    given = values.get("white_level")
+    if given:
+        for level in given:
+            if not 0 < level <= MAX_SAMPLE:
+                raise ToolError(f"--white-level: expected levels above 0 and at most {MAX_SAMPLE} DN (the clipping "
+                                f"level of the captures), found {' '.join(str(v) for v in given)}")
         return []
     bits = values.get("bits")
     if not bits:
@@ -80,11 +89,14 @@ def key_figures(result) -> Dict[str, str]:
     if not gains:
         return {"gains": "0"}
     first = gains[0]
-    k = sum(c.conversion_gain for c in first.cells) / len(first.cells)
-    noise = sum(c.read_noise_e for c in first.cells) / len(first.cells)
+
+    def mean(field, digits):
+        values = [getattr(c, field) for c in first.cells]
+        return "unknown" if None in values else f"{sum(values) / len(values):.{digits}f}"
+
     warnings = sum(len(g.warnings) for g in gains)
-    return {f"K at gain {first.analog_gain} (DN/e-)": f"{k:.4f}",
-            f"read noise at gain {first.analog_gain} (e-)": f"{noise:.3f}", "warnings": str(warnings)}
+    return {f"K at gain {first.analog_gain} (DN/e-)": mean("conversion_gain", 4),
+            f"read noise at gain {first.analog_gain} (e-)": mean("read_noise_e", 3), "warnings": str(warnings)}
 
 
 CALIBRATION = Calibration(

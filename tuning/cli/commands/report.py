@@ -52,6 +52,8 @@ def value_text(value) -> str:
     """A number, a sequence of numbers (one per cell position, comma-separated) or text."""
     if isinstance(value, str):
         return value
+    if value is None:
+        return "unknown"
     if isinstance(value, (list, tuple)) or hasattr(value, "tolist"):
         return ", ".join(value_text(v) for v in list(value))
     if isinstance(value, (int,)) and not isinstance(value, bool):
@@ -65,9 +67,11 @@ def difference(row):
         return row.difference
     if isinstance(row.truth, str) or isinstance(row.result, str):
         return ""
+    if row.truth is None or row.result is None:
+        return None
     if isinstance(row.truth, (int, float)) and isinstance(row.result, (int, float)):
         return row.result - row.truth
-    return [r - t for r, t in zip(list(row.result), list(row.truth))]
+    return [None if r is None or t is None else r - t for r, t in zip(list(row.result), list(row.truth))]
 
 
 def truth_section(outcomes) -> str:

@@ -29,14 +29,14 @@ def transfer_figure(mode, names) -> Figure:
         ax = axes[i // cols][i % cols]
         for c, cell in enumerate(gain.cells):
             colour = plotting.CHANNEL_COLOURS[c]
-            points = [p for p in cell.curve if p.signal > 0 and p.temporal_variance > 0]
+            points = [p for p in cell.curve if (p.signal or 0) > 0 and (p.temporal_variance or 0) > 0]
             fit = [p for p in points if p.in_fit]
             rest = [p for p in points if not p.in_fit]
             ax.loglog([p.signal for p in fit], [p.temporal_variance for p in fit], "o", ms=3, color=colour,
                       label=names[c] if i == 0 else None)
             ax.loglog([p.signal for p in rest], [p.temporal_variance for p in rest], "o", ms=3, mfc="none",
                       color=colour)
-            if fit:
+            if fit and cell.conversion_gain is not None and cell.curve_intercept is not None:
                 span = np.geomspace(min(p.signal for p in fit), max(p.signal for p in points), 50)
                 line = cell.conversion_gain * span + cell.curve_intercept
                 ax.loglog(span[line > 0], line[line > 0], "-", lw=0.8, color=colour)
@@ -84,7 +84,7 @@ def snr_figure(mode) -> Figure:
     fig, ax = plotting.new_figure(6.0, 4.0)
     for gain in mode.gains:
         cell = gain.cells[0]
-        points = [p for p in cell.curve if p.signal > 0 and p.snr is not None and not p.clipped]
+        points = [p for p in cell.curve if (p.signal or 0) > 0 and p.snr is not None and not p.clipped]
         ax.loglog([p.signal for p in points], [p.snr for p in points], "o-", ms=3,
                   label=f"again {gain.analog_gain}")
     ax.set_xlabel("signal above dark (DN)")
