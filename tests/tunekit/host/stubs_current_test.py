@@ -77,7 +77,8 @@ def sample_module(common):
         mode=(common.SensorMode, pydantic.Field(common.SensorMode.HCG, description="")),
         step=(pydantic.conint(ge=0), pydantic.Field(2, description="x" * 130)),
         table=(dict, pydantic.Field(default_factory=dict, description="gain -> level", stub_type="Dict[str, float]")),
-        level=(Level, pydantic.Field(Level.HIGH, description="which end")))
+        level=(Level, pydantic.Field(Level.HIGH, description="which end")),
+        note=(typing.Any, pydantic.Field(None, description="anything")))
     module.SampleParam.__doc__ = "Sample parameters."
     module.capture_file_size = common.capture_file_size  # a routine with the library's signature line
     module.read_raw_u16 = common.read_raw_u16
@@ -109,6 +110,7 @@ def test_a_new_module_is_written_from_its_records_and_routines(common):
         "    mode: SensorMode = SensorMode.HCG",
         "    table: Dict[str, float] = {}  # gain -> level",
         "    level: Level = Level.HIGH  # which end",
+        "    note: Any = None  # anything",
         "def capture_file_size(width: int, height: int, *, capture_format: Any = ...) -> int:",
         "def read_raw_u16(path: str) -> npt.NDArray[Any]:",
     ]
