@@ -72,7 +72,8 @@ def sample_module(common):
     module.SampleParam = pydantic.create_model(
         "SampleParam", __base__=common.TuningParam, __module__=module.__name__,
         module=(str, pydantic.Field("sample", description="calibration module short name")),
-        levels=(typing.List[number], pydantic.Field(default_factory=lambda: [0.0] * 4, description="per cell (raw DN)")),
+        levels=(typing.List[number],
+                pydantic.Field(default_factory=lambda: [0.0] * 4, description="per cell (raw DN)")),
         gain=(typing.Optional[float], pydantic.Field(None, description="times")),
         mode=(common.SensorMode, pydantic.Field(common.SensorMode.HCG, description="")),
         step=(pydantic.conint(ge=0), pydantic.Field(2, description="x" * 130)),
