@@ -1,4 +1,7 @@
-# Type stubs of tuning.common (compiled): enumerations, base records, raw capture helpers.
+# Type stubs of tuning.common (compiled), written by scripts/gen-stubs from the library's records;
+# edit only the part below the routines line.
+"""Shared model of the tuning package: enumerations, base records, raw capture helpers."""
+
 from enum import Enum
 from os import PathLike
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
@@ -27,14 +30,26 @@ class FileParam(BaseModel):
 
     inp_file_dir: str = ""  # folder holding the raw capture files
     out_file_dir: str = ""  # folder receiving result files
-    width: int = 0  # frame width in pixels
+    width: int = 0  # frame width in pixels (samples per row)
     height: int = 0  # frame height in rows
     bits: int = 0  # significant bits per sample
-    cfa_type: CFAType = CFAType.RGGB
-    sensor_mode: SensorMode = SensorMode.LCG
+    cfa_type: CFAType = CFAType.RGGB  # colour filter layout
+    sensor_mode: SensorMode = SensorMode.LCG  # conversion gain mode of the captures
+
+class TuningParam(BaseModel):
+    """Tuning parameters of a calibration routine."""
+
+    module: str = ""  # calibration module short name
+
+class TuningResult(BaseModel):
+    """Result of a calibration routine."""
+
+    module: str = ""  # calibration module short name
 
 class SampleLayout(str, Enum):
-    """How a capture file stores its samples: raw16 (headerless little-endian 16-bit), raw16be (big-endian 16-bit), raw16msb (little-endian 16-bit, data in the top bits: value = sample >> shift), raw8, raw10p / raw12p / raw14p (MIPI CSI-2 packed), dng (uncompressed CFA DNG)."""
+    """How a capture file stores its samples: raw16 (headerless little-endian 16-bit), raw16be (big-endian 16-bit),
+    raw16msb (little-endian 16-bit, data in the top bits: value = sample >> shift), raw8, raw10p / raw12p / raw14p
+    (MIPI CSI-2 packed), dng (uncompressed CFA DNG)."""
 
     raw16 = "raw16"
     raw16be = "raw16be"
@@ -57,13 +72,13 @@ class CaptureFormat(BaseModel):
 class CaptureName(BaseModel):
     """The parts of a capture file name."""
 
-    prefix: str = ""
-    kind: str = ""
-    mode: SensorMode = SensorMode.LCG
-    exposure: str = ""  # as written in the name
-    gain: str = ""  # as written in the name
-    suffix: str = ""
-    extension: str = ".raw"
+    prefix: str = ""  # text before the kind
+    kind: str = ""  # capture kind (dark, flat, ...), letters only
+    mode: SensorMode = SensorMode.LCG  # conversion gain mode
+    exposure: str = ""  # exposure time as written in the name
+    gain: str = ""  # analog gain as written in the name
+    suffix: str = ""  # text after the gain, before the extension
+    extension: str = ".raw"  # ".raw" or ".dng"
 
 class DngInfo(BaseModel):
     """What a DNG capture says about its raw image."""
@@ -71,23 +86,18 @@ class DngInfo(BaseModel):
     width: int = 0  # frame width in pixels
     height: int = 0  # frame height in rows
     bits: int = 16  # BitsPerSample of the raw image, in bits
-    cfa_type: CFAType = CFAType.RGGB
+    cfa_type: CFAType = CFAType.RGGB  # colour filter layout (CFAPattern)
     black_level: List[float] = []  # BlackLevel in DN, row-major over black_level_repeat_dim
-    black_level_repeat_dim: List[int] = []  # [rows, cols]
+    black_level_repeat_dim: List[int] = []  # BlackLevelRepeatDim as [rows, cols]
     white_level: int = 0  # WhiteLevel in DN
-    exposure_time: Optional[float] = None  # seconds
-    iso: Optional[float] = None
-    analog_gain: Optional[float] = None  # times
+    exposure_time: Optional[float] = None  # ExposureTime in seconds, None when absent
+    iso: Optional[float] = None  # ISOSpeedRatings, None when absent
+    analog_gain: Optional[float] = None  # analog gain in times, None when absent
 
-_Path = Union[str, "PathLike[str]"]
+# Below, written by hand (the library's routines take and return host objects); scripts/gen-stubs keeps it.
+_Path = Union[str, PathLike[str]]
 _Format = Union[CaptureFormat, SampleLayout, str, Dict[str, object], None]
 _Number = Union[int, float, str]
-
-class TuningParam(BaseModel):
-    module: str = ""
-
-class TuningResult(BaseModel):
-    module: str = ""
 
 def read_raw_u16(path: str) -> npt.NDArray[np.uint16]:
     """A headerless capture as a flat array of unsigned 16-bit samples (raw DN)."""

@@ -1,9 +1,13 @@
-# Type stubs of the compiled library's bootstrap module (tuning.tunekit).
+# Type stubs of tuning.tunekit (compiled), written by scripts/gen-stubs from the library's records;
+# edit only the part below the routines line.
+"""Bootstrap of the tuning package: makes its calibration modules importable."""
+
 from importlib.abc import MetaPathFinder
 from importlib.machinery import ModuleSpec
 from types import ModuleType
 from typing import List, Optional, Sequence, Tuple
 
+# Below, written by hand (the library's routines take and return host objects); scripts/gen-stubs keeps it.
 class CythonPackageMetaPathFinder(MetaPathFinder):
     """Finds the calibration modules carried by this library."""
 

@@ -102,8 +102,8 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
   return result;
 }
 
-BlackLevel4 count_sbl_list(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
-                           std::int64_t width) {
+BlackLevel4 mean_cell_levels(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
+                             std::int64_t width) {
   if (frames.empty()) throw CalibrationError(kEmptyImageList);
   CellAccumulator acc;
   for (const auto* frame : frames) acc.add(frame, height, width);
@@ -128,7 +128,7 @@ BLCTuningResult gen_blc_param(const BLCFileParam& file_param, const LineSink& pr
   return sweep_dark_captures(file_param, estimate, print);
 }
 
-BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileParam& file_param) {
+BlackLevel4 mean_capture_levels_256(const std::vector<std::string>& files, const FileParam& file_param) {
   const double ratio = 256.0 / std::pow(2.0, static_cast<double>(file_param.bits));
   BlackLevel4 sum{};
   std::size_t count = 0;
@@ -140,7 +140,7 @@ BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileP
     for (int c = 0; c < kCellPositions; ++c) sum[c] += means[c];
     ++count;
   }
-  if (count == 0) throw AssertionFailure("count_sbl_list_v2 needs at least one capture file");
+  if (count == 0) throw AssertionFailure("the 256-scale black level needs at least one capture file");
   BlackLevel4 out{};
   for (int c = 0; c < kCellPositions; ++c) out[c] = sum[c] / static_cast<double>(count) * ratio;
   return out;
@@ -163,7 +163,7 @@ BLCTuningResult gen_blc_param_v2(const BLCFileParam& file_param, const LineSink&
     } catch (const std::exception&) {
       std::throw_with_nested(CalibrationError(kInvalidImageShape));
     }
-    return count_sbl_list_v2(files, file_param);
+    return mean_capture_levels_256(files, file_param);
   };
   return sweep_dark_captures(file_param, estimate, print);
 }

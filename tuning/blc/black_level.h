@@ -55,8 +55,8 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
                                     const LineSink& print);
 
 // Mean per cell position over frames held in memory (each frame height x width).
-BlackLevel4 count_sbl_list(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
-                           std::int64_t width);
+BlackLevel4 mean_cell_levels(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
+                             std::int64_t width);
 
 // Raw black levels: captures shaped by truncation, averaged one at a time.
 BLCTuningResult gen_blc_param(const BLCFileParam& file_param, const LineSink& print);
@@ -64,7 +64,8 @@ BlackLevel4 estimate_black_level(const std::vector<std::string>& files, const Fi
 
 // Black levels scaled by 256 / 2^bits; every capture must hold exactly height x width samples.
 BLCTuningResult gen_blc_param_v2(const BLCFileParam& file_param, const LineSink& print);
-BlackLevel4 count_sbl_list_v2(const std::vector<std::string>& files, const FileParam& file_param);
+// Mean over the captures of each one's cell-position means, on the 256-scale; at least one capture.
+BlackLevel4 mean_capture_levels_256(const std::vector<std::string>& files, const FileParam& file_param);
 
 OrderedJson to_json(const BLCTuningResult& result);
 

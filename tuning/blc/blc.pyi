@@ -1,36 +1,41 @@
-# Type stubs of tuning.blc.blc (compiled): black level records and routines.
+# Type stubs of tuning.blc.blc (compiled), written by scripts/gen-stubs from the library's records;
+# edit only the part below the routines line.
+"""Black level calibration from dark captures."""
+
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from pydantic import Field
-
 from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
-
-_Number = Union[int, float]
-_BlackLevel4 = Tuple[float, float, float, float]  # per cell position, raw DN (8-bit scale for v2)
 
 class BLCFileParam(FileParam):
     """A dark capture set: the base fields plus the gains and exposure times it holds."""
 
-    again_list: List[_Number] = Field(default_factory=list)  # analog gains, in sweep order
-    exp_time_list: List[_Number] = Field(default_factory=list)  # exposure times, in sweep order
+    again_list: List[Union[int, float]] = []  # analog gains, in sweep order
+    exp_time_list: List[Union[int, float]] = []  # exposure times, in sweep order
 
 class BLCTuningParam(TuningParam):
-    module: str = "blc"
-    sbl: List[_Number] = Field(default_factory=list)  # static black level per cell position (raw DN)
+    """Black level and dark shading tuning parameters."""
+
+    module: str = "blc"  # calibration module short name
+    sbl: List[Union[int, float]] = [0.0, 0.0, 0.0, 0.0]  # static black level per cell position (raw DN)
     with_sbl: int = 1  # nonzero: dark shading tables keep the black level
     fpn_sbl: int = 64  # level removed from the dark shading tables when with_sbl is 0 (raw DN)
-    kernel_size: int = 3
-    mesh_table_h: int = 24
-    mesh_table_w: int = 24
+    kernel_size: int = 3  # smoothing kernel size, reported only
+    mesh_table_h: int = 24  # dark shading mesh rows
+    mesh_table_w: int = 24  # dark shading mesh columns
 
 class BLCTuningResult(TuningResult):
-    module: str = "blc"
-    # again_<gain> -> exp_time_<exposure> -> levels
-    sbl: Dict[str, Dict[str, _BlackLevel4]] = Field(default_factory=dict)
-    fixed_sbl: Dict[str, float] = Field(default_factory=dict)  # {"fixed_sbl": level} or empty
+    """Black levels per (gain, exposure) pair and the fixed static black level."""
+
+    module: str = "blc"  # calibration module short name
+    # again_<gain> -> exp_time_<exposure> -> 4 black levels in cell-position order
+    sbl: Dict[str, Dict[str, Tuple[float, float, float, float]]] = {}
+    fixed_sbl: Dict[str, float] = {}  # {'fixed_sbl': mean over pairs of the 4-channel mean}, or empty
+
+# Below, written by hand (the library's routines take and return host objects); scripts/gen-stubs keeps it.
+_BlackLevel4 = Tuple[float, float, float, float]  # per cell position, raw DN (8-bit scale for v2)
 
 def gen_blc_param(
     file_param: BLCFileParam, tuning_param: BLCTuningParam, *, capture_format: Optional[CaptureFormat] = None

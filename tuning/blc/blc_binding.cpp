@@ -58,7 +58,7 @@ blc::BlackLevel4 count_sbl_list(py::object img_list) {
     data.push_back(f.data());
   }
   ReleasedGil nogil;
-  return blc::count_sbl_list(data, first.shape(0), first.shape(1));
+  return blc::mean_cell_levels(data, first.shape(0), first.shape(1));
 }
 
 }  // namespace
@@ -91,8 +91,10 @@ void declare_blc(py::module_& m) {
                 "Black level and dark shading tuning parameters.");
   define_record(m, "BLCTuningResult", common.attr("TuningResult"),
                 {{"module", str_t, py::str("blc"), "calibration module short name"},
-                 {"sbl", dict_t, dict_t, "again_<gain> -> exp_time_<exposure> -> 4 black levels in cell-position order", true},
-                 {"fixed_sbl", dict_t, dict_t, "{'fixed_sbl': mean over pairs of the 4-channel mean}, or empty", true}},
+                 {"sbl", dict_t, dict_t, "again_<gain> -> exp_time_<exposure> -> 4 black levels in cell-position order", true,
+                  "Dict[str, Dict[str, Tuple[float, float, float, float]]]"},
+                 {"fixed_sbl", dict_t, dict_t, "{'fixed_sbl': mean over pairs of the 4-channel mean}, or empty", true,
+                  "Dict[str, float]"}},
                 "Black levels per (gain, exposure) pair and the fixed static black level.");
 
   m.def(
@@ -123,10 +125,11 @@ void declare_blc(py::module_& m) {
       [](std::vector<std::string> file_list, py::object file_param, py::object capture_format) {
         tuning::FileParam p = file_param_from(file_param);
         p.capture_format = capture_format_from(capture_format);
+        if (file_list.empty()) throw tuning::AssertionFailure("count_sbl_list_v2 needs at least one capture file");
         blc::BlackLevel4 level;
         {
           ReleasedGil nogil;
-          level = blc::count_sbl_list_v2(file_list, p);
+          level = blc::mean_capture_levels_256(file_list, p);
         }
         return level_tuple(level);
       },

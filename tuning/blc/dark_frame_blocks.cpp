@@ -8,7 +8,7 @@
 
 namespace tuning::blc {
 
-std::int64_t get_stride(std::int64_t x, std::int64_t mesh_size) {
+std::int64_t mesh_block_count(std::int64_t x, std::int64_t mesh_size) {
   // Real halving, as the block count rule was first written; the x > 0 guard
   // keeps a zero dimension from halving forever when mesh_size <= 0.
   double v = static_cast<double>(x);
@@ -23,7 +23,7 @@ std::int64_t get_stride(std::int64_t x, std::int64_t mesh_size) {
 
 BlockAxis block_axis(std::int64_t length, std::int64_t mesh_size, const char* what) {
   BlockAxis axis;
-  axis.count = get_stride(length, mesh_size);
+  axis.count = mesh_block_count(length, mesh_size);
   axis.size = axis.count > 0 ? length / axis.count : 0;
   if (axis.count <= 0 || axis.size <= 0 || axis.count * axis.size != length)
     throw ShapeError("dark shading blocks do not fit the frame " + std::string(what) + ": " +

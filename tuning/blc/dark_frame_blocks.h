@@ -21,7 +21,7 @@ struct BlockAxis {
 // Number of mesh blocks along a frame dimension of x samples: x is halved
 // while it stays even, stopping at the first value below mesh_size, which is
 // then doubled back. 1440 with 24 gives 45, 2560 gives 40, 15 gives 30.
-std::int64_t get_stride(std::int64_t x, std::int64_t mesh_size);
+std::int64_t mesh_block_count(std::int64_t x, std::int64_t mesh_size);
 
 // Blocks along a dimension of `length` samples for a mesh of `mesh_size`.
 // Throws ShapeError naming `what` (e.g. "height") when the length cannot be

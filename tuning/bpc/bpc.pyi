@@ -1,16 +1,14 @@
-# Type stubs of tuning.bpc.bpc (compiled): static bad pixel records and routines.
+# Type stubs of tuning.bpc.bpc (compiled), written by scripts/gen-stubs from the library's records;
+# edit only the part below the routines line.
+"""Static bad pixel calibration: hot pixels from dark captures, cold pixels from lit captures."""
+
 from enum import Enum
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from pydantic import Field
-
 from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
-
-_Number = Union[int, float]
-_Position = Tuple[int, int]  # (row, column) in full-frame coordinates
 
 class BPType(Enum):
     """Which detection a capture set is for: Hot (dark frames) or Cold (lit frames)."""
@@ -19,19 +17,31 @@ class BPType(Enum):
     Cold = "Cold"
 
 class BPCFileParam(FileParam):
-    again_list: List[_Number] = Field(default_factory=list)  # analog gains, in processing order
-    exp_time_list: List[_Number] = Field(default_factory=list)  # carried, not read (every exposure is taken)
-    bp_type: BPType = BPType.Hot
+    """A bad pixel capture set: the base fields plus its gains and the detection it is for."""
+
+    again_list: List[Union[int, float]] = []  # analog gains, in processing order
+    # exposure times; not read: captures of every exposure are taken together
+    exp_time_list: List[Union[int, float]] = []
+    bp_type: BPType = BPType.Hot  # Hot (dark captures) or Cold (lit captures)
 
 class BPCTuningParam(TuningParam):
-    module: str = "bpc"
-    dark_thr_ratio: float = 0.0  # hot: brighter than black level x (1 + ratio)
-    light_thr_ratio: float = 0.0  # cold: multiplies the neighbourhood spread
+    """Bad pixel thresholds."""
+
+    module: str = "bpc"  # calibration module short name
+    # hot margin: a pixel is hot above black level x (1 + ratio) (fraction of the black level)
+    dark_thr_ratio: float = 0.0
+    light_thr_ratio: float = 0.0  # cold factor: multiple of the narrower neighbourhood spread (dimensionless)
 
 class BPCTuningResult(TuningResult):
-    module: str = "bpc"
-    static_loc: Dict[str, List[_Position]] = Field(default_factory=dict)  # gain text -> bad pixel positions
-    static_info: List[str] = Field(default_factory=list)  # packed table, "0x" + 8 hex digits per 32-bit word
+    """Bad pixels per analog gain and the packed table of their union."""
+
+    module: str = "bpc"  # calibration module short name
+    # gain text -> bad pixel positions (row, column) in full-frame pixels, row-major order
+    static_loc: Dict[str, List[Tuple[int, int]]] = {}
+    static_info: List[str] = []  # packed table: '0x' + 8 hex digits per 32-bit word, rows ascending
+
+# Below, written by hand (the library's routines take and return host objects); scripts/gen-stubs keeps it.
+_Position = Tuple[int, int]  # (row, column) in full-frame coordinates
 
 def winAve(img: npt.ArrayLike) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
 def getDarkBad(img: npt.ArrayLike, cold_bad_ratio: float) -> Tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]: ...

@@ -1,31 +1,39 @@
-# Type stubs of tuning.noise_profile.read_noise (compiled): read noise records and routine.
+# Type stubs of tuning.noise_profile.read_noise (compiled), written by scripts/gen-stubs from the library's records;
+# edit only the part below the routines line.
+"""Read noise calibration: dark-frame variance per cell position as a quadratic of the analog gain."""
+
 from typing import Dict, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from pydantic import Field
-
 from tuning.common import CaptureFormat, FileParam, TuningParam, TuningResult
 
-_Number = Union[int, float]
-_ReadNoiseCoeff = List[float]  # (a2, a1, a0) of a2 g^2 + a1 g + a0, highest power first
-
 class ReadNoiseFileParam(FileParam):
-    module: str = "read_noise"
-    again_list: List[_Number] = Field(default_factory=list)  # analog gains, in processing order
-    exp_time_list: List[_Number] = Field(default_factory=list)  # carried, not read
+    """A dark capture set at several analog gains."""
+
+    module: str = "read_noise"  # calibration module short name
+    again_list: List[Union[int, float]] = []  # analog gains, in processing order
+    # exposure times; carried, not used (the exposure tag is matched by a wildcard)
+    exp_time_list: List[Union[int, float]] = []
 
 class ReadNoiseTuningParam(TuningParam):
-    module: str = "read_noise"
-    black_level: List[_Number] = Field(default_factory=list)  # per cell position (raw DN)
-    white_level: List[_Number] = Field(default_factory=list)  # per cell position (raw DN)
+    """Levels that define the 256-scale of the read noise model."""
+
+    module: str = "read_noise"  # calibration module short name
+    black_level: List[Union[int, float]] = []  # black level per cell position (raw DN)
+    white_level: List[Union[int, float]] = []  # white level per cell position (raw DN)
 
 class ReadNoiseProfile(TuningResult):
-    module: str = "read_noise"
-    coeffs: List[_ReadNoiseCoeff] = Field(default_factory=list)  # variance over gain, raw DN^2
-    coeffs_256: List[_ReadNoiseCoeff] = ...  # the same on the 256-scale
+    """Read noise variance model; empty lists when no gain had dark captures."""
 
+    module: str = "read_noise"  # calibration module short name
+    # per cell position (a2, a1, a0) of the variance a2 g^2 + a1 g + a0 (raw DN^2, g the analog gain)
+    coeffs: List[Tuple[float, float, float]] = [(0.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 0.0)]
+    # the same in 256-scale units^2 (black to white level spans 256)
+    coeffs_256: List[Tuple[float, float, float]] = [(0.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 0.0)]
+
+# Below, written by hand (the library's routines take and return host objects); scripts/gen-stubs keeps it.
 def calibrate_read_noise(
     file_param: FileParam, tuning_param: ReadNoiseTuningParam, *, capture_format: Optional[CaptureFormat] = None
 ) -> ReadNoiseProfile: ...

@@ -19,10 +19,7 @@ namespace {
 namespace noise = tuning::noise;
 
 noise::ReadNoiseTuningParam read_noise_tuning_from(py::handle record) {
-  noise::ReadNoiseTuningParam p;
-  p.black_level = noise_records::levels_from(record, "black_level");
-  p.white_level = noise_records::levels_from(record, "white_level");
-  return p;
+  return noise_records::noise_tuning_from<noise::ReadNoiseTuningParam>(record);
 }
 
 py::array_t<double> frame_array(const std::vector<double>& values, std::int64_t height, std::int64_t width) {
@@ -75,6 +72,14 @@ py::list cell_rows(const std::vector<tuning::CellValues>& rows) {
   return out;
 }
 
+py::dict read_noise_points(const noise::ReadNoiseMeasurements& points) {
+  py::dict out;
+  out["analog_gains"] = points.analog_gains;
+  out["sigmas"] = cell_rows(points.sigmas);
+  out["sigmas_256"] = cell_rows(points.sigmas_256);
+  return out;
+}
+
 }  // namespace
 
 void declare_read_noise(py::module_& m) {
@@ -83,49 +88,23 @@ void declare_read_noise(py::module_& m) {
   py::object str_t = py::type::of(py::str(""));
   py::object list_factory = py::type::of(py::list());
 
-  define_record(m, "ReadNoiseFileParam", common.attr("FileParam"),
-                {{"module", str_t, py::str("read_noise"), "calibration module short name"},
-                 {"again_list", number_list_type(), list_factory, "analog gains, in processing order", true},
-                 {"exp_time_list", number_list_type(), list_factory,
-                  "exposure times; carried, not used (the exposure tag is matched by a wildcard)", true}},
-                "A dark capture set at several analog gains.");
+  noise_records::define_file_record(m, "ReadNoiseFileParam", "read_noise", "A dark capture set at several analog gains.");
   define_record(m, "ReadNoiseTuningParam", common.attr("TuningParam"),
                 {{"module", str_t, py::str("read_noise"), "calibration module short name"},
                  {"black_level", number_list_type(), list_factory, "black level per cell position (raw DN)", true},
                  {"white_level", number_list_type(), list_factory, "white level per cell position (raw DN)", true}},
                 "Levels that define the 256-scale of the read noise model.");
-  define_record(m, "ReadNoiseProfile", common.attr("TuningResult"),
-                {{"module", str_t, py::str("read_noise"), "calibration module short name"},
-                 {"coeffs", noise_records::coeff_rows_type(3), noise_records::zero_rows_factory(4, 3),
-                  "per cell position (a2, a1, a0) of the variance a2 g^2 + a1 g + a0 (raw DN^2, g the analog gain)",
-                  true},
-                 {"coeffs_256", noise_records::coeff_rows_type(3), noise_records::zero_rows_factory(4, 3),
-                  "the same in 256-scale units^2 (black to white level spans 256)", true}},
-                "Read noise variance model; empty lists when no gain had dark captures.");
+  noise_records::define_profile_record(
+      m, "ReadNoiseProfile", "read_noise", 3,
+      "per cell position (a2, a1, a0) of the variance a2 g^2 + a1 g + a0 (raw DN^2, g the analog gain)",
+      "the same in 256-scale units^2 (black to white level spans 256)",
+      "Read noise variance model; empty lists when no gain had dark captures.");
 
-  m.def(
-      "calibrate_read_noise",
-      [m](py::object file_param, py::object tuning_param, py::object capture_format) mutable {
-        auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
-        fp.capture_format = capture_format_from(capture_format);
-        return noise_records::profile_record(
-            m, "ReadNoiseProfile", noise_records::call_core(&noise::calibrate_read_noise, fp, read_noise_tuning_from(tuning_param)));
-      },
-      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
+  noise_records::def_calibration(
+      m, "calibrate_read_noise", "ReadNoiseProfile", &noise::calibrate_read_noise, &read_noise_tuning_from,
       "Dark-frame variance per cell position at every gain of again_list, fitted as a quadratic of the gain.");
-  m.def(
-      "measure_read_noise",
-      [](py::object file_param, py::object tuning_param, py::object capture_format) {
-        auto fp = noise_records::noise_file_param_from<noise::ReadNoiseFileParam>(file_param);
-        fp.capture_format = capture_format_from(capture_format);
-        const auto points = noise_records::call_core(&noise::measure_read_noise, fp, read_noise_tuning_from(tuning_param));
-        py::dict out;
-        out["analog_gains"] = points.analog_gains;
-        out["sigmas"] = cell_rows(points.sigmas);
-        out["sigmas_256"] = cell_rows(points.sigmas_256);
-        return out;
-      },
-      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
+  noise_records::def_measurement(
+      m, "measure_read_noise", &noise::measure_read_noise, &read_noise_tuning_from, &read_noise_points,
       "The points calibrate_read_noise fits: analog_gains, and per gain the variance of each cell position "
       "(sigmas, raw DN^2; sigmas_256, 256-scale units^2).");
   m.def(
@@ -146,13 +125,8 @@ void declare_read_noise(py::module_& m) {
   m.def("fit_polynomial", &fit_polynomial, py::arg("x"), py::arg("y"), py::arg("deg"), py::arg("w") = py::none(),
         "Least-squares polynomial coefficients, highest power first; y may hold one column per fit. Weights "
         "multiply the residuals; rank-deficient fits give the minimum-norm answer.");
-  m.def(
-      "main",
-      []() {
-        ReleasedGil nogil;
-        noise::run_read_noise_entry(noise::default_read_noise_entry());
-      },
-      "Runs the read noise calibration on the built-in settings and writes read_noise.json.");
+  noise_records::def_entry_main(m, &noise::run_read_noise_entry, &noise::default_read_noise_entry,
+                                "Runs the read noise calibration on the built-in settings and writes read_noise.json.");
 }
 
 }  // namespace tunekit

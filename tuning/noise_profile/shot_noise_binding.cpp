@@ -12,9 +12,7 @@ namespace {
 namespace noise = tuning::noise;
 
 noise::ShotNoiseTuningParam shot_noise_tuning_from(py::handle record) {
-  noise::ShotNoiseTuningParam p;
-  p.black_level = noise_records::levels_from(record, "black_level");
-  p.white_level = noise_records::levels_from(record, "white_level");
+  auto p = noise_records::noise_tuning_from<noise::ShotNoiseTuningParam>(record);
   p.freq_threshold = int_field(record, "freq_threshold");
   for (py::handle roi : record.attr("ROIs"))
     p.rois.push_back({int_field(roi, "top"), int_field(roi, "left"), int_field(roi, "bottom"), int_field(roi, "right")});
@@ -33,6 +31,19 @@ py::dict level_fit_dict(const noise::LevelFit& fit) {
   return out;
 }
 
+py::list shot_noise_points(const noise::ShotNoiseMeasurements& points) {
+  py::list out;
+  for (const auto& g : points.gains) {
+    py::list cells;
+    for (const auto& cell : g.cells) cells.append(level_fit_dict(cell));
+    py::dict entry;
+    entry["analog_gain"] = g.analog_gain;
+    entry["cells"] = cells;
+    out.append(entry);
+  }
+  return out;
+}
+
 }  // namespace
 
 void declare_shot_noise(py::module_& m) {
@@ -47,12 +58,8 @@ void declare_shot_noise(py::module_& m) {
     return l;
   });
 
-  define_record(m, "ShotNoiseFileParam", common.attr("FileParam"),
-                {{"module", str_t, py::str("shot_noise"), "calibration module short name"},
-                 {"again_list", number_list_type(), list_factory, "analog gains, in processing order", true},
-                 {"exp_time_list", number_list_type(), list_factory,
-                  "exposure times; carried, not used (the exposure tag is matched by a wildcard)", true}},
-                "A set of repeated noise captures at several analog gains.");
+  noise_records::define_file_record(m, "ShotNoiseFileParam", "shot_noise",
+                                    "A set of repeated noise captures at several analog gains.");
   py::object rect = define_record(m, "Rect", py::module_::import("pydantic").attr("BaseModel"),
                                   {{"top", int_t, py::int_(0), "first row (full-resolution pixels)"},
                                    {"left", int_t, py::int_(0), "first column (full-resolution pixels)"},
@@ -70,53 +77,22 @@ void declare_shot_noise(py::module_& m) {
                  {"ROIs", typing_attr("List")[rect], list_factory, "regions to measure; empty: the whole frame",
                   true}},
                 "Levels, threshold and regions of the shot noise calibration.");
-  define_record(m, "ShotNoiseProfile", common.attr("TuningResult"),
-                {{"module", str_t, py::str("shot_noise"), "calibration module short name"},
-                 {"coeffs", noise_records::coeff_rows_type(2), noise_records::zero_rows_factory(4, 2),
-                  "per cell position (a1, a0) of the shot noise factor a1 g + a0 (raw DN^2 per DN, g the analog gain)",
-                  true},
-                 {"coeffs_256", noise_records::coeff_rows_type(2), noise_records::zero_rows_factory(4, 2),
-                  "the same in 256-scale units (black to white level spans 256)", true}},
-                "Shot noise factor model.");
+  noise_records::define_profile_record(
+      m, "ShotNoiseProfile", "shot_noise", 2,
+      "per cell position (a1, a0) of the shot noise factor a1 g + a0 (raw DN^2 per DN, g the analog gain)",
+      "the same in 256-scale units (black to white level spans 256)", "Shot noise factor model.");
 
-  m.def(
-      "calibrate_shot_noise",
-      [m](py::object file_param, py::object tuning_param, py::object capture_format) mutable {
-        auto fp = noise_records::noise_file_param_from<noise::ShotNoiseFileParam>(file_param);
-        fp.capture_format = capture_format_from(capture_format);
-        return noise_records::profile_record(
-            m, "ShotNoiseProfile", noise_records::call_core(&noise::calibrate_shot_noise, fp, shot_noise_tuning_from(tuning_param)));
-      },
-      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
+  noise_records::def_calibration(
+      m, "calibrate_shot_noise", "ShotNoiseProfile", &noise::calibrate_shot_noise, &shot_noise_tuning_from,
       "Shot noise factor per cell position at every gain of again_list, fitted as a line of the gain.");
-  m.def(
-      "measure_shot_noise",
-      [](py::object file_param, py::object tuning_param, py::object capture_format) {
-        auto fp = noise_records::noise_file_param_from<noise::ShotNoiseFileParam>(file_param);
-        fp.capture_format = capture_format_from(capture_format);
-        const auto points = noise_records::call_core(&noise::measure_shot_noise, fp, shot_noise_tuning_from(tuning_param));
-        py::list out;
-        for (const auto& g : points.gains) {
-          py::list cells;
-          for (const auto& cell : g.cells) cells.append(level_fit_dict(cell));
-          py::dict entry;
-          entry["analog_gain"] = g.analog_gain;
-          entry["cells"] = cells;
-          out.append(entry);
-        }
-        return out;
-      },
-      py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
+  noise_records::def_measurement(
+      m, "measure_shot_noise", &noise::measure_shot_noise, &shot_noise_tuning_from, &shot_noise_points,
       "The per-gain level fits calibrate_shot_noise builds on: for each gain with captures, per cell position "
       "the searched level range, the levels above black (raw DN), their variances (raw DN^2), sample counts and "
       "the fitted slopes k (raw) and k256 (256-scale).");
-  m.def(
-      "main",
-      []() {
-        ReleasedGil nogil;
-        noise::run_shot_noise_entry(noise::default_shot_noise_entry());
-      },
-      "Runs the shot noise calibration on ./test_data/shot_noise/ and writes shot_noise.json there.");
+  noise_records::def_entry_main(m, &noise::run_shot_noise_entry, &noise::default_shot_noise_entry,
+                                "Runs the shot noise calibration on ./test_data/shot_noise/ and writes shot_noise.json "
+                                "there.");
 }
 
 }  // namespace tunekit

@@ -47,6 +47,7 @@ py::object define_record(py::module_& m, const char* name, py::handle base, cons
   for (const auto& f : fields) {
     py::dict field_kwargs;
     field_kwargs["description"] = f.description;
+    if (f.stub_type != nullptr) field_kwargs["stub_type"] = f.stub_type;
     if (f.default_is_factory) field_kwargs["default_factory"] = f.default_value;
     py::object info = f.default_is_factory ? pydantic.attr("Field")(**field_kwargs)
                                            : pydantic.attr("Field")(f.default_value, **field_kwargs);

@@ -17,13 +17,17 @@ namespace tunekit {
 namespace py = pybind11;
 
 // One field of a host record: name, annotation, default (or factory) and a
-// description that states the unit.
+// description that states the unit. stub_type, when given, is the annotation the
+// type stubs show where the runtime one is looser than the values (a plain dict
+// whose shape the record does not validate); the stub generator reads it from the
+// field's extra information.
 struct FieldSpec {
   const char* name;
   py::object annotation;
   py::object default_value;
   const char* description;
   bool default_is_factory = false;
+  const char* stub_type = nullptr;
 };
 
 // A pydantic model class created under module m, deriving from base, with the

@@ -140,8 +140,8 @@ TEST_F(BlackLevelSweep, VersionTwoWeighsEachFileEquallyAndNeedsOne) {
   p.bits = 8;  // ratio 1
   write_samples(dir.file("a.raw"), {0, 0, 0, 0});
   write_samples(dir.file("b.raw"), {3, 5, 7, 9});
-  EXPECT_EQ(count_sbl_list_v2({dir.file("a.raw"), dir.file("b.raw")}, p), (BlackLevel4{1.5, 2.5, 3.5, 4.5}));
-  EXPECT_THROW(count_sbl_list_v2({}, p), AssertionFailure);
+  EXPECT_EQ(mean_capture_levels_256({dir.file("a.raw"), dir.file("b.raw")}, p), (BlackLevel4{1.5, 2.5, 3.5, 4.5}));
+  EXPECT_THROW(mean_capture_levels_256({}, p), AssertionFailure);
 }
 
 TEST_F(BlackLevelSweep, VersionTwoReportsAnUnreadableCaptureWithItsCause) {
@@ -158,10 +158,10 @@ TEST_F(BlackLevelSweep, VersionTwoReportsAnUnreadableCaptureWithItsCause) {
   }
 }
 
-TEST(CountSblList, IsTheMeanOverFramesOfTheFrameMeans) {
+TEST(MeanCellLevels, IsTheMeanOverFramesOfTheFrameMeans) {
   const Samples a = {10, 20, 30, 40}, b = {12, 22, 32, 42};
-  EXPECT_EQ(count_sbl_list({a.data(), b.data()}, 2, 2), (BlackLevel4{11, 21, 31, 41}));
-  EXPECT_THROW(count_sbl_list({}, 2, 2), CalibrationError);
+  EXPECT_EQ(mean_cell_levels({a.data(), b.data()}, 2, 2), (BlackLevel4{11, 21, 31, 41}));
+  EXPECT_THROW(mean_cell_levels({}, 2, 2), CalibrationError);
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ def test_failures_reach_the_host_as_its_own_exception_types(tmp_path):
         blc.gen_blc_param(file_param(tmp_path, width=5), blc.BLCTuningParam())
     with pytest.raises(ZeroDivisionError, match="no dark capture matched"):
         blc.gen_blc_param(file_param(tmp_path, again_list=[7]), blc.BLCTuningParam())
-    with pytest.raises(AssertionError):
+    with pytest.raises(AssertionError, match="^count_sbl_list_v2 needs at least one capture file$"):
         blc.count_sbl_list_v2([], file_param(tmp_path))
     with pytest.raises(RuntimeError, match="img list is None."):
         blc.count_sbl_list([])

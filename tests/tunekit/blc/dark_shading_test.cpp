@@ -76,7 +76,7 @@ TEST(BlockGeometry, FollowsTheHalvingRuleForTheUsualFrameSizes) {
   };
   for (const Case c : {Case{1520, 95, 16}, {1440, 45, 32}, {2560, 40, 64}, {2688, 42, 64}, {100, 25, 4}, {16, 16, 1}}) {
     SCOPED_TRACE(c.length);
-    EXPECT_EQ(get_stride(c.length, 24), c.count);
+    EXPECT_EQ(mesh_block_count(c.length, 24), c.count);
     const BlockAxis axis = block_axis(c.length, 24, "height");
     EXPECT_EQ(axis.count, c.count);
     EXPECT_EQ(axis.size, c.size);
@@ -84,7 +84,7 @@ TEST(BlockGeometry, FollowsTheHalvingRuleForTheUsualFrameSizes) {
 }
 
 TEST(BlockGeometry, RejectsDimensionsThatLeaveNoWholeBlocks) {
-  EXPECT_EQ(get_stride(15, 24), 30);
+  EXPECT_EQ(mesh_block_count(15, 24), 30);
   try {
     block_axis(15, 24, "width");
     FAIL() << "15 samples cannot be cut into 30 blocks";
@@ -95,7 +95,7 @@ TEST(BlockGeometry, RejectsDimensionsThatLeaveNoWholeBlocks) {
   // is even, halves to the odd 751, and 751 blocks of 2 cover it exactly.
   EXPECT_EQ(block_axis(1502, 24, "height").size, 2);
   // A zero dimension or mesh size must end, not halve forever.
-  EXPECT_EQ(get_stride(0, 0), 0);
+  EXPECT_EQ(mesh_block_count(0, 0), 0);
   EXPECT_THROW(block_axis(0, 24, "height"), ShapeError);
 }
 
