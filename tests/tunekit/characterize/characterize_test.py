@@ -253,3 +253,28 @@ def test_the_tool_writes_the_result_with_its_report_chapter_and_skips_a_set_with
                "--bits", model.bits, "-q")
     assert run.returncode != 0 and "no flat or noise captures" in run.stderr
     assert not (tmp_path / "out2" / "characterization.json").exists()
+
+
+def test_the_two_sensor_modes_are_characterised_apart_into_one_result(tmp_path):
+    """A run of one mode keeps the other mode's characterisation that the folder's result holds."""
+    lcg = model_of()
+    hcg = model_of(conversion_gain_line=(1.2, 0.1))
+    hcg.sensor_mode = "HCG"
+    captures = tmp_path / "set"
+    for model in (lcg, hcg):
+        write_set(model, captures, 4)
+    flags = ["-i", captures, "-o", tmp_path / "out", "--width", SIZE, "--height", SIZE, "--bits", lcg.bits, "-q"]
+    for mode in ("HCG", "LCG", "HCG"):
+        run = tool("characterize", "--sensor-mode", mode, *flags)
+        assert run.returncode == 0, run.stderr
+    record = ch.Characterization.parse_obj(json.loads((tmp_path / "out" / "characterization.json").read_text()))
+    assert [m.sensor_mode.name for m in record.modes] == ["LCG", "HCG"]
+    for mode, model in zip(record.modes, (lcg, hcg)):
+        for gain in mode.gains:
+            k = model.electrons.conversion_gain(gain.analog_gain)
+            assert gain.cells[0].conversion_gain == pytest.approx(k, rel=0.05), (mode.sensor_mode, gain.analog_gain)
+
+    (tmp_path / "out" / "characterization.json").write_text("{")
+    run = tool("characterize", "--sensor-mode", "LCG", *flags)
+    assert run.returncode != 0 and "characterization.json: expected the characterisation" in run.stderr
+

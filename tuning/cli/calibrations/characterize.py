@@ -8,6 +8,7 @@ from tuning.cli.errors import ToolError
 MODULE = "tuning.characterize.characterize"
 DARK, FLAT, SCENE = "dark", "flat", "noise"
 MAX_SAMPLE = 65535
+CALIBRATION_FILE = "characterization.json"
 
 
 def conditions(file_param) -> List[Condition]:
@@ -42,6 +43,29 @@ def complete(values: Dict[str, Any], context: RunContext) -> List[str]:
     return [f"white_level not given: using {2 ** int(bits) - 1} DN, the largest {bits}-bit sample"]
 
 
+def collect(returned, file_param, tuning_param, read: List[str]):
+    """The modes a characterization.json in the output folder already holds stay beside this run's
+    (LCG and HCG are characterised by separate runs into one folder); this run's mode replaces its own."""
+    import json
+    import os
+
+    path = os.path.join(file_param.out_file_dir or ".", CALIBRATION_FILE)
+    if not os.path.isfile(path):
+        return returned
+    try:
+        with open(path, "rb") as f:
+            earlier = type(returned).parse_obj(json.loads(f.read().decode("utf-8")))
+    except (OSError, ValueError) as error:
+        raise ToolError(f"{path}: expected the characterisation of another sensor mode to keep beside this "
+                        f"run's, found a file that does not read as one ({str(error).splitlines()[0]}); "
+                        f"move it away or remove it") from None
+    ours = {m.sensor_mode for m in returned.modes}
+    kept = [m for m in earlier.modes if m.sensor_mode not in ours]
+    order = {"LCG": 0, "HCG": 1}
+    returned.modes = sorted(kept + list(returned.modes), key=lambda m: order.get(m.sensor_mode.name, 2))
+    return returned
+
+
 def section(context: RunContext) -> Section:
     from tuning.cli.figures import characterization
 
@@ -55,6 +79,8 @@ def compare(context: RunContext) -> List[TruthRow]:
 
     rows = []
     for mode in context.result.modes:
+        if mode.sensor_mode.name != context.file_param.sensor_mode.name:
+            continue  # kept from a run of the other mode: not what these captures hold
         counts = [len(context.capture_paths(SCENE, g)) for g in context.file_param.again_list]
         truth = photon.truth(context.truth, min((c for c in counts if c), default=2))
         by_gain = {float(t["analog_gain"]): t for t in truth["gains"]}
@@ -108,13 +134,14 @@ CALIBRATION = Calibration(
     file_record="CharacterizationFileParam",
     tuning_record="CharacterizationTuningParam",
     routine="characterize",
-    result_file="characterization.json",
+    result_file=CALIBRATION_FILE,
     shape_rule=EXACT,
     kind=lambda file_param: DARK,
     conditions=conditions,
     report=section,
     key_figures=key_figures,
     complete=complete,
+    collect=collect,
     compare=compare,
     absent_without=(FLAT, SCENE),
 )

@@ -118,9 +118,9 @@ def section(context: RunContext) -> Section:
     names = plotting.channel_names(context.file_param)
     figures: List[Figure] = []
     tables = []
-    for mode in context.result.modes:
-        if not mode.gains:
-            continue
+    modes = [m for m in context.result.modes if m.gains]
+    for mode in modes:
+        before = len(figures)
         figures.append(transfer_figure(mode, names))
         figures.append(per_gain_figure(
             mode, names, [("conversion_gain", "K (DN/e-)"), ("read_noise_e", "read noise (e-)")],
@@ -134,5 +134,9 @@ def section(context: RunContext) -> Section:
             "part, e-) and photo-response non-uniformity near half saturation (%, from flat captures only) per "
             "cell position against the analog gain."))
         figures.append(snr_figure(mode))
+        if len(modes) > 1:
+            for figure in figures[before:]:
+                figure.title = f"{figure.title}, {mode.sensor_mode.name}"
+            tables.append(f"<h3>{mode.sensor_mode.name}</h3>")
         tables.append(summary_table(mode))
     return Section("Sensor characterisation", figures, "".join(tables))
