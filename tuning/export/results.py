@@ -11,6 +11,8 @@ import math
 import os
 from typing import Dict, List, Optional, Sequence, Tuple
 
+from tuning import regular_files
+
 CELL_POSITIONS = 4
 CONFIG_FILE = "tunekit-config.json"
 BLACK_LEVEL_FILE = "black_level.json"
@@ -86,8 +88,7 @@ class Results:
             return self._cache[name]
         path = self.path(name)
         try:
-            with open(path, encoding="utf-8") as f:
-                data = json.load(f)
+            data = json.loads(regular_files.read_text(path))
         except FileNotFoundError:
             raise ExportError(f"{path}: missing; the export needs {needed_for} from it") from None
         except OSError as error:

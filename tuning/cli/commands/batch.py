@@ -16,6 +16,7 @@ import threading
 import time
 from typing import Any, Dict, List
 
+from tuning import regular_files
 from tuning.cli import folder_lock, parameters, progress
 from tuning.cli.errors import ToolError
 
@@ -57,8 +58,7 @@ def add_parser(sub, calibrations, params) -> None:
 def read_list(path: str) -> List[Dict[str, str]]:
     """The sets of a list file: name, and folder or config path (absolute)."""
     try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
+        lines = regular_files.read_text(path).splitlines()
     except OSError as error:
         raise ToolError(f"cannot read set list {path}: {error.strerror}") from None
     except UnicodeDecodeError as error:
