@@ -168,7 +168,11 @@ def test_simulate_into_a_full_disk_leaves_no_partial_file(tmp_path):
     for flags, message in [(["--again-list", 1, "inf"], "--again-list: expected a finite number, found 'inf'"),
                            (["--bits", 17], "--bits: expected an integer from 1 to 16, found 17"),
                            (["--width", 33], "--width: expected a positive even number"),
-                           (["--captures", 0], "--captures: expected 1 or more captures per condition")]:
+                           (["--captures", 0], "--captures: expected 1 or more captures per condition"),
+                           (["--seed", -1], "--seed: expected a noise seed of 0 or more, found -1"),
+                           (["--again-list", 1, 0], "--again-list: expected gains above 0, found 0"),
+                           (["--exp-time-list", -10, 10], "--exp-time-list: expected exposures of 0 or more, found -10"),
+                           (["--width", 2 ** 62, "--height", 2], "--width: expected a frame of at most 2^32 samples")]:
         assert message in refusal(tool("simulate", tmp_path / "again", *flags), tmp_path / "again"), flags
 
 
