@@ -151,7 +151,13 @@ def test_batch_lists_outputs_and_scheduler_flags_are_checked_before_any_set_runs
                            (["--scheduler", "ftp://host:8786"], "--scheduler: expected a scheduler address such as"),
                            (["--scheduler", "no where"], "found 'no where'"),
                            (["--connect-timeout", "nan"], "--connect-timeout: expected a number of seconds above 0"),
-                           (["--connect-timeout", 0], "--connect-timeout: expected a number of seconds above 0")]:
+                           (["--connect-timeout", 0], "--connect-timeout: expected a number of seconds above 0"),
+                           (["--connect-timeout", "1e308"], "--connect-timeout: expected a number of seconds above 0"),
+                           (["--timeout", -1], "--timeout: expected a number of seconds above 0 (0: no limit)"),
+                           (["--timeout", "nan"], "--timeout: expected a number of seconds above 0 (0: no limit)"),
+                           (["--timeout", "1e308"], "found 1e+308"),  # more than a wait can be given
+                           (["--worker-wait", 0], "--worker-wait: expected a number of seconds above 0"),
+                           (["--jobs", 0], "--jobs: expected 1 or more processes, found 0")]:
         run = tool("batch", listing, "-o", out, "--run", "blc", *flags)
         assert message in refusal(run, out), flags
 
