@@ -68,6 +68,10 @@ def test_malformed_results_and_flags_are_named(own_results, tmp_path):
                                                                     "--model", "N"), out)
     assert "--maker and --model" in refused(export(results, "darktable", out), out)
     assert "--base" in refused(export(results, "android", out, "--base", out), out)
+    fifo = tmp_path / "capture.fifo"
+    os.mkfifo(fifo)
+    line = refused(export(results, "dng", out, "--capture", fifo), out)
+    assert line == f"tunekit: error: --capture {fifo}: expected a regular file, found a FIFO"
 
 
 # (result file, its text, what the one line says): values no calibration run writes.
