@@ -105,6 +105,8 @@ OTHER_COMMANDS = [
     (["convert", "{set}", "{out}", "--base-iso", "nan"], "--base-iso: expected a finite ISO speed above 0, found nan"),
     (["convert", "{set}", "{out}", "--mode", "MID"], "--mode: mode expected one of LCG, HCG, found 'MID'"),
     (["convert", "{set}", "{out}", "--map", "{map}"], "line 2: gain: expected a number above 0, found '-1'"),
+    (["convert", "{set}", "{out}", "--config", "{config}"], 'width (config file {config}): expected a whole JSON '
+                                                             'number, found "32"'),
     (["tonemap", "{one}", "--serve", "--port", 70000, "-o", "{out}"],
      "--port: expected a port from 0 (any free one) to 65535, found 70000"),
     (["tonemap", "{one}", "--serve", "--port", -1, "-o", "{out}"], "found -1"),
@@ -117,13 +119,14 @@ OTHER_COMMANDS = [
 def test_other_commands_refuse_nonsense_in_one_line_and_make_nothing(captures, tmp_path, args, message):
     out, listing = tmp_path / "out", tmp_path / "map.csv"
     listing.write_text("file,kind,gain\nsim_dark_LCG_exp_10_again_1_000.raw,dark,-1\n")
-    names = dict(set=captures, out=out, map=listing, one=f"{captures}/sim_dark_LCG_exp_10_again_1_000.raw")
+    config = tmp_path / "config.json"
+    config.write_text('{"width": "32", "height": 24}')
+    names = dict(set=captures, out=out, map=listing, one=f"{captures}/sim_dark_LCG_exp_10_again_1_000.raw",
+                 config=config)
     filled = [str(a).format(**names) for a in args]
-    if filled[0] == "convert":
-        filled += ["--width", "32", "--height", "24"]
-    elif "--width" not in filled:
+    if "--width" not in filled and "--config" not in filled:
         filled += ["--width", "32", "--height", "24"]
     line = refusal(tool(*filled), out)
-    assert message in line, line
+    assert message.format(**names) in line, line
     assert not out.exists()
     assert not [n for n in os.listdir(tmp_path) if n.startswith(".tunekit-convert-")]

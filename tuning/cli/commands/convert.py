@@ -273,10 +273,14 @@ def run(args) -> int:
 
     lib = common()
     out = args.out
+    from tuning.cli import input_files
+
     config = read_config(args.config)
-    for key in ("width", "height"):
+    # Checked as inspect checks them: a width of "64" or 64.5 is refused with the key named.
+    from_config = input_files.frame_size_of_config(args.config, config) if args.config else (None, None)
+    for key, value in zip(("width", "height"), from_config):
         if getattr(args, key) is None:
-            setattr(args, key, config.get(key))
+            setattr(args, key, value)
     if not 0 < args.base_iso < float("inf"):
         raise ToolError(f"--base-iso: expected a finite ISO speed above 0, found {args.base_iso:g}")
     check_mode(args.mode, "--mode")
