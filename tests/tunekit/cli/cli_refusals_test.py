@@ -98,6 +98,8 @@ OTHER_COMMANDS = [
      "--black-level: expected a finite number, found 'nan'"),
     (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--black-level", -64],
      "--black-level: expected levels of 0 or more (raw DN), found -64"),
+    (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--white-level", 6000],
+     "--white-level: expected above the black level and at most 2^bits - 1 = 4095 (--bits 12), found 6000"),
     (["convert", "{set}", "{out}", "--to", "dng", "--bits", 4],  # the samples need 7 bits
      "--bits: expected a sample width that holds the samples of"),
     (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--base-iso", -100],

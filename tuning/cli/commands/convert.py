@@ -244,8 +244,9 @@ def dng_levels(args):
     if min(black) < 0:
         raise ToolError(f"--black-level: expected levels of 0 or more (raw DN), found {min(black):g}")
     white = args.white_level if args.white_level is not None else 2 ** args.bits - 1
-    if not max(black) < white < 2 ** 16:
-        raise ToolError(f"--white-level: expected above the black level and below 65536, found {white}")
+    if not max(black) < white < 2 ** args.bits:  # a DNG's levels are samples of its bits
+        raise ToolError(f"--white-level: expected above the black level and at most 2^bits - 1 = "
+                        f"{2 ** args.bits - 1} (--bits {args.bits}), found {white}")
     try:
         cfa = parameters.parse_enum(common().CFAType, args.cfa_type)
     except argparse.ArgumentTypeError as error:
