@@ -69,6 +69,17 @@ void catch_termination_signals() {
 void prepare_process() {
   // A host that goes away must turn writes into errors, not kill the server.
   signal(SIGPIPE, SIG_IGN);
+  // A standard stream the host left closed is the null device: otherwise the next descriptor the
+  // server opens (the close-request pipe) would take its number, and the reader would wait on the
+  // server's own pipe for ever. A closed input is then an end of input, a closed output takes nothing.
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
 }
 
 ReadResult read_standard_input(char* buffer, std::size_t capacity) {

@@ -308,6 +308,27 @@ def test_host_gone_ends_the_server_without_running_the_command(tmp_path):
         server.kill()
 
 
+@pytest.mark.skipif(bool(LAUNCHER), reason="an emulator hands the program streams of its own")
+def test_standard_streams_left_closed_are_an_end_of_input_and_a_sink(tmp_path):
+    # A closed descriptor 0 must not become the server's own close-request pipe, which the reader
+    # would then wait on for ever.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CALVIX_")}
+    env["CALVIX_JOURNAL"] = str(tmp_path / "journal.txt")
+    without_input = subprocess.run([BINARY], stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                                   timeout=TIMEOUT, preexec_fn=lambda: os.close(0))
+    assert (without_input.returncode, without_input.stdout) == (0, READY), without_input.stderr
+    reader, writer = os.pipe()
+    os.write(writer, b"[awb]\n")
+    os.close(writer)
+    try:
+        without_output = subprocess.run([BINARY], stdin=reader, capture_output=True, env=env, timeout=TIMEOUT,
+                                        preexec_fn=lambda: os.close(1))
+    finally:
+        os.close(reader)
+    assert (without_output.returncode, without_output.stderr) == (0, b"")
+    assert read_text(tmp_path / "journal.txt").splitlines() == ["preload suit", "preload suit", "load awb"]
+
+
 # --- signals: every close is the same orderly one ----------------------------
 
 SIGNALS = [getattr(signal, name) for name in ("SIGTERM", "SIGINT", "SIGHUP") if hasattr(signal, name)]

@@ -91,6 +91,13 @@ class Library:
             raise ValueError(f"frame: expected a 2-D array (height x width), found shape {frame.shape}")
         if not np.issubdtype(frame.dtype, np.integer):
             raise ValueError(f"frame: expected integer samples, found {frame.dtype}")
+        if not np.can_cast(frame.dtype, np.int32) and frame.size:
+            # The library takes 32-bit samples: a wider one would be cut to its low bits, another value.
+            low, high = int(frame.min()), int(frame.max())
+            limits = np.iinfo(np.int32)
+            if low < limits.min or high > limits.max:
+                raise ValueError(f"frame: expected samples that fit 32-bit integers ({limits.min} to {limits.max}), "
+                                 f"found {low} to {high}")
         image = np.array(frame, dtype=np.int32, order="C", copy=True)
         if not isinstance(params, P.ToneParams):
             params = P.ToneParams.parse_obj(params)

@@ -1,7 +1,9 @@
 """Presets: a parameter record as a JSON file, written whole or not at all, read back exactly."""
+import errno
 import json
 import math
 import os
+import stat
 import tempfile
 from typing import Any, List
 
@@ -83,8 +85,14 @@ def parse_preset(data: Any, source: str = "preset"):
 def load_preset(path: str):
     """The record a preset file holds; parameters it leaves out keep their defaults."""
     try:
-        with open(path, encoding="utf-8") as f:
-            data = json.load(f)
+        # Opened without waiting and checked on the descriptor: a FIFO or device named as the preset
+        # is refused rather than waited on or read without end.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        with os.fdopen(fd, "rb") as f:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise OSError(errno.EINVAL, "expected a regular file")
+            os.set_blocking(fd, True)
+            data = json.loads(f.read().decode("utf-8"))
     except OSError as error:
         raise PresetError(f"cannot read preset {path}: {error.strerror}") from None
     except RecursionError:

@@ -5,6 +5,7 @@ import os
 import stat
 from typing import Dict, List, Optional
 
+from tuning import regular_files
 from tuning.cli import library
 
 SAMPLE_BYTES = 2
@@ -33,13 +34,7 @@ def capture_extensions() -> List[str]:
     return sorted({extension_for(str(layout.value)) for layout in common().SampleLayout})
 
 
-def file_kind(mode: int) -> str:
-    """What a non-regular directory entry is, in a user's words."""
-    for test, words in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
-                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
-        if test(mode):
-            return words
-    return "not a regular file"
+file_kind = regular_files.file_kind  # what a non-regular directory entry is, in a user's words
 
 
 def starts_like_tiff(path: str) -> bool:

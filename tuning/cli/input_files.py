@@ -2,6 +2,7 @@
 import math
 from typing import Any, Dict
 
+from tuning import regular_files
 from tuning.cli import parameters
 from tuning.cli.errors import ToolError
 from tuning.cli.validation import check_path, is_number, refuse
@@ -86,8 +87,7 @@ def load_truth(path: str):
     from tuning.cli import runner
 
     try:
-        with open(path, "rb") as f:
-            data = parameters.parse_json(f.read().decode("utf-8"))
+        data = parameters.parse_json(regular_files.read_text(path))
     except OSError as error:
         raise ToolError(f"cannot read simulator truth {path}: {error.strerror}") from None
     except UnicodeDecodeError as error:

@@ -9,6 +9,7 @@ import math
 import os
 from typing import Any, Dict, List
 
+from tuning import regular_files
 from tuning.cli import parameters
 from tuning.cli.calibration import RunContext
 from tuning.cli.errors import ToolError
@@ -28,8 +29,7 @@ def mean_black_level(sbl: Dict[str, Dict[str, Any]]) -> List[float]:
 def read_black_level_sbl(path: str) -> Dict[str, Dict[str, Any]]:
     """The per-pair levels of a black level result file, refusing a file of another shape."""
     try:
-        with open(path, "rb") as f:
-            data = parameters.parse_json(f.read().decode("utf-8"))
+        data = parameters.parse_json(regular_files.read_text(path))
     except OSError as error:
         raise ToolError(f"cannot read the black level result {path}: {error.strerror}") from None
     except ValueError as error:  # not UTF-8, or not JSON

@@ -14,6 +14,7 @@ import re
 import sys
 from typing import Any, Dict, List, Optional
 
+from tuning import regular_files
 from tuning.cli.errors import ToolError
 
 # Fields the tool fixes itself: the module name is part of the record's identity.
@@ -183,8 +184,7 @@ def parse_json(text: str, unique_keys: bool = False):
 def load_config(path: str, known: Dict[str, Param]) -> Dict[str, Any]:
     """The values of a JSON config file; relative folders are taken from the file's own folder."""
     try:
-        with open(path, "rb") as f:
-            data = parse_json(f.read().decode("utf-8"), unique_keys=True)
+        data = parse_json(regular_files.read_text(path), unique_keys=True)
     except OSError as error:
         raise ToolError(f"cannot read config file {path}: {error.strerror}") from None
     except UnicodeDecodeError as error:

@@ -12,7 +12,7 @@ import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from tuning import atomic_write
+from tuning import atomic_write, regular_files
 from tuning.cli import capture_format, captures, checks, parameters, progress, stopping, validation
 from tuning.cli.calibration import Calibration, RunContext
 from tuning.cli.errors import CalibrationFailed, CaptureSetError, ToolError
@@ -87,8 +87,7 @@ def load_truth(path: str):
     """The simulator's sensor model from its truth file, or None."""
     from tuning import sim
 
-    with open(path, encoding="utf-8") as f:
-        data = json.load(f)
+    data = json.loads(regular_files.read_text(path))
     fields = {f.name for f in dataclasses.fields(sim.SensorModel)}
     return sim.SensorModel(**{k: v for k, v in data.items() if k in fields})
 

@@ -6,7 +6,7 @@ from typing import Optional
 
 from tuning import atomic_write
 from tuning.export import noise_model
-from tuning.export.results import Results, gain_text, gains_text
+from tuning.export.results import Results, comment_text, gain_text, gains_text
 
 
 def numbers(values) -> str:
@@ -16,8 +16,8 @@ def numbers(values) -> str:
 def source(results: Results, gain: Optional[float], maker: str, model: str) -> str:
     fit = noise_model.android_model(results)
     black_gain, black = results.black_level_at(gain)
-    camera = " ".join(p for p in (maker, model) if p) or "the calibrated sensor"
-    return f"""/* Noise model and black level of {camera}, written by tunekit export from {results.folder}.
+    camera = comment_text(" ".join(p for p in (maker, model) if p) or "the calibrated sensor")
+    return f"""/* Noise model and black level of {camera}, written by tunekit export from {comment_text(results.folder)}.
  *
  * Noise of a sample x normalised to 0..1 above black: variance = S x + O, with
  *   S = A * sensitivity + B,  O = C * sensitivity^2 + D,

@@ -11,6 +11,8 @@ import math
 import os
 from typing import Dict, List, Optional, Sequence, Tuple
 
+from tuning import regular_files
+
 CELL_POSITIONS = 4
 CONFIG_FILE = "tunekit-config.json"
 BLACK_LEVEL_FILE = "black_level.json"
@@ -27,10 +29,17 @@ CELL_COLOURS = {
     "GBRG": ("Gb", "B", "R", "Gr"),
 }
 CFA_ALIASES = {"GRGB": "GRBG"}  # the enumeration's member name of the GRBG layout
+SENSOR_MODES = ("LCG", "HCG")
+LEVEL_MAX = 0xFFFF  # black and white levels are raw DN of at most 16-bit samples
 
 
 class ExportError(Exception):
     """A results folder that cannot feed the export asked for; nothing has been written."""
+
+
+def comment_text(text: str) -> str:
+    """Text that stays inside a C block comment: no comment end, no line break."""
+    return " ".join(str(text).split()).replace("*/", "* /")
 
 
 def gain_text(gain: float) -> str:
@@ -69,7 +78,10 @@ class Results:
         if self.cfa_type not in CELL_COLOURS:
             raise ExportError(f"{self.path(CONFIG_FILE)}: cfa_type: expected one of {', '.join(CELL_COLOURS)}, "
                               f"found {cfa!r}")
-        self.sensor_mode = str(self.config.get("sensor_mode", "LCG"))
+        self.sensor_mode = self.config.get("sensor_mode", "LCG")
+        if self.sensor_mode not in SENSOR_MODES:
+            raise ExportError(f"{self.path(CONFIG_FILE)}: sensor_mode: expected one of {', '.join(SENSOR_MODES)}, "
+                              f"found {json.dumps(self.sensor_mode)[:80]}")
         self.white_level = self._white_level()
 
     def path(self, name: str) -> str:
@@ -86,14 +98,15 @@ class Results:
             return self._cache[name]
         path = self.path(name)
         try:
-            with open(path, encoding="utf-8") as f:
-                data = json.load(f)
+            data = json.loads(regular_files.read_text(path))
         except FileNotFoundError:
             raise ExportError(f"{path}: missing; the export needs {needed_for} from it") from None
         except OSError as error:
             raise ExportError(f"{path}: cannot be read: {error.strerror}") from None
         except (ValueError, UnicodeDecodeError) as error:
             raise ExportError(f"{path}: not valid JSON ({error})") from None
+        except RecursionError:
+            raise ExportError(f"{path}: not JSON this reader takes (arrays or objects nested too deeply)") from None
         if not isinstance(data, kind):
             raise ExportError(f"{path}: expected a JSON {kind.__name__ if kind is not dict else 'object'}, "
                               f"found {type(data).__name__}")
@@ -111,7 +124,7 @@ class Results:
         values = self.config.get("white_level")
         if not values:
             return [float((1 << self.bits) - 1)] * CELL_POSITIONS
-        return self._cells(values, self.path(CONFIG_FILE), "white_level")
+        return self._levels(values, self.path(CONFIG_FILE), "white_level")
 
     def _cells(self, values, path: str, where: str) -> List[float]:
         """Four finite numbers, or an ExportError naming where they were."""
@@ -123,6 +136,14 @@ class Results:
             if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
                 raise ExportError(f"{path}: {where}[{i}]: expected a finite number, found {json.dumps(v)}")
         return [float(v) for v in cells]
+
+    def _levels(self, values, path: str, where: str) -> List[float]:
+        """Four levels in raw DN (0 to 65535), or an ExportError naming where they were."""
+        cells = self._cells(values, path, where)
+        for i, v in enumerate(cells):
+            if not 0 <= v <= LEVEL_MAX:
+                raise ExportError(f"{path}: {where}[{i}]: expected a level from 0 to {LEVEL_MAX} raw DN, found {v:g}")
+        return cells
 
     # ---- black level --------------------------------------------------------------
 
@@ -137,8 +158,12 @@ class Results:
             if not isinstance(exposures, dict) or not exposures:
                 raise ExportError(f"{path}: sbl.{key}: expected black levels per exposure, found "
                                   f"{json.dumps(exposures)[:80]}")
-            rows = [self._cells(v, path, f"sbl.{key}.{e}") for e, v in exposures.items()]
+            rows = [self._levels(v, path, f"sbl.{key}.{e}") for e, v in exposures.items()]
             levels[gain] = [sum(r[c] for r in rows) / len(rows) for c in range(CELL_POSITIONS)]
+            for c, (black, white) in enumerate(zip(levels[gain], self.white_level)):
+                if not black < white:
+                    raise ExportError(f"{path}: sbl.{key}: expected black levels below the white level {white:g} of "
+                                      f"{self.path(CONFIG_FILE)}, found {black:g} at cell position {c}")
         if not levels:
             raise ExportError(f"{path}: holds no calibrated gain (no dark captures were found by the run)")
         return dict(sorted(levels.items()))
@@ -263,7 +288,10 @@ def parse_gain_key(key: str, path: str) -> float:
     try:
         if not key.startswith(GAIN_PREFIX):
             raise ValueError
-        return float(key[len(GAIN_PREFIX):])
+        gain = float(key[len(GAIN_PREFIX):])
+        if not 0 < gain < math.inf:
+            raise ValueError
+        return gain
     except ValueError:
         raise ExportError(f"{path}: expected gain keys such as {GAIN_PREFIX}1, found {key!r}") from None
 

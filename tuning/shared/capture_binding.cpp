@@ -15,9 +15,8 @@ namespace {
 
 using namespace pybind11::literals;
 
-std::string path_text(py::handle path) {
-  return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
-}
+// A path as the file system gives it (a name in another encoding reaches its file); a NUL is a ValueError.
+std::string path_text(py::handle path) { return ::tunekit::path_text(py::module_::import("os").attr("fspath")(path), "path"); }
 
 // Exposure and gain as the numbers' text; text (such as "*") is kept as given.
 std::string number_text(py::handle value, const char* what) {
@@ -49,12 +48,20 @@ Frame frame_from(py::handle frame) {
   return Frame::ensure(np.attr("ascontiguousarray")(a, "dtype"_a = np.attr("uint16")));
 }
 
+// Text of a name part as the file system gives it: bytes that are not UTF-8 become the escapes
+// os.fsdecode makes, so the part names the same bytes again when it is written back.
+py::str name_text(const std::string& part) {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(part.data(), static_cast<Py_ssize_t>(part.size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
 py::object capture_name_record(const tuning::CaptureName& n) {
   py::module_ m = common_module();
-  return m.attr("CaptureName")("prefix"_a = n.prefix, "kind"_a = n.kind,
+  return m.attr("CaptureName")("prefix"_a = name_text(n.prefix), "kind"_a = name_text(n.kind),
                                "mode"_a = m.attr("SensorMode").attr(std::string(sensor_mode_name(n.mode)).c_str()),
-                               "exposure"_a = n.exposure, "gain"_a = n.gain, "suffix"_a = n.suffix,
-                               "extension"_a = n.extension);
+                               "exposure"_a = name_text(n.exposure), "gain"_a = name_text(n.gain),
+                               "suffix"_a = name_text(n.suffix), "extension"_a = name_text(n.extension));
 }
 
 template <typename Values>
@@ -200,8 +207,10 @@ void declare_capture(py::module_& m) {
   m.def(
       "write_dng",
       [](py::object path, py::object frame, py::object cfa_type, int bits, py::object black_level,
-         std::uint32_t white_level, py::object exposure_time, py::object iso, py::object analog_gain,
+         std::int64_t white_level, py::object exposure_time, py::object iso, py::object analog_gain,
          py::object extra_tags) {
+        if (white_level < 0 || white_level > 0xFFFF)
+          throw py::value_error("white_level must be 0..65535 DN, got " + std::to_string(white_level));
         tuning::DngWriteInfo info;
         info.cfa_type = cfa_type_from(cfa_type);
         info.bits = bits;
@@ -210,7 +219,7 @@ void declare_capture(py::module_& m) {
           for (py::handle v : black_level) info.black_level.push_back(v.cast<double>());
         else
           info.black_level.push_back(black_level.cast<double>());
-        info.white_level = white_level;
+        info.white_level = static_cast<std::uint32_t>(white_level);
         info.exposure_time = optional_number(exposure_time);
         info.iso = optional_number(iso);
         info.analog_gain = optional_number(analog_gain);
@@ -271,10 +280,12 @@ void declare_capture(py::module_& m) {
       "black level 0 and white level 65535 (write_dng sets them).");
   m.def(
       "capture_name",
-      [](const std::string& prefix, const std::string& kind, py::object mode, py::object exposure, py::object gain,
-         const std::string& suffix, py::object capture_format) {
-        return tuning::capture_name(prefix, kind, sensor_mode_from(mode), number_text(exposure, "exposure"),
-                                    number_text(gain, "gain"), suffix, capture_format_from(capture_format));
+      [](py::object prefix, py::object kind, py::object mode, py::object exposure, py::object gain, py::object suffix,
+         py::object capture_format) {
+        return name_text(tuning::capture_name(::tunekit::path_text(prefix, "prefix"), ::tunekit::path_text(kind, "kind"),
+                                              sensor_mode_from(mode), number_text(exposure, "exposure"),
+                                              number_text(gain, "gain"), ::tunekit::path_text(suffix, "suffix"),
+                                              capture_format_from(capture_format)));
       },
       py::arg("prefix"), py::arg("kind"), py::arg("mode"), py::arg("exposure"), py::arg("gain"), py::arg("suffix"),
       py::kw_only(), py::arg("capture_format") = py::none(),
@@ -283,7 +294,7 @@ void declare_capture(py::module_& m) {
   m.def(
       "parse_capture_name",
       [](py::object name) -> py::object {
-        const std::string base = py::str(py::module_::import("os").attr("path").attr("basename")(path_text(name)));
+        const std::string base = ::tunekit::path_text(py::module_::import("os").attr("path").attr("basename")(name), "name");
         const auto parts = tuning::parse_capture_name(base);
         if (!parts) return py::none();
         return capture_name_record(*parts);

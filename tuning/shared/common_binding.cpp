@@ -84,6 +84,9 @@ void declare_common(py::module_& m) {
           tuning::set_progress_hook({});
           return;
         }
+        if (!PyCallable_Check(hook.ptr()))  // else every step would fail in it, far from this call
+          throw py::type_error("set_progress_hook: expected a callable or None, found " +
+                               std::string(py::str(py::type::of(hook).attr("__name__"))));
         // The hook outlives the call that installs it and may be dropped on any thread: its last
         // reference goes with the GIL held, and never once the interpreter is going away.
         std::shared_ptr<py::object> shared(new py::object(std::move(hook)), [](py::object* held) {
@@ -101,9 +104,9 @@ void declare_common(py::module_& m) {
           try {
             (*shared)(step.condition, step.done, step.total);
           } catch (py::error_already_set& e) {
-            // A stop the user asked for (Ctrl-C, or a signal the tool turns into one) ends the
+            // A stop the user asked for (Ctrl-C, a signal the tool turns into one, sys.exit) ends the
             // routine here, between conditions; any other failure of the hook must never do so.
-            if (e.matches(PyExc_KeyboardInterrupt)) throw;
+            if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
             e.discard_as_unraisable("tuning progress hook");
           }
         });

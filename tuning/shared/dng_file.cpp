@@ -605,6 +605,15 @@ void write_dng(const std::string& path, const std::uint16_t* frame, std::int64_t
     bad("black_level takes one value or four (one per CFA cell), got " + std::to_string(info.black_level.size()));
   const std::uint32_t largest = (1u << info.bits) - 1;
   if (info.white_level > largest) bad("white_level " + std::to_string(info.white_level) + " is above 2^bits - 1 = " + std::to_string(largest));
+  for (double level : info.black_level)
+    if (!(level >= 0 && level <= largest))  // NaN fails both
+      bad("black_level must be 0..2^bits - 1 = " + std::to_string(largest) + " DN, got " + std::to_string(level));
+  // The tags a reader turns into exposure and gain: a NaN or negative one is no setting a camera had.
+  if (info.exposure_time && !(*info.exposure_time >= 0 && std::isfinite(*info.exposure_time)))
+    bad("exposure_time must be a finite number of seconds, 0 or more, got " + std::to_string(*info.exposure_time));
+  for (const auto& [name, value] : {std::pair{"iso", info.iso}, std::pair{"analog_gain", info.analog_gain}})
+    if (value && !(*value > 0 && std::isfinite(*value)))
+      bad(std::string(name) + " must be a finite number above 0, got " + std::to_string(*value));
   const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   for (std::size_t i = 0; i < count; ++i)
     if (frame[i] > largest)

@@ -138,6 +138,12 @@ def test_a_refused_input_raises_with_the_librarys_reason_and_maps_nothing(real):
     assert "out_max: expected at most 16383" in caught.value.reason and "found 20000" in caught.value.reason
     with pytest.raises(ToneMapError, match="width: expected an even value"):
         real.tone_map(frame[:, :63], defaults())
+    # Samples a 32-bit call would cut to their low bits (another frame) are refused before the call.
+    for wide in (frame.astype(np.uint64) + 2 ** 32, frame.astype(np.int64) - 2 ** 32):
+        with pytest.raises(ValueError, match="frame: expected samples that fit 32-bit integers"):
+            real.tone_map(wide, defaults())
+    big = typical_frame()
+    assert (real.tone_map(big.astype(np.uint64), defaults()) == real.tone_map(big, defaults())).all()
 
 
 def test_a_missing_library_is_named():

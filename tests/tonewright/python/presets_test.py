@@ -64,6 +64,11 @@ def test_unreadable_presets_are_named(tmp_path):
         load_preset(str(tmp_path / "cut.json"))
     with pytest.raises(PresetError, match="cannot read preset .*none.json: No such file"):
         load_preset(str(tmp_path / "none.json"))
+    os.mkfifo(tmp_path / "named.fifo")  # no writer: reading it as it is would wait for ever
+    with pytest.raises(PresetError, match="cannot read preset .*named.fifo: expected a regular file"):
+        load_preset(str(tmp_path / "named.fifo"))
+    with pytest.raises(PresetError, match="cannot read preset /dev/zero: expected a regular file"):
+        load_preset("/dev/zero")
 
 
 @pytest.mark.parametrize("name", sorted(curves.CURVES))

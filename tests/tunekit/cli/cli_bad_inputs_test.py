@@ -151,7 +151,13 @@ def test_batch_lists_outputs_and_scheduler_flags_are_checked_before_any_set_runs
                            (["--scheduler", "ftp://host:8786"], "--scheduler: expected a scheduler address such as"),
                            (["--scheduler", "no where"], "found 'no where'"),
                            (["--connect-timeout", "nan"], "--connect-timeout: expected a number of seconds above 0"),
-                           (["--connect-timeout", 0], "--connect-timeout: expected a number of seconds above 0")]:
+                           (["--connect-timeout", 0], "--connect-timeout: expected a number of seconds above 0"),
+                           (["--connect-timeout", "1e308"], "--connect-timeout: expected a number of seconds above 0"),
+                           (["--timeout", -1], "--timeout: expected a number of seconds above 0 (0: no limit)"),
+                           (["--timeout", "nan"], "--timeout: expected a number of seconds above 0 (0: no limit)"),
+                           (["--timeout", "1e308"], "found 1e+308"),  # more than a wait can be given
+                           (["--worker-wait", 0], "--worker-wait: expected a number of seconds above 0"),
+                           (["--jobs", 0], "--jobs: expected 1 or more processes, found 0")]:
         run = tool("batch", listing, "-o", out, "--run", "blc", *flags)
         assert message in refusal(run, out), flags
 
@@ -168,5 +174,44 @@ def test_simulate_into_a_full_disk_leaves_no_partial_file(tmp_path):
     for flags, message in [(["--again-list", 1, "inf"], "--again-list: expected a finite number, found 'inf'"),
                            (["--bits", 17], "--bits: expected an integer from 1 to 16, found 17"),
                            (["--width", 33], "--width: expected a positive even number"),
-                           (["--captures", 0], "--captures: expected 1 or more captures per condition")]:
+                           (["--captures", 0], "--captures: expected 1 or more captures per condition"),
+                           (["--seed", -1], "--seed: expected a noise seed of 0 or more, found -1"),
+                           (["--again-list", 1, 0], "--again-list: expected gains above 0, found 0"),
+                           (["--exp-time-list", -10, 10], "--exp-time-list: expected exposures of 0 or more, found -10"),
+                           (["--width", 2 ** 62, "--height", 2], "--width: expected a frame of at most 2^32 samples")]:
         assert message in refusal(tool("simulate", tmp_path / "again", *flags), tmp_path / "again"), flags
+
+
+def test_side_files_that_are_fifos_or_devices_are_refused_without_waiting(captures, tmp_path):
+    fifo = tmp_path / "named.fifo"
+    os.mkfifo(fifo)
+    one = os.path.join(captures, "sim_dark_LCG_exp_10_again_1_000.raw")
+    found = "expected a regular file, found a FIFO"
+    runs = [
+        (["blc", "--config", fifo, "-o", tmp_path / "out"], f"cannot read config file {fifo}: {found}"),
+        (["blc", "-i", captures, "-o", tmp_path / "out", *size_flags(), "--truth", fifo],
+         f"cannot read simulator truth {fifo}: {found}"),
+        (["inspect", captures, "--config", fifo], f"cannot read config file {fifo}: {found}"),
+        (["batch", fifo, "-o", tmp_path / "out", "--run", "blc"], f"cannot read set list {fifo}: {found}"),
+        (["convert", captures, tmp_path / "out", "--map", fifo], f"cannot read the map {fifo}: {found}"),
+        (["tonemap", one, "--width", 32, "--height", 24, "--params", fifo, "-o", tmp_path / "out"],
+         f"cannot read preset {fifo}: expected a regular file"),
+        (["blc", "--config", "/dev/zero", "-o", tmp_path / "out"],  # read whole, it would never end
+         "cannot read config file /dev/zero: expected a regular file, found a character device"),
+        (["inspect", captures, "--config", captures], f"cannot read config file {captures}: expected a regular "
+                                                      f"file, found a folder"),
+    ]
+    for args, message in runs:
+        line = refusal(tool(*args, timeout=30), tmp_path / "out")
+        assert message in line, args
+
+
+def test_conversion_keeps_names_the_file_system_gives_in_another_encoding(captures, tmp_path):
+    folder = tmp_path / "latin"
+    folder.mkdir()
+    shutil.copy(os.path.join(captures, "sim_dark_LCG_exp_10_again_1_000.raw"), os.path.join(folder, LATIN1_NAME))
+    for target, extension in (["raw16", b".raw"], ["dng", b".dng"]):
+        out = tmp_path / target
+        run = tool("convert", folder, out, "--to", target, "--width", 32, "--height", 24, "--bits", 12)
+        assert run.returncode == 0, run.stderr
+        assert os.listdir(os.fsencode(out)) == [b"sim_dark_LCG_exp_10_again_1_caf\xe9" + extension]

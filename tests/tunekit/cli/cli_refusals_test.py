@@ -1,4 +1,6 @@
 """Values no calibration can give a sound result for: refused in one line before anything is written."""
+import os
+
 import pytest
 
 from cli_helpers import FIT_GAINS, read_json, refusal, simulate, size_flags, tool
@@ -87,3 +89,46 @@ def test_values_at_the_edge_of_the_ranges_and_a_single_level_run_as_before(captu
     assert read_json(config)["bits"] == 0
     assert tool("blc", "-q", "--config", config).returncode == 0
     assert "bits (config file " in refusal(tool("blc-v2", "-q", "--config", config, "-o", tmp_path / "v2b"))
+
+
+# (arguments after the capture folder or file, what the one error line says) of the commands that are
+# no calibration: each refused before a file or folder is made.
+OTHER_COMMANDS = [
+    (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--black-level", "nan"],
+     "--black-level: expected a finite number, found 'nan'"),
+    (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--black-level", -64],
+     "--black-level: expected levels of 0 or more (raw DN), found -64"),
+    (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--white-level", 6000],
+     "--white-level: expected above the black level and at most 2^bits - 1 = 4095 (--bits 12), found 6000"),
+    (["convert", "{set}", "{out}", "--to", "dng", "--bits", 4],  # the samples need 7 bits
+     "--bits: expected a sample width that holds the samples of"),
+    (["convert", "{set}", "{out}", "--to", "dng", "--bits", 12, "--base-iso", -100],
+     "--base-iso: expected a finite ISO speed above 0, found -100"),
+    (["convert", "{set}", "{out}", "--base-iso", "nan"], "--base-iso: expected a finite ISO speed above 0, found nan"),
+    (["convert", "{set}", "{out}", "--mode", "MID"], "--mode: mode expected one of LCG, HCG, found 'MID'"),
+    (["convert", "{set}", "{out}", "--map", "{map}"], "line 2: gain: expected a number above 0, found '-1'"),
+    (["convert", "{set}", "{out}", "--config", "{config}"], 'width (config file {config}): expected a whole JSON '
+                                                             'number, found "32"'),
+    (["tonemap", "{one}", "--serve", "--port", 70000, "-o", "{out}"],
+     "--port: expected a port from 0 (any free one) to 65535, found 70000"),
+    (["tonemap", "{one}", "--serve", "--port", -1, "-o", "{out}"], "found -1"),
+    (["tonemap", "{one}", "--width", 32, "--height", 24, "-o", "{out}"],  # 32 x 24 holds no two blocks
+     "the tone-mapping library refused the call"),
+]
+
+
+@pytest.mark.parametrize("args, message", OTHER_COMMANDS, ids=[" ".join(map(str, a[0])) for a in OTHER_COMMANDS])
+def test_other_commands_refuse_nonsense_in_one_line_and_make_nothing(captures, tmp_path, args, message):
+    out, listing = tmp_path / "out", tmp_path / "map.csv"
+    listing.write_text("file,kind,gain\nsim_dark_LCG_exp_10_again_1_000.raw,dark,-1\n")
+    config = tmp_path / "config.json"
+    config.write_text('{"width": "32", "height": 24}')
+    names = dict(set=captures, out=out, map=listing, one=f"{captures}/sim_dark_LCG_exp_10_again_1_000.raw",
+                 config=config)
+    filled = [str(a).format(**names) for a in args]
+    if "--width" not in filled and "--config" not in filled:
+        filled += ["--width", "32", "--height", "24"]
+    line = refusal(tool(*filled), out)
+    assert message.format(**names) in line, line
+    assert not out.exists()
+    assert not [n for n in os.listdir(tmp_path) if n.startswith(".tunekit-convert-")]

@@ -68,3 +68,50 @@ def test_malformed_results_and_flags_are_named(own_results, tmp_path):
                                                                     "--model", "N"), out)
     assert "--maker and --model" in refused(export(results, "darktable", out), out)
     assert "--base" in refused(export(results, "android", out, "--base", out), out)
+    fifo = tmp_path / "capture.fifo"
+    os.mkfifo(fifo)
+    line = refused(export(results, "dng", out, "--capture", fifo), out)
+    assert line == f"tunekit: error: --capture {fifo}: expected a regular file, found a FIFO"
+
+
+# (result file, its text, what the one line says): values no calibration run writes.
+IMPLAUSIBLE = [
+    ("black_level.json", '{"sbl": {"again_1": {"exp_time_10": [1e308, 1, 2, 3]}}}', "expected a level from 0 to 65535"),
+    ("black_level.json", '{"sbl": {"again_1": {"exp_time_10": [-5, 1, 2, 3]}}}', "found -5"),
+    ("black_level.json", '{"sbl": {"again_0": {"exp_time_10": [5, 1, 2, 3]}}}', "found 'again_0'"),
+    ("black_level.json", '{"sbl": {"again_nan": {"exp_time_10": [5, 1, 2, 3]}}}', "found 'again_nan'"),
+    ("black_level.json", "[" * 100000 + "]" * 100000, "nested too deeply"),
+    ("tunekit-config.json", '{"bits": 12, "width": 32, "height": 24, "white_level": [1, 1, 1, 1]}',
+     "expected black levels below the white level 1"),
+    ("tunekit-config.json", '{"bits": 12, "width": 32, "height": 24, "sensor_mode": "*/ int x; /*"}',
+     "sensor_mode: expected one of LCG, HCG"),
+]
+
+
+def test_implausible_results_are_named_not_exported(own_results, tmp_path):
+    results, _ = own_results
+    out = str(tmp_path / "calibration.h")
+    for name, text, expected in IMPLAUSIBLE:
+        path = os.path.join(results, name)
+        with open(path, encoding="utf-8") as f:
+            kept = f.read()
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        assert expected in refused(export(results, "firmware-header", out), out), name
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(kept)
+    os.remove(os.path.join(results, "black_level.json"))
+    os.mkfifo(os.path.join(results, "black_level.json"))  # read as it is, it would wait for a writer
+    assert "expected a regular file, found a FIFO" in refused(export(results, "firmware-header", out), out)
+
+
+def test_names_given_by_the_user_stay_inside_the_c_comment(own_results, tmp_path):
+    results, _ = own_results
+    out = str(tmp_path / "noise_model.c")
+    done = export(results, "android", out, "--maker", "Acme */ int injected; /*", "--model", "Cam\n1")
+    assert done.returncode == 0, done.stderr
+    with open(out, encoding="utf-8") as f:
+        source = f.read()
+    first = source.splitlines()[0]
+    assert first.startswith("/* Noise model and black level of Acme * / int injected; /* Cam 1,"), first
+    assert "*/" not in first  # the comment goes on to its own end, lines below

@@ -93,3 +93,55 @@ def test_a_gain_listed_twice_does_not_weigh_twice_in_the_fixed_level(tmp_path):
         assert result.fixed_sbl["fixed_sbl"] == pytest.approx(np.mean([np.mean(v) for v in pairs]))
         levels[tuple(gains)] = result.fixed_sbl["fixed_sbl"]
     assert len(set(levels.values())) == 1, levels
+
+
+def test_capture_functions_take_names_in_another_encoding_as_the_file_system_gives_them(tmp_path):
+    name = b"x_dark_LCG_exp_10_again_1_caf\xe9.raw"
+    dark(tmp_path, name, 64)
+    path = os.path.join(str(tmp_path), os.fsdecode(name))
+    assert common.read_capture(path, 4, 4).tolist() == [[64] * 4] * 4
+    parts = common.parse_capture_name(path)
+    assert (parts.kind, parts.exposure, parts.gain) == ("dark", "10", "1")
+    again = common.capture_name(parts.prefix, parts.kind, parts.mode, parts.exposure, parts.gain, parts.suffix)
+    assert os.fsencode(again) == name
+    common.write_capture(os.path.join(str(tmp_path), os.fsdecode(b"y_\xfc.raw")), np.zeros((2, 2), np.uint16))
+    assert b"y_\xfc.raw" in os.listdir(os.fsencode(tmp_path))
+    with pytest.raises(ValueError, match="NUL"):
+        common.capture_name("p\0q", "dark", "LCG", 1, 1, "s")
+
+
+@pytest.mark.parametrize("fields, message", [
+    (dict(black_level=[float("nan")]), "black_level must be 0..2\\^bits - 1 = 4095 DN, got nan"),
+    (dict(black_level=[-1.0, 0, 0, 0]), "black_level must be"),
+    (dict(white_level=-5), "white_level must be 0..65535 DN, got -5"),
+    (dict(exposure_time=float("nan")), "exposure_time must be a finite number of seconds"),
+    (dict(exposure_time=-0.01), "exposure_time must be"),
+    (dict(iso=-100.0), "iso must be a finite number above 0"),
+    (dict(analog_gain=0.0), "analog_gain must be a finite number above 0"),
+])
+def test_dng_tags_no_camera_could_have_written_are_refused(tmp_path, fields, message):
+    values = dict(cfa_type=common.CFAType.RGGB, bits=12, black_level=[64.0], white_level=4095)
+    values.update(fields)
+    with pytest.raises(ValueError, match=message):
+        common.write_dng(str(tmp_path / "x.dng"), np.zeros((4, 4), np.uint16), **values)
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_progress_hook_must_be_callable_and_may_end_the_program(tmp_path):
+    with pytest.raises(TypeError, match="expected a callable or None, found int"):
+        common.set_progress_hook(5)
+    dark(tmp_path, "x_dark_LCG_exp_10_again_1_a.raw", 64)
+    calls = []
+
+    def leave(*step):
+        calls.append(step)
+        raise SystemExit(3)
+
+    common.set_progress_hook(leave)
+    try:
+        with pytest.raises(SystemExit):
+            blc.gen_blc_param(file_param(tmp_path, again_list=[1, 1, 1]), blc.BLCTuningParam())
+    finally:
+        common.set_progress_hook(None)
+    assert len(calls) == 1  # the routine stopped at its first condition
+    assert not (tmp_path / "out").exists() or os.listdir(tmp_path / "out") == []

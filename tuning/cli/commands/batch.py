@@ -16,6 +16,7 @@ import threading
 import time
 from typing import Any, Dict, List
 
+from tuning import regular_files
 from tuning.cli import folder_lock, parameters, progress
 from tuning.cli.errors import ToolError
 
@@ -57,8 +58,7 @@ def add_parser(sub, calibrations, params) -> None:
 def read_list(path: str) -> List[Dict[str, str]]:
     """The sets of a list file: name, and folder or config path (absolute)."""
     try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
+        lines = regular_files.read_text(path).splitlines()
     except OSError as error:
         raise ToolError(f"cannot read set list {path}: {error.strerror}") from None
     except UnicodeDecodeError as error:
@@ -330,10 +330,25 @@ def print_table(rows) -> None:
             print("  ".join("-" * w for w in widths))
 
 
+def check_waits(args) -> None:
+    """Refuses a pool or a wait no batch can run with (a wait beyond what the system can time is one)."""
+    from tuning.cli import validation
+
+    if args.jobs < 1:
+        validation.refuse("jobs", {"jobs": "--jobs"}, "1 or more processes", args.jobs)
+    longest = threading.TIMEOUT_MAX
+    for name, seconds, none in (("connect_timeout", args.connect_timeout, None), ("worker_wait", args.worker_wait, None),
+                                ("timeout", args.timeout, 0.0)):
+        if seconds != none and not 0 < seconds <= longest:  # NaN fails too
+            what = "a number of seconds above 0" + (" (0: no limit)" if none is not None else "")
+            validation.refuse(name, {name: "--" + name.replace("_", "-")}, f"{what}, at most {longest:g}", seconds)
+
+
 def run(args) -> int:
     from tuning.cli import validation
 
     validation.check_scheduler(args.scheduler, args.connect_timeout)
+    check_waits(args)
     sets = read_list(args.list)
     jobs, out = make_jobs(args, sets)
     validation.check_output_folder("-o/--out-file-dir", out)

@@ -21,6 +21,7 @@ bad capture stops the conversion with its name and leaves OUT as it was.
 import argparse
 import csv
 import dataclasses
+import io
 import os
 import shutil
 import stat
@@ -28,7 +29,7 @@ import sys
 import time
 from typing import Dict, List, Optional
 
-from tuning import atomic_write, exposure_units
+from tuning import atomic_write, exposure_units, regular_files
 from tuning.cli import capture_format, captures, checks, library, parameters, progress
 from tuning.cli.errors import ToolError
 
@@ -94,8 +95,7 @@ def read_map(path: Optional[str]) -> Dict[str, Dict[str, str]]:
     if not path:
         return {}
     try:
-        with open(path, newline="", encoding="utf-8") as f:
-            rows = list(csv.DictReader(f))
+        rows = list(csv.DictReader(io.StringIO(regular_files.read_text(path), newline="")))
     except OSError as error:
         raise ToolError(f"cannot read the map {path}: {error.strerror}") from None
     except (csv.Error, UnicodeDecodeError) as error:
@@ -119,9 +119,12 @@ def read_map(path: Optional[str]) -> Dict[str, Dict[str, str]]:
         for key in ("exposure", "gain"):
             if cells.get(key):
                 try:
-                    parameters.parse_number(cells[key])
+                    value = parameters.parse_number(cells[key])
                 except argparse.ArgumentTypeError as error:
                     raise ToolError(f"map {path} line {number}: {key}: {error}") from None
+                if not (value > 0 if key == "gain" else value >= 0):
+                    raise ToolError(f"map {path} line {number}: {key}: expected a number "
+                                    f"{'above 0' if key == 'gain' else 'of 0 or more'}, found {cells[key]!r}")
         mapped[name] = cells
     return mapped
 
@@ -230,14 +233,20 @@ def dng_levels(args):
     """(bits, black levels per cell position, white level) of --to dng, checked."""
     if not args.bits or not 1 <= args.bits <= 16:
         raise ToolError(f"--to dng needs --bits (1 to 16), found {args.bits}")
-    black = parameters.parse_numbers(args.black_level or ["0"])
+    try:
+        black = parameters.parse_numbers(args.black_level or ["0"])
+    except argparse.ArgumentTypeError as error:
+        raise ToolError(f"--black-level: {error}") from None
     if len(black) == 1:
         black = black * CELL_POSITIONS
     if len(black) != CELL_POSITIONS:
         raise ToolError(f"--black-level: expected 1 or {CELL_POSITIONS} values, found {len(black)}")
+    if min(black) < 0:
+        raise ToolError(f"--black-level: expected levels of 0 or more (raw DN), found {min(black):g}")
     white = args.white_level if args.white_level is not None else 2 ** args.bits - 1
-    if not max(black) < white < 2 ** 16:
-        raise ToolError(f"--white-level: expected above the black level and below 65536, found {white}")
+    if not max(black) < white < 2 ** args.bits:  # a DNG's levels are samples of its bits
+        raise ToolError(f"--white-level: expected above the black level and at most 2^bits - 1 = "
+                        f"{2 ** args.bits - 1} (--bits {args.bits}), found {white}")
     try:
         cfa = parameters.parse_enum(common().CFAType, args.cfa_type)
     except argparse.ArgumentTypeError as error:
@@ -265,10 +274,17 @@ def run(args) -> int:
 
     lib = common()
     out = args.out
+    from tuning.cli import input_files
+
     config = read_config(args.config)
-    for key in ("width", "height"):
+    # Checked as inspect checks them: a width of "64" or 64.5 is refused with the key named.
+    from_config = input_files.frame_size_of_config(args.config, config) if args.config else (None, None)
+    for key, value in zip(("width", "height"), from_config):
         if getattr(args, key) is None:
-            setattr(args, key, config.get(key))
+            setattr(args, key, value)
+    if not 0 < args.base_iso < float("inf"):
+        raise ToolError(f"--base-iso: expected a finite ISO speed above 0, found {args.base_iso:g}")
+    check_mode(args.mode, "--mode")
     mapped = read_map(args.map)
     raw_format = capture_format.from_args(args, {k: config[k] for k in capture_format.keys() if k in config})
     if capture_format.is_dng(raw_format):
@@ -311,6 +327,10 @@ def run(args) -> int:
             else:
                 cfa, bits, black, white = levels
                 exposure, gain = condition_number(src, "exposure"), condition_number(src, "gain")
+                top = int(frame.max(initial=0))
+                if top >> bits:
+                    raise ToolError(f"--bits: expected a sample width that holds the samples of {src.path}, found "
+                                    f"{bits} (samples up to {top}, above {(1 << bits) - 1})")
                 lib.write_dng(path, frame, cfa_type=cfa, bits=bits, black_level=black, white_level=white,
                               exposure_time=exposure_units.seconds(exposure, args.exposure_unit),
                               iso=gain * args.base_iso, analog_gain=gain)

@@ -19,6 +19,7 @@ lowest calibrated gain. Nothing is written when a result the format needs is mis
 import argparse
 import os
 
+from tuning import regular_files
 from tuning.cli.errors import ToolError
 
 FORMATS = ("dng", "dng-tags", "android", "rkisp1", "rpi", "darktable", "firmware-header")
@@ -50,10 +51,10 @@ def check_flags(args) -> None:
         raise ToolError(f"--capture: only the dng export writes a capture, not {args.to}")
     if args.gain is not None and not args.gain > 0:
         raise ToolError(f"--gain: expected a positive analog gain, found {args.gain:g}")
-    if args.base is not None and not os.path.isfile(args.base):
-        raise ToolError(f"--base {args.base}: no such file")
-    if args.capture is not None and not os.path.isfile(args.capture):
-        raise ToolError(f"--capture {args.capture}: no such file")
+    for flag, path in (("--base", args.base), ("--capture", args.capture)):
+        if path is not None and not os.path.isfile(path):
+            found = regular_files.file_kind(os.stat(path).st_mode) if os.path.exists(path) else "no such file"
+            raise ToolError(f"{flag} {path}: expected a regular file, found {found}")
     if os.path.isdir(args.output):
         raise ToolError(f"-o {args.output}: is a folder; give the file to write")
 

@@ -26,12 +26,14 @@ def add_parser(sub) -> None:
 def read_config(path) -> dict:
     if not path:
         return {}
+    from tuning import regular_files
     from tuning.cli import parameters
 
     try:
-        with open(path, encoding="utf-8") as f:
-            data = parameters.parse_json(f.read())
-    except (OSError, ValueError) as error:
+        data = parameters.parse_json(regular_files.read_text(path))
+    except OSError as error:
+        raise ToolError(f"cannot read config file {path}: {error.strerror}") from None
+    except ValueError as error:
         raise ToolError(f"cannot read config file {path}: {error}") from None
     if not isinstance(data, dict):
         raise ToolError(f"config file {path}: expected a JSON object of field names, found {type(data).__name__}")

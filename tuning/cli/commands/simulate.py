@@ -46,6 +46,9 @@ def add_parser(sub) -> None:
     parser.set_defaults(command=run)
 
 
+MAX_SAMPLES = 1 << 32
+
+
 def model_fields(args):
     """The sensor fields the flags give, refused when no capture set can have them."""
     import argparse
@@ -55,7 +58,7 @@ def model_fields(args):
 
     fields = {k: getattr(args, k) for k in ("width", "height", "bits", "seed") if getattr(args, k) is not None}
     origin = {name: "--" + name.replace("_", "-") for name in ("width", "height", "bits", "captures", "again_list",
-                                                                "exp_time_list")}
+                                                                "exp_time_list", "seed")}
     for name in ("again_list", "exp_time_list"):
         if getattr(args, name):
             try:
@@ -63,9 +66,19 @@ def model_fields(args):
             except argparse.ArgumentTypeError as error:  # the words the calibration commands use
                 raise ToolError(f"{origin[name]}: {error}") from None
             validation.check_distinct(name, fields[name], origin)
+            low = min(fields[name])
+            if low < 0 or (low == 0 and name == "again_list"):  # names, noise and electrons need these
+                validation.refuse(name, origin, "gains above 0" if name == "again_list" else "exposures of 0 or more",
+                                  low)
+    if fields.get("seed", 0) < 0:
+        validation.refuse("seed", origin, "a noise seed of 0 or more", fields["seed"])
     for name in ("width", "height"):
         if name in fields and (fields[name] <= 0 or fields[name] % 2):
             validation.refuse(name, origin, "a positive even number (whole 2 x 2 cells)", fields[name])
+    if fields.get("width", 1) * fields.get("height", 1) > MAX_SAMPLES:  # the simulator holds whole frames
+        validation.refuse("width", origin, f"a frame of at most 2^32 samples, width x height = "
+                                           f"{fields['width']} x {fields.get('height', '(default)')}",
+                          fields["width"])
     low, high = validation.BITS_RANGE
     if "bits" in fields and not low <= fields["bits"] <= high:
         validation.refuse("bits", origin, f"an integer from {low} to {high}", fields["bits"])

@@ -22,6 +22,7 @@ from tuning.cli.errors import CalibrationFailed, ToolError
 DEFAULT_OUT = "tonemap"
 DEFAULT_BITS = 12
 DNG_FILE = "tonemapped.dng"
+MAX_PORT = 65535
 OUTPUT_FILES = ("tonemapped.raw", "before.png", "after.png", "tone_curves.png", "preset.json")
 
 
@@ -151,12 +152,21 @@ def parameter_table() -> str:
     return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
 
 
+def make_output_folder(path: str) -> None:
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        raise ToolError(f"cannot create the output folder {path}: {error.strerror}") from None
+
+
 def run(args) -> int:
     if args.list_params:
         print(parameter_table())
         return 0
     if not args.capture:
         raise ToolError("no capture: give CAPTURE (raw samples in any --format, a DNG or a .npy array)")
+    if args.serve and not 0 <= args.port <= MAX_PORT:
+        raise ToolError(f"--port: expected a port from 0 (any free one) to {MAX_PORT}, found {args.port}")
     capture = tonemap_capture.read_capture(args.capture, args.width, args.height, capture_format.from_args(args))
     height, width = capture.shape
     frame = input_frame(capture, args.bits, args.capture)
@@ -164,20 +174,18 @@ def run(args) -> int:
     library = mapper()
     if params.out_max > 0xFFFF:
         raise ToolError(f"out_max: expected at most 65535 for 16-bit output, found {params.out_max}")
-    try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as error:
-        raise ToolError(f"cannot create the output folder {args.out}: {error.strerror}") from None
     if args.serve:
         from tuning.cli import tonemap_server
 
+        make_output_folder(args.out)
         return tonemap_server.serve(args.capture, frame, params, library, args.out, args.port)
     step = _steps()
     step(f"mapping {width} x {height}")
     started = time.monotonic()
-    mapped = map_frame(library, frame, params)
+    mapped = map_frame(library, frame, params)  # a refused call leaves no output folder behind
     print(f"{args.capture}: {width} x {height}, {args.bits} bits, mapped in "
           f"{(time.monotonic() - started) * 1000:.0f} ms ({library.path})")
+    make_output_folder(args.out)
     step("writing the frame, the previews and the figure")
     try:
         written = write_outputs(args.out, frame, mapped, params, dng=args.dng)
