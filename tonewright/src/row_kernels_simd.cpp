@@ -394,22 +394,28 @@ HWY_INLINE VD divisor_lanes(VU32 luma) {
     return hn::PromoteTo(D(), q);
 }
 
-// eval_curve for a lane of log values, in 64-bit unsigned arithmetic; one
-// gather fetches each entry with its slope.
-HWY_INLINE VU64 curve_lanes(VI32 value, const int64_t* pairs, int bins, uint32_t out_max) {
+// The bin and the fraction of a lane of log values, as eval_curve splits them.
+struct CurvePoint {
+    VI64 idx, frac;
+};
+
+HWY_INLINE CurvePoint curve_point(VI32 value, VI32 last_bin) {
     const DI32 di32;
+    return {widen(hn::Min(hn::ShiftRight<8>(value), last_bin)), widen(hn::And(value, hn::Set(di32, 255)))};
+}
+
+// eval_curve at a lane of points, in 64-bit unsigned arithmetic; one gather
+// fetches each entry with its slope. `scale` is out_max + 1.
+HWY_INLINE VU64 curve_lanes(const CurvePoint& at, const int64_t* pairs, VU64 scale, uint64_t out_max) {
     const DI64 di64;
     const DU64 du64;
-    const VI64 idx = widen(hn::Min(hn::ShiftRight<8>(value), hn::Set(di32, bins - 1)));
-    const VI64 frac = widen(hn::And(value, hn::Set(di32, 255)));
-    const VI64 pair = hn::GatherIndex(di64, pairs, idx);
+    const VI64 pair = hn::GatherIndex(di64, pairs, at.idx);
     const VI64 curve = hn::ShiftRight<32>(pair);
     // frac below 2^8 and the slope's low half: the signed 32-bit product is exact.
-    const VI64 step = hn::MulEven(hn::BitCast(hn::Repartition<int32_t, DI64>(), frac),
+    const VI64 step = hn::MulEven(hn::BitCast(hn::Repartition<int32_t, DI64>(), at.frac),
                                   hn::BitCast(hn::Repartition<int32_t, DI64>(), pair));
     const VU64 inner = hn::BitCast(du64, hn::Add(hn::ShiftLeft<8>(curve), step));
-    const VU64 r = hn::Mul(inner, hn::Set(du64, uint64_t(out_max) + 1));
-    return below_2_63_min(hn::ShiftRight<32>(r), out_max);
+    return below_2_63_min(hn::ShiftRight<32>(hn::Mul(inner, scale)), out_max);
 }
 
 void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r, uint64_t* gain_row,
@@ -433,6 +439,10 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
     const bool row_inner = R >= 1 && R <= g.block_rows - 1;
     const size_t row_base = size_t(r) * g.luma_cols;
     const int32_t* lut2 = in.lut2;
+    const int64_t* pairs = in.curve_pairs;
+    const uint64_t out_max = in.out_max;
+    const VI32 last_bin = hn::Set(di32, in.bins - 1);
+    const VU64 curve_scale = hn::Set(du64, out_max + 1);
     const VD one_q14 = hn::Set(d, double(ToneGainQ14::one));
     // The log values first, in a pass of their own: their gathers then
     // overlap instead of waiting at the head of each vector's chain.
@@ -476,15 +486,21 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
             kind = single;
             win[0] = long(window(R == 0 ? 0 : g.block_rows - 1, C == 0 ? 0 : g.block_cols - 1));
         }
+        const int64_t* curve_of[4];
+        const uint32_t* weight_of[4];
+        for (int s = 0; s < 4; ++s) {
+            curve_of[s] = win[s] < 0 ? nullptr : pairs + win[s];
+            weight_of[s] = in.weights->plane_row(s, i);
+        }
         int c = c_begin;
         for (; c + n <= c_end; c += n) {
             const int j = c - c_begin;
-            const VI32 value = hn::LoadU(di32, log_row + c);
+            const CurvePoint at = curve_point(hn::LoadU(di32, log_row + c), last_bin);
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
-                if (win[s] < 0) continue;
-                f[s] = curve_lanes(value, in.curve_pairs + win[s], in.bins, in.out_max);
-                w[s] = widen(hn::LoadU(du32, in.weights->plane_row(s, i) + j));
+                if (!curve_of[s]) continue;
+                f[s] = curve_lanes(at, curve_of[s], curve_scale, out_max);
+                w[s] = widen(hn::LoadU(du32, weight_of[s] + j));
             }
             auto pair = [&](int a, int b) { return hn::Add(mul_narrow(w[a], f[a]), mul_narrow(w[b], f[b])); };
             VU64 v;
