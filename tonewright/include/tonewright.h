@@ -2,8 +2,11 @@
  *
  * One call maps a frame of 20-bit linear values in place, using two threads.
  * The dither sequence starts afresh with every call, so equal inputs give
- * equal outputs. The only state kept between calls is the outcome that
- * tmo_v3_bayer_status() reports; calls must not overlap in time.
+ * equal outputs. Between calls the library keeps the outcome that
+ * tmo_v3_bayer_status() reports, its helper thread and some working memory
+ * for the next call (at most 256 MiB, 64 MiB in a 32-bit process); none of
+ * it changes a result. Calls from several threads may overlap; the status
+ * then tells of the call that finished last.
  *
  * Every array argument is read only within the bounds its companion values
  * describe. Inputs the model cannot handle leave the frame unchanged; ask

@@ -55,8 +55,9 @@ def candidate_paths() -> List[str]:
 
 
 class Library:
-    """One loaded copy of the library. Calls are serialised: the model's dither generator is
-    process-wide, so two calls must never overlap."""
+    """One loaded copy of the library. Calls are serialised: the library keeps one status, that
+    of the call that finished last, so a call and the status read after it must not interleave
+    with another call."""
 
     def __init__(self, path: Optional[str] = None):
         if path is None:

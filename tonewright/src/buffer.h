@@ -1,8 +1,9 @@
-// Working arrays. Small ones are zero-filled from calloc. Large arrays the
-// stages overwrite completely skip the clearing pass and, on Linux, ask for
-// huge pages: a fresh 4 KiB page costs a fault and a clear each, and a 4K
-// frame touches tens of thousands of them per call. Sizes are checked so a
-// huge frame fails as an allocation instead of wrapping round.
+// Working arrays. Small ones are zero-filled from calloc. Large ones come
+// from a few blocks kept from earlier calls: a fresh page costs a fault and
+// a clear each, and a 4K frame touches tens of thousands of them per call.
+// Arrays the stages overwrite completely skip the clearing pass and, on
+// Linux, ask for huge pages when they are made. Sizes are checked so a huge
+// frame fails as an allocation instead of wrapping round.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +12,17 @@
 #include <memory>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace tonewright {
 
 enum class Fill { zero, overwritten };
+
+// Memory for `bytes` (zeroed when `zero`), null when there is none; sets
+// `capacity` to what give_back_block needs. Thread-safe.
+void* take_block(size_t bytes, bool zero, size_t& capacity);
+// Frees a block from take_block or keeps it for a later call.
+void give_back_block(void* block, size_t capacity) noexcept;
+// Frees every kept block; returns how many there were.
+int drop_kept_blocks() noexcept;
 
 template <typename T>
 class Buffer {
@@ -30,21 +35,11 @@ public:
             count *= d;
         }
         size_ = size_t(count);
-        void* p = nullptr;
-#if defined(__linux__)
-        constexpr size_t kHugePage = size_t(2) << 20;
         const size_t bytes = (size_ ? size_ : 1) * sizeof(T);
-        if (fill == Fill::overwritten && bytes >= 2 * kHugePage) {
-            if (posix_memalign(&p, kHugePage, bytes) != 0) p = nullptr;
-            if (p) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
-        } else
-#endif
-        {
-            (void)fill;
-            p = std::calloc(size_ ? size_ : 1, sizeof(T));
-        }
+        size_t capacity = 0;
+        void* p = take_block(bytes, fill == Fill::zero, capacity);
         if (!p) throw std::bad_alloc();
-        data_.reset(static_cast<T*>(p));
+        data_ = std::unique_ptr<T, Free>(static_cast<T*>(p), Free{capacity});
     }
     T* data() { return data_.get(); }
     const T* data() const { return data_.get(); }
@@ -54,7 +49,8 @@ public:
 
 private:
     struct Free {
-        void operator()(T* p) const { std::free(p); }
+        size_t capacity = 0;
+        void operator()(T* p) const { give_back_block(p, capacity); }
     };
     std::unique_ptr<T, Free> data_;
     size_t size_ = 0;

@@ -1,6 +1,7 @@
 // The C entry points: decode the 68 stack slots, run the model behind an
 // exception barrier and keep the outcome for tmo_v3_bayer_status().
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -25,11 +26,14 @@ tonewright::LutDescriptor descriptor(const int32_t* knots, const uint32_t* seg_e
     return d;
 }
 
-// The outcome of the last call. Calls never overlap, so one slot suffices.
+// The outcome of the last call to finish. Calls from several threads at
+// once each leave a whole outcome: the slot is read and written under a lock.
+std::mutex g_last_guard;
 int32_t g_last_code = TMO_STATUS_NO_CALL;
 char g_last_message[512] = "no call yet";
 
 void remember(int32_t code, const char* message) noexcept {
+    std::lock_guard<std::mutex> lock(g_last_guard);
     g_last_code = code;
     std::strncpy(g_last_message, message, sizeof g_last_message - 1);
     g_last_message[sizeof g_last_message - 1] = '\0';
@@ -111,6 +115,7 @@ extern "C" TONEWRIGHT_API void TONEWRIGHT_CALL tmo_v3_bayer(
 }
 
 extern "C" TONEWRIGHT_API int32_t TONEWRIGHT_CALL tmo_v3_bayer_status(char* message, int32_t capacity) {
+    std::lock_guard<std::mutex> lock(g_last_guard);
     if (message && capacity > 0) {
         std::strncpy(message, g_last_message, size_t(capacity) - 1);
         message[capacity - 1] = '\0';

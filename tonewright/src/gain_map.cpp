@@ -142,35 +142,14 @@ void global_gain_row(const Geometry& g, const uint32_t* luma, const LutReader& l
 
 void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* s,
                     uint32_t out_max, int32_t* d, uint64_t* column) {
-    const int lc = g.luma_cols;
-    auto border = [&](int x) {
-        const int cx = x >> 1;
-        const int hx = (x & 1) ? cx + 1 : cx - 1;
-        d[x] = scale_pixel(s[x], border_pixel_gain(own, vert, cx, hx, lc), out_max);
-    };
-    border(0);
-    if (g.width > 1) border(g.width - 1);
-    if (vert) {
-        // With all four cells present 9a + 3v + 3h + d = 3(3a + v) + (3h + d):
-        // blend each column vertically once, then horizontally. The weights
-        // sum to 16.
-        for (int cx = 0; cx < lc; ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
-        for (int cx = 1; cx < lc; ++cx) {
-            const int x = 2 * cx;  // even: neighbour to the left
-            d[x] = scale_pixel(s[x], (kSideWeight * column[cx] + column[cx - 1]) >> 4, out_max);
-        }
-        for (int cx = 0; cx < lc - 1; ++cx) {
-            const int x = 2 * cx + 1;  // odd: neighbour to the right
-            d[x] = scale_pixel(s[x], (kSideWeight * column[cx] + column[cx + 1]) >> 4, out_max);
-        }
-    } else {
-        for (int x = 1; x < g.width - 1; ++x) {
-            const int cx = x >> 1;
-            const int hx = (x & 1) ? cx + 1 : cx - 1;
-            const uint64_t sum = kOwnWeight * own[cx] + kSideWeight * own[hx];
-            d[x] = scale_pixel(s[x], sum / (kOwnWeight + kSideWeight), out_max);
-        }
-    }
+    apply_gain_pixels(g, own, vert, [s](int x) { return s[x]; }, out_max, d, column);
+}
+
+void apply_corrected_pixels(const LumaConsts& c, bool bottom, const int32_t* mesh, const Geometry& g,
+                            const uint64_t* own, const uint64_t* vert, const int32_t* raw, uint32_t out_max,
+                            int32_t* dst, uint64_t* column) {
+    const auto corrected = [&](int x) { return corrected_pixel(c, bottom, raw, mesh, x); };
+    apply_gain_pixels(g, own, vert, corrected, out_max, dst, column);
 }
 
 void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,

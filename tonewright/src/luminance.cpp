@@ -159,7 +159,8 @@ void scalar_local_gain_row(const Geometry& g, const LocalGainInputs& in, uint16_
 
 const Kernels& scalar_kernels() {
     static const Kernels k = {"scalar",          scalar_mesh_gains, scalar_luma_row, scalar_corrected_row,
-                              scalar_local_gain_row, scalar_global_gain_row, apply_gain_row};
+                              scalar_local_gain_row, scalar_global_gain_row, apply_gain_row,
+                              apply_corrected_pixels};
     return k;
 }
 

@@ -92,9 +92,9 @@ private:
     LumaConsts consts_;
     Buffer<uint32_t> luma_;
     // Per thread: mesh gains, dither words and log luminance (or LUT 3
-    // values) of a cell row, a corrected row, gain rows in use, column
-    // blends, span histograms.
-    Buffer<int32_t> mesh_rows_, log_rows_, corrected_rows_;
+    // values) of a cell row, gain rows in use, column blends, span
+    // histograms.
+    Buffer<int32_t> mesh_rows_, log_rows_;
     Buffer<uint16_t> words_;
     Buffer<uint64_t> gain_rows_, column_;
     Buffer<int32_t> span_hist_;
@@ -128,7 +128,6 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
       luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
       mesh_rows_({2, p.mesh_off ? 0 : uint64_t(4) * g.luma_cols}),
       log_rows_({2, uint64_t(g.luma_cols)}),
-      corrected_rows_({2, p.use_corrected_input ? uint64_t(g.width) : 0}),
       words_({2, p.dither.on ? uint64_t(g.luma_cols) : 0}),
       gain_rows_({2, 3, uint64_t(g.luma_cols)}),
       column_({2, uint64_t(g.luma_cols)}),
@@ -252,28 +251,28 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     uint64_t* ring = part_of(gain_rows_, part);
     uint64_t* column = part_of(column_, part);
     int32_t* mesh = part_of(mesh_rows_, part);
-    int32_t* corrected = part_of(corrected_rows_, part);
     int mesh_row_held = -1;
-    // The corrected row is made again from the raw row, before the result
+    const uint32_t out_max = uint32_t(p_.out_max);
+    // The corrected row is made again from the raw row as the result
     // overwrites it.
-    auto source_row = [&](int y) -> const int32_t* {
-        const int32_t* raw = p_.image + size_t(y) * g_.width;
-        if (!p_.use_corrected_input) return raw;
+    auto apply_row = [&](int y, const uint64_t* own, const uint64_t* vert) {
+        int32_t* row = p_.image + size_t(y) * g_.width;
+        if (!p_.use_corrected_input) {
+            kernels_.apply_gain_row(g_, own, vert, row, out_max, row, column);
+            return;
+        }
         if (mesh_ && mesh_row_held != y >> 1) {
             kernels_.mesh_gains(*mesh_, y >> 1, mesh);
             mesh_row_held = y >> 1;
         }
-        kernels_.corrected_row(consts_, g_.width, (y & 1) != 0, raw, mesh, corrected);
-        return corrected;
+        kernels_.apply_corrected_row(consts_, (y & 1) != 0, mesh, g_, own, vert, row, out_max, row, column);
     };
-    const uint32_t out_max = uint32_t(p_.out_max);
-    const auto apply = kernels_.apply_gain_row;
     int32_t* scratch = part_of(log_rows_, part);
     if (!local_) {
         auto make_row = [&](int cy, uint64_t* out) {
             kernels_.global_gain_row(g_, luma_.data(), lut3_, p_.tm_strength, cy, out, scratch);
         };
-        gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
+        gains_to_output(g_, make_row, apply_row, begin, end, ring);
         return;
     }
     LocalGainInputs in;
@@ -290,7 +289,7 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     in.bins = bins_;
     in.out_max = out_max;
     auto make_row = [&](int cy, uint64_t* out) { kernels_.local_gain_row(g_, in, p_.tm_strength, cy, out, scratch); };
-    gains_to_output(g_, make_row, source_row, out_max, begin, end, p_.image, ring, column, apply);
+    gains_to_output(g_, make_row, apply_row, begin, end, ring);
 }
 
 }  // namespace

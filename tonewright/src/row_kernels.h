@@ -54,6 +54,11 @@ struct Kernels {
                             int row, uint64_t* gain_row, int32_t* scratch);
     void (*apply_gain_row)(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* src,
                            uint32_t out_max, int32_t* dst, uint64_t* column);
+    // corrected_row of `raw` and then apply_gain_row on it in one pass: the
+    // corrected row is never stored. `dst` may be `raw`.
+    void (*apply_corrected_row)(const LumaConsts& c, bool bottom, const int32_t* mesh, const Geometry& g,
+                                const uint64_t* own, const uint64_t* vert, const int32_t* raw, uint32_t out_max,
+                                int32_t* dst, uint64_t* column);
 };
 
 // Cells [c_from, c_to) of a local gain row, one at a time.
@@ -148,15 +153,17 @@ inline int64_t luma_cells(const LumaConsts& c, const int32_t* top, const int32_t
     return largest;
 }
 
+// Pixel x of a corrected row.
+inline int32_t corrected_pixel(const LumaConsts& c, bool bottom, const int32_t* raw, const int32_t* mesh, int x) {
+    const int k = (bottom ? 2 : 0) + (x & 1);
+    const int32_t gain = c.mesh ? mesh[size_t(k) * size_t(c.luma_cols) + size_t(x >> 1)] : 0;
+    return int32_t(high_precision(raw[x], c.mesh, gain, c.wb[k]) >> HighPrecQ8::frac_bits);
+}
+
 // Pixels [x_begin, x_end) of a corrected row.
 inline void corrected_pixels(const LumaConsts& c, bool bottom, const int32_t* raw, const int32_t* mesh, int32_t* out,
                              int x_begin, int x_end) {
-    const size_t lc = size_t(c.luma_cols);
-    for (int x = x_begin; x < x_end; ++x) {
-        const int k = (bottom ? 2 : 0) + (x & 1);
-        const int32_t gain = c.mesh ? mesh[k * lc + size_t(x >> 1)] : 0;
-        out[x] = int32_t(high_precision(raw[x], c.mesh, gain, c.wb[k]) >> HighPrecQ8::frac_bits);
-    }
+    for (int x = x_begin; x < x_end; ++x) out[x] = corrected_pixel(c, bottom, raw, mesh, x);
 }
 
 inline uint32_t luma_divisor(uint32_t luma) {
@@ -214,5 +221,58 @@ inline int32_t scale_pixel(int32_t src, uint64_t gain, uint32_t out_max) {
     const uint32_t v = uint32_t((uint64_t(int64_t(src)) * gain) >> ToneGainQ14::frac_bits);
     return int32_t(v < out_max ? v : out_max);
 }
+
+// The pixel at x of a row that needs a border gain: at either end of the
+// row, or anywhere in a row without a vertical neighbour. `source(x)` gives
+// the pixel the gain applies to.
+template <typename Source>
+inline void border_pixel(const uint64_t* own, const uint64_t* vert, int luma_cols, const Source& source, int x,
+                         uint32_t out_max, int32_t* dst) {
+    const int cx = x >> 1;
+    const int hx = (x & 1) ? cx + 1 : cx - 1;
+    dst[x] = scale_pixel(source(x), border_pixel_gain(own, vert, cx, hx, luma_cols), out_max);
+}
+
+// Pixels of cell cx whose four neighbour cells all exist, from the column
+// blends of apply_gain_row: the even one (neighbour to the left) ...
+template <typename Source>
+inline void inner_even_pixel(const uint64_t* column, const Source& source, int cx, uint32_t out_max, int32_t* dst) {
+    dst[2 * cx] = scale_pixel(source(2 * cx), (kSideWeight * column[cx] + column[cx - 1]) >> 4, out_max);
+}
+// ... and the odd one (neighbour to the right).
+template <typename Source>
+inline void inner_odd_pixel(const uint64_t* column, const Source& source, int cx, uint32_t out_max, int32_t* dst) {
+    dst[2 * cx + 1] = scale_pixel(source(2 * cx + 1), (kSideWeight * column[cx] + column[cx + 1]) >> 4, out_max);
+}
+
+// apply_gain_row one pixel at a time, with the pixels from `source(x)`,
+// which is called for x before dst[x] is written and for no other pixel.
+template <typename Source>
+void apply_gain_pixels(const Geometry& g, const uint64_t* own, const uint64_t* vert, const Source& source,
+                       uint32_t out_max, int32_t* dst, uint64_t* column) {
+    const int lc = g.luma_cols;
+    border_pixel(own, vert, lc, source, 0, out_max, dst);
+    if (g.width > 1) border_pixel(own, vert, lc, source, g.width - 1, out_max, dst);
+    if (!vert) {
+        for (int x = 1; x < g.width - 1; ++x) {
+            const int cx = x >> 1;
+            const int hx = (x & 1) ? cx + 1 : cx - 1;
+            const uint64_t sum = kOwnWeight * own[cx] + kSideWeight * own[hx];
+            dst[x] = scale_pixel(source(x), sum / (kOwnWeight + kSideWeight), out_max);
+        }
+        return;
+    }
+    // With all four cells present 9a + 3v + 3h + d = 3(3a + v) + (3h + d):
+    // blend each column vertically once, then horizontally. The weights
+    // sum to 16.
+    for (int cx = 0; cx < lc; ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
+    for (int cx = 1; cx < lc; ++cx) inner_even_pixel(column, source, cx, out_max, dst);
+    for (int cx = 0; cx < lc - 1; ++cx) inner_odd_pixel(column, source, cx, out_max, dst);
+}
+
+// apply_corrected_row one pixel at a time.
+void apply_corrected_pixels(const LumaConsts& c, bool bottom, const int32_t* mesh, const Geometry& g,
+                            const uint64_t* own, const uint64_t* vert, const int32_t* raw, uint32_t out_max,
+                            int32_t* dst, uint64_t* column);
 
 }  // namespace tonewright

@@ -173,18 +173,17 @@ void MeshGains(const MeshSampler& mesh, int cell_row, int32_t* out) {
     const size_t lc = size_t(mesh.luma_cols());
     const double* w0 = mesh.col_w0();
     const double* w1 = mesh.col_w1();
-    // Values below 2^31 times weights up to 2^20: every sum is an exact
-    // double, and so is its scaling by 2^-20.
-    const VD scale = hn::Set(d, 1.0 / double(MeshPosQ20::one));
+    // The two column weights sum to 2^20, so a gain is a + (b - a) * w1 / 2^20:
+    // with 32-bit values and weights below 2^20 every step is an exact
+    // double, and so is the sum before the floor.
     for (const MeshSampler::Run& run : mesh.runs()) {
         for (int k = 0; k < 4; ++k) {
-            const VD va = hn::Set(d, double(v[k][run.a])), vb = hn::Set(d, double(v[k][run.b]));
+            const VD va = hn::Set(d, double(v[k][run.a]));
+            const VD step = hn::Set(d, double(v[k][run.b] - v[k][run.a]) / double(MeshPosQ20::one));
             int32_t* row = out + size_t(k) * lc;
             size_t c = size_t(run.begin);
-            for (; c + n <= size_t(run.end); c += n) {
-                const VD sum = hn::Add(hn::Mul(vb, hn::LoadU(d, w1 + c)), hn::Mul(va, hn::LoadU(d, w0 + c)));
-                hn::StoreU(hn::DemoteTo(di, hn::Floor(hn::Mul(sum, scale))), di, row + c);
-            }
+            for (; c + n <= size_t(run.end); c += n)
+                hn::StoreU(hn::DemoteTo(di, hn::Floor(hn::MulAdd(step, hn::LoadU(d, w1 + c), va))), di, row + c);
             for (; c < size_t(run.end); ++c)
                 row[c] = int32_t((v[k][run.b] * int64_t(w1[c]) + v[k][run.a] * int64_t(w0[c])) >> MeshPosQ20::frac_bits);
         }
@@ -346,14 +345,20 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
     return c.log_table ? log_cells(c, luma, log) : 0;
 }
 
+// White balance within the range of the corrected-frame lanes.
+bool wb_in_lanes(const LumaConsts& c) {
+    for (int k = 0; k < 4; ++k)
+        if (c.wb[k] > uint64_t(INT32_MAX)) return false;
+    return true;
+}
+
 void CorrectedRow(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,
                   int32_t* out) {
     const D d;
     const DI64 di64;
     const size_t n = hn::Lanes(d);
     const size_t lc = size_t(c.luma_cols);
-    bool lanes = true;
-    for (int k = 0; k < 4; ++k) lanes = lanes && c.wb[k] <= uint64_t(INT32_MAX);
+    const bool lanes = wb_in_lanes(c);
     const int k0 = bottom ? 2 : 0;
     size_t cc = 0;
     if (lanes) {
@@ -389,22 +394,28 @@ HWY_INLINE VD divisor_lanes(VU32 luma) {
     return hn::PromoteTo(D(), q);
 }
 
-// eval_curve for a lane of log values, in 64-bit unsigned arithmetic; one
-// gather fetches each entry with its slope.
-HWY_INLINE VU64 curve_lanes(VI32 value, const int64_t* pairs, int bins, uint32_t out_max) {
+// The bin and the fraction of a lane of log values, as eval_curve splits them.
+struct CurvePoint {
+    VI64 idx, frac;
+};
+
+HWY_INLINE CurvePoint curve_point(VI32 value, VI32 last_bin) {
     const DI32 di32;
+    return {widen(hn::Min(hn::ShiftRight<8>(value), last_bin)), widen(hn::And(value, hn::Set(di32, 255)))};
+}
+
+// eval_curve at a lane of points, in 64-bit unsigned arithmetic; one gather
+// fetches each entry with its slope. `scale` is out_max + 1.
+HWY_INLINE VU64 curve_lanes(const CurvePoint& at, const int64_t* pairs, VU64 scale, uint64_t out_max) {
     const DI64 di64;
     const DU64 du64;
-    const VI64 idx = widen(hn::Min(hn::ShiftRight<8>(value), hn::Set(di32, bins - 1)));
-    const VI64 frac = widen(hn::And(value, hn::Set(di32, 255)));
-    const VI64 pair = hn::GatherIndex(di64, pairs, idx);
+    const VI64 pair = hn::GatherIndex(di64, pairs, at.idx);
     const VI64 curve = hn::ShiftRight<32>(pair);
     // frac below 2^8 and the slope's low half: the signed 32-bit product is exact.
-    const VI64 step = hn::MulEven(hn::BitCast(hn::Repartition<int32_t, DI64>(), frac),
+    const VI64 step = hn::MulEven(hn::BitCast(hn::Repartition<int32_t, DI64>(), at.frac),
                                   hn::BitCast(hn::Repartition<int32_t, DI64>(), pair));
     const VU64 inner = hn::BitCast(du64, hn::Add(hn::ShiftLeft<8>(curve), step));
-    const VU64 r = hn::Mul(inner, hn::Set(du64, uint64_t(out_max) + 1));
-    return below_2_63_min(hn::ShiftRight<32>(r), out_max);
+    return below_2_63_min(hn::ShiftRight<32>(hn::Mul(inner, scale)), out_max);
 }
 
 void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_strength, int r, uint64_t* gain_row,
@@ -428,6 +439,10 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
     const bool row_inner = R >= 1 && R <= g.block_rows - 1;
     const size_t row_base = size_t(r) * g.luma_cols;
     const int32_t* lut2 = in.lut2;
+    const int64_t* pairs = in.curve_pairs;
+    const uint64_t out_max = in.out_max;
+    const VI32 last_bin = hn::Set(di32, in.bins - 1);
+    const VU64 curve_scale = hn::Set(du64, out_max + 1);
     const VD one_q14 = hn::Set(d, double(ToneGainQ14::one));
     // The log values first, in a pass of their own: their gathers then
     // overlap instead of waiting at the head of each vector's chain.
@@ -471,15 +486,21 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
             kind = single;
             win[0] = long(window(R == 0 ? 0 : g.block_rows - 1, C == 0 ? 0 : g.block_cols - 1));
         }
+        const int64_t* curve_of[4];
+        const uint32_t* weight_of[4];
+        for (int s = 0; s < 4; ++s) {
+            curve_of[s] = win[s] < 0 ? nullptr : pairs + win[s];
+            weight_of[s] = in.weights->plane_row(s, i);
+        }
         int c = c_begin;
         for (; c + n <= c_end; c += n) {
             const int j = c - c_begin;
-            const VI32 value = hn::LoadU(di32, log_row + c);
+            const CurvePoint at = curve_point(hn::LoadU(di32, log_row + c), last_bin);
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
-                if (win[s] < 0) continue;
-                f[s] = curve_lanes(value, in.curve_pairs + win[s], in.bins, in.out_max);
-                w[s] = widen(hn::LoadU(du32, in.weights->plane_row(s, i) + j));
+                if (!curve_of[s]) continue;
+                f[s] = curve_lanes(at, curve_of[s], curve_scale, out_max);
+                w[s] = widen(hn::LoadU(du32, weight_of[s] + j));
             }
             auto pair = [&](int a, int b) { return hn::Add(mul_narrow(w[a], f[a]), mul_narrow(w[b], f[b])); };
             VU64 v;
@@ -562,10 +583,50 @@ void GlobalGainRow(const Geometry& g, const uint32_t* luma, const LutReader& lut
     for (; c < lc; ++c) gain_row[c] = global_cell_gain(row[c], lut3[row[c]], tm_strength, g.unity_shift);
 }
 
-void ApplyGainRow(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* s, uint32_t out_max,
-                  int32_t* dst, uint64_t* column) {
+// The pixels the gains apply to: the row as it is ...
+struct RawSource {
+    const int32_t* s;
+    int32_t operator()(int x) const { return s[x]; }
+    // Pixels 2c .. 2c + 2n; false where the lanes cannot hold them.
+    HWY_INLINE bool lanes(size_t c, PixelPair& px) const {
+        fetch_ahead(s + 2 * c);
+        px = load_pairs(s + 2 * c);
+        return true;
+    }
+};
+
+// ... or corrected on the way, as CorrectedRow.
+struct CorrectedSource {
+    const LumaConsts& c;
+    bool bottom;
+    const int32_t* raw;
+    const int32_t* mesh;
+    bool in_lanes;  // white balance within the lanes' range
+
+    int32_t operator()(int x) const { return corrected_pixel(c, bottom, raw, mesh, x); }
+    HWY_INLINE bool lanes(size_t cc, PixelPair& px) const {
+        if (!in_lanes) return false;
+        const DI64 di64;
+        const size_t n = hn::Lanes(di64);
+        const size_t lc = size_t(c.luma_cols);
+        const int k0 = bottom ? 2 : 0;
+        fetch_ahead(raw + 2 * cc);
+        const PixelPair r = load_pairs(raw + 2 * cc);
+        auto ok = hn::FirstN(di64, n);
+        const VU64 even = hp_lanes(c, k0, r.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, ok);
+        const VU64 odd = hp_lanes(c, k0 + 1, r.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, ok);
+        if (!hn::AllTrue(di64, ok)) return false;
+        px.even = hn::BitCast(di64, hn::ShiftRight<HighPrecQ8::frac_bits>(even));
+        px.odd = hn::BitCast(di64, hn::ShiftRight<HighPrecQ8::frac_bits>(odd));
+        return true;
+    }
+};
+
+template <typename Source>
+void apply_gain_lanes(const Geometry& g, const uint64_t* own, const uint64_t* vert, const Source& source,
+                      uint32_t out_max, int32_t* dst, uint64_t* column) {
     if (!vert) {
-        apply_gain_row(g, own, vert, s, out_max, dst, column);
+        apply_gain_pixels(g, own, vert, source, out_max, dst, column);
         return;
     }
     const D d;
@@ -579,17 +640,8 @@ void ApplyGainRow(const Geometry& g, const uint64_t* own, const uint64_t* vert, 
     }
     for (; cx < size_t(lc); ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
 
-    auto border = [&](int x) {
-        const int c = x >> 1;
-        const int hx = (x & 1) ? c + 1 : c - 1;
-        dst[x] = scale_pixel(s[x], border_pixel_gain(own, vert, c, hx, lc), out_max);
-    };
-    border(0);
-    if (g.width > 1) border(g.width - 1);
-    auto even = [&](int c) { dst[2 * c] = scale_pixel(s[2 * c], (kSideWeight * column[c] + column[c - 1]) >> 4, out_max); };
-    auto odd = [&](int c) {
-        dst[2 * c + 1] = scale_pixel(s[2 * c + 1], (kSideWeight * column[c] + column[c + 1]) >> 4, out_max);
-    };
+    border_pixel(own, vert, lc, source, 0, out_max, dst);
+    if (g.width > 1) border_pixel(own, vert, lc, source, g.width - 1, out_max, dst);
     // Cells 1 .. lc - 2 have both neighbours: both their pixels in lanes.
     const VU64 low32 = hn::Set(du64, 0xFFFFFFFFull);
     auto scale = [&](VI64 src, VU64 gain) {
@@ -598,24 +650,40 @@ void ApplyGainRow(const Geometry& g, const uint64_t* own, const uint64_t* vert, 
     };
     int c = 1;
     for (; c + int(n) <= lc - 1; c += int(n)) {
+        PixelPair px;
+        if (!source.lanes(size_t(c), px)) {
+            for (int e = c; e < c + int(n); ++e) {
+                inner_even_pixel(column, source, e, out_max, dst);
+                inner_odd_pixel(column, source, e, out_max, dst);
+            }
+            continue;
+        }
         const VU64 mid = hn::LoadU(du64, column + c);
         const VU64 mid3 = hn::Add(hn::Add(mid, mid), mid);
         const VU64 ge = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c - 1)));
         const VU64 go = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c + 1)));
-        fetch_ahead(s + 2 * c);
-        const PixelPair px = load_pairs(s + 2 * c);
         store_pairs(scale(px.even, ge), scale(px.odd, go), dst + 2 * c);
     }
-    for (int e = c; e < lc; ++e) even(e);
-    for (int o = c; o < lc - 1; ++o) odd(o);
-    if (lc >= 2) odd(0);
+    for (int e = c; e < lc; ++e) inner_even_pixel(column, source, e, out_max, dst);
+    for (int o = c; o < lc - 1; ++o) inner_odd_pixel(column, source, o, out_max, dst);
+    if (lc >= 2) inner_odd_pixel(column, source, 0, out_max, dst);
+}
+
+void ApplyGainRow(const Geometry& g, const uint64_t* own, const uint64_t* vert, const int32_t* s, uint32_t out_max,
+                  int32_t* dst, uint64_t* column) {
+    apply_gain_lanes(g, own, vert, RawSource{s}, out_max, dst, column);
+}
+
+void ApplyCorrectedRow(const LumaConsts& c, bool bottom, const int32_t* mesh, const Geometry& g, const uint64_t* own,
+                       const uint64_t* vert, const int32_t* raw, uint32_t out_max, int32_t* dst, uint64_t* column) {
+    apply_gain_lanes(g, own, vert, CorrectedSource{c, bottom, raw, mesh, wb_in_lanes(c)}, out_max, dst, column);
 }
 
 }  // namespace
 
 const Kernels* KernelTable() {
     static const Kernels k = {hwy::TargetName(HWY_TARGET), MeshGains, LumaRow, CorrectedRow,
-                              LocalGainRow, GlobalGainRow, ApplyGainRow};
+                              LocalGainRow, GlobalGainRow, ApplyGainRow, ApplyCorrectedRow};
     return &k;
 }
 #else

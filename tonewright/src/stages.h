@@ -172,14 +172,14 @@ void apply_gain_row(const Geometry& g, const uint64_t* own, const uint64_t* vert
 void apply_gains(const Geometry& g, const uint64_t* gain_map, const int32_t* src, uint32_t out_max,
                  int row_begin, int row_end, int32_t* dst, uint64_t* scratch);
 
-// Image rows [row_begin, row_end) of `dst` straight from gain rows made on
-// demand by make_row(cell_row, out): three gain rows live at a time instead
-// of a whole map. source_row(y) gives the pixels the gains apply to; it is
-// called before row y of dst is written. `ring` holds 3 * luma_cols values,
-// `column` luma_cols. `apply` has the signature of apply_gain_row.
-template <typename MakeRow, typename SourceRow, typename ApplyRow>
-void gains_to_output(const Geometry& g, MakeRow&& make_row, SourceRow&& source_row, uint32_t out_max,
-                     int row_begin, int row_end, int32_t* dst, uint64_t* ring, uint64_t* column, ApplyRow apply) {
+// Image rows [row_begin, row_end) straight from gain rows made on demand by
+// make_row(cell_row, out): three gain rows live at a time instead of a whole
+// map. apply_row(y, own, vert) writes image row y from the gain rows of its
+// own cell row and its vertical neighbour (null at the frame's edge).
+// `ring` holds 3 * luma_cols values.
+template <typename MakeRow, typename ApplyRow>
+void gains_to_output(const Geometry& g, MakeRow&& make_row, ApplyRow&& apply_row, int row_begin, int row_end,
+                     uint64_t* ring) {
     int held[3] = {-1, -1, -1};
     auto row = [&](int cy) -> const uint64_t* {
         uint64_t* slot = ring + size_t(cy % 3) * g.luma_cols;
@@ -193,7 +193,7 @@ void gains_to_output(const Geometry& g, MakeRow&& make_row, SourceRow&& source_r
         const int vy = neighbour_cell_row(y);
         const uint64_t* own = row(y >> 1);
         const uint64_t* vert = (vy >= 0 && vy < g.luma_rows) ? row(vy) : nullptr;
-        apply(g, own, vert, source_row(y), out_max, dst + size_t(y) * g.width, column);
+        apply_row(y, own, vert);
     }
 }
 

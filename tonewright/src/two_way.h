@@ -1,5 +1,6 @@
-// Two-way parallelism for the row loops: one extra thread beside the
-// caller's, the two sharing the rows. If no thread can be started the
+// Two-way parallelism for the row loops: the library's helper thread beside
+// the caller's, the two sharing the rows. When the helper is busy with
+// another call a thread is started for this one; if none can be started the
 // caller's thread does all the work, so a stage never stops half done.
 #pragma once
 
@@ -9,9 +10,11 @@
 #include <thread>
 #include <utility>
 
+#include "helper_thread.h"
+
 namespace tonewright {
 
-// Rows below this run on the caller's thread alone: starting a thread costs
+// Rows below this run on the caller's thread alone: handing work over costs
 // more than it saves.
 constexpr long kMinParallelWork = 1 << 14;
 
@@ -25,22 +28,30 @@ void run_both(A&& first, B&& second) {
             first_error = std::current_exception();
         }
     };
+    HelperLease helper;
     std::thread worker;
     bool started = false;
-    try {
-        worker = std::thread(guarded_first);
+    if (helper.held()) {
+        helper.start([](void* job) { (*static_cast<decltype(guarded_first)*>(job))(); }, &guarded_first);
         started = true;
-    } catch (...) {
+    } else {
+        try {
+            worker = std::thread(guarded_first);
+            started = true;
+        } catch (...) {
+        }
     }
     try {
         second();
     } catch (...) {
         second_error = std::current_exception();
     }
-    if (started)
-        worker.join();
-    else
+    if (!started)
         guarded_first();
+    else if (helper.held())
+        helper.wait();
+    else
+        worker.join();
     if (first_error) std::rethrow_exception(first_error);
     if (second_error) std::rethrow_exception(second_error);
 }
