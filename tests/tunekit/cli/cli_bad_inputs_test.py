@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 
-from cli_helpers import FIT_GAINS, refusal, simulate, size_flags, tool
+from cli_helpers import FIT_GAINS, TONE_MAPPING, refusal, simulate, size_flags, tool
 
 LATIN1_NAME = os.fsdecode(b"sim_dark_LCG_exp_10_again_1_caf\xe9.raw")  # as the file system gives it
 
@@ -195,7 +195,7 @@ def test_side_files_that_are_fifos_or_devices_are_refused_without_waiting(captur
         (["batch", fifo, "-o", tmp_path / "out", "--run", "blc"], f"cannot read set list {fifo}: {found}"),
         (["convert", captures, tmp_path / "out", "--map", fifo], f"cannot read the map {fifo}: {found}"),
         (["tonemap", one, "--width", 32, "--height", 24, "--params", fifo, "-o", tmp_path / "out"],
-         f"cannot read preset {fifo}: expected a regular file"),
+         f"cannot read preset {fifo}: expected a regular file" if TONE_MAPPING else "which this installation lacks"),
         (["blc", "--config", "/dev/zero", "-o", tmp_path / "out"],  # read whole, it would never end
          "cannot read config file /dev/zero: expected a regular file, found a character device"),
         (["inspect", captures, "--config", captures], f"cannot read config file {captures}: expected a regular "

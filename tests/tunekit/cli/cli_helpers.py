@@ -10,6 +10,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 WIDTH, HEIGHT, BITS = 32, 24, 12
 GAINS, EXPOSURES = [1, 2], [10, 20]
 FIT_GAINS = [1, 2, 4]  # a quadratic of the gain (read noise) needs three
+# Whether the tone-mapping binding is beside the package (a sanitized copy of the package runs without it).
+TONE_MAPPING = os.path.isdir(os.path.join(ROOT, "tonewright", "python"))
 # What `all` needs besides the frame: a hot pixel threshold that does not flag every pixel.
 ALL_FLAGS = ["--dark-thr-ratio", 0.4]
 

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from cli_helpers import FIT_GAINS, read_json, refusal, simulate, size_flags, tool
+from cli_helpers import FIT_GAINS, TONE_MAPPING, read_json, refusal, simulate, size_flags, tool
 
 LEVELS = ["--black-level", 64, "--white-level", 4095]  # single values stand for all four cell positions
 INT64_LOW, INT64_HIGH = -2 ** 63, 2 ** 63 - 1
@@ -113,7 +113,7 @@ OTHER_COMMANDS = [
      "--port: expected a port from 0 (any free one) to 65535, found 70000"),
     (["tonemap", "{one}", "--serve", "--port", -1, "-o", "{out}"], "found -1"),
     (["tonemap", "{one}", "--width", 32, "--height", 24, "-o", "{out}"],  # 32 x 24 holds no two blocks
-     "the tone-mapping library refused the call"),
+     "the tone-mapping library refused the call" if TONE_MAPPING else "which this installation lacks"),
 ]
 
 

@@ -40,4 +40,4 @@ def test_the_module_list_names_every_module_the_library_carries():
     import tuning.tunekit as tunekit
     assert [m[1] for m in tunekit.MODULES] == [
         "tuning.tunekit", "tuning.common", "tuning.blc.blc", "tuning.bpc.bpc", "tuning.noise_profile.read_noise",
-        "tuning.noise_profile.shot_noise"]
+        "tuning.noise_profile.shot_noise", "tuning.characterize.characterize"]

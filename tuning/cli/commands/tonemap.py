@@ -159,14 +159,29 @@ def make_output_folder(path: str) -> None:
         raise ToolError(f"cannot create the output folder {path}: {error.strerror}") from None
 
 
+def require_binding() -> None:
+    """The tone-mapping library's binding ships beside the package; an installation without it is named."""
+    import importlib.util
+
+    try:
+        found = importlib.util.find_spec("tonewright.python") is not None
+    except ImportError:
+        found = False
+    if not found:
+        raise ToolError("tonemap needs the tone-mapping library's binding (the package tonewright.python, installed "
+                        "beside tuning with the tone-mapping library), which this installation lacks")
+
+
 def run(args) -> int:
     if args.list_params:
+        require_binding()
         print(parameter_table())
         return 0
     if not args.capture:
         raise ToolError("no capture: give CAPTURE (raw samples in any --format, a DNG or a .npy array)")
     if args.serve and not 0 <= args.port <= MAX_PORT:
         raise ToolError(f"--port: expected a port from 0 (any free one) to {MAX_PORT}, found {args.port}")
+    require_binding()
     capture = tonemap_capture.read_capture(args.capture, args.width, args.height, capture_format.from_args(args))
     height, width = capture.shape
     frame = input_frame(capture, args.bits, args.capture)
