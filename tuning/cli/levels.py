@@ -66,10 +66,15 @@ def complete_levels(name: str, values: Dict[str, Any], context: RunContext) -> L
         values["black_level"] = black
         notes.append(f"black_level not given: using {', '.join(f'{v:.3f}' for v in black)} DN, the mean over "
                      f"pairs of {source}")
-    if not values.get("white_level"):
-        bits = values.get("bits")
-        if not bits:
-            raise ToolError(f"{name} needs the white level: give --white-level (4 values, raw DN) or --bits")
-        values["white_level"] = [2 ** int(bits) - 1] * CELL_POSITIONS
-        notes.append(f"white_level not given: using {2 ** int(bits) - 1} DN, the largest {bits}-bit sample")
-    return notes
+    return notes + complete_white_level(name, values)
+
+
+def complete_white_level(name: str, values: Dict[str, Any]) -> List[str]:
+    """The white level, when not given, is the largest sample of a `bits`-bit sensor."""
+    if values.get("white_level"):
+        return []
+    bits = values.get("bits")
+    if not bits:
+        raise ToolError(f"{name} needs the white level: give --white-level (1 or 4 values, raw DN) or --bits")
+    values["white_level"] = [2 ** int(bits) - 1] * CELL_POSITIONS
+    return [f"white_level not given: using {2 ** int(bits) - 1} DN, the largest {bits}-bit sample"]

@@ -29,32 +29,26 @@ def conditions(file_param) -> List[Condition]:
 def complete(values: Dict[str, Any], context: RunContext) -> List[str]:
     """The white level, when not given, is the largest sample of a `bits`-bit sensor; a given one must be
     a level a 16-bit sample can reach above 0."""
-    given = values.get("white_level")
-    if given:
-        for level in given:
-            if not 0 < level <= MAX_SAMPLE:
-                raise ToolError(f"--white-level: expected levels above 0 and at most {MAX_SAMPLE} DN (the clipping "
-                                f"level of the captures), found {' '.join(str(v) for v in given)}")
-        return []
-    bits = values.get("bits")
-    if not bits:
-        raise ToolError("characterize needs the white level: give --white-level (1 or 4 values, raw DN) or --bits")
-    values["white_level"] = [2 ** int(bits) - 1] * levels.CELL_POSITIONS
-    return [f"white_level not given: using {2 ** int(bits) - 1} DN, the largest {bits}-bit sample"]
+    for level in values.get("white_level") or ():
+        if not 0 < level <= MAX_SAMPLE:
+            raise ToolError(f"--white-level: expected levels above 0 and at most {MAX_SAMPLE} DN (the clipping "
+                            f"level of the captures), found {' '.join(str(v) for v in values['white_level'])}")
+    return levels.complete_white_level("characterize", values)
 
 
 def collect(returned, file_param, tuning_param, read: List[str]):
     """The modes a characterization.json in the output folder already holds stay beside this run's
     (LCG and HCG are characterised by separate runs into one folder); this run's mode replaces its own."""
-    import json
     import os
 
+    from tuning import regular_files
+    from tuning.cli import parameters
+
     path = os.path.join(file_param.out_file_dir or ".", CALIBRATION_FILE)
-    if not os.path.isfile(path):
+    if not os.path.exists(path):
         return returned
     try:
-        with open(path, "rb") as f:
-            earlier = type(returned).parse_obj(json.loads(f.read().decode("utf-8")))
+        earlier = type(returned).parse_obj(parameters.parse_json(regular_files.read_text(path)))
     except (OSError, ValueError) as error:
         raise ToolError(f"{path}: expected the characterisation of another sensor mode to keep beside this "
                         f"run's, found a file that does not read as one ({str(error).splitlines()[0]}); "
