@@ -82,12 +82,24 @@ class Server:
     def _ending(self):
         """How the server ended, when its output closed early: its status and what it wrote to stderr."""
         if not self.closed:
-            return ""
+            return f"; after {TIMEOUT:g} s the server still runs: {self._threads()}"
         try:
             status = self.proc.wait(TIMEOUT)
         except subprocess.TimeoutExpired:
             return "; output closed, the server still runs"
         return f"; the server ended with status {status}, stderr: {self.proc.stderr.read()!r}"
+
+    def _threads(self):
+        """Each thread's state and the kernel call it waits in, where /proc shows them."""
+        states = []
+        try:
+            for tid in sorted(os.listdir(f"/proc/{self.proc.pid}/task")):
+                stat = read_text(f"/proc/{self.proc.pid}/task/{tid}/stat").rsplit(")", 1)[1].split()[0]
+                wchan = read_text(f"/proc/{self.proc.pid}/task/{tid}/wchan")
+                states.append(f"thread {tid} {stat} in {wchan or '-'}")
+        except OSError as error:
+            return f"its threads cannot be read ({error})"
+        return ", ".join(states)
 
     def expect_line(self):
         """Waits for and consumes the next complete line."""
