@@ -171,7 +171,8 @@ def test_dask_batch_whose_only_worker_dies_writes_the_summary_of_what_finished(t
               str(address_file))
         wait_for(address_file.exists, "the scheduler")
         address = json.loads(address_file.read_text())["address"]
-        worker = start("worker", address, "--nthreads", "1", "--no-nanny", "--no-dashboard",
+        # Two threads: the quick set finishes whichever of the two sets the worker takes up first.
+        worker = start("worker", address, "--nthreads", "2", "--no-nanny", "--no-dashboard",
                        "--preload", os.path.join(here, "dask_slow_set.py"), "--local-directory",
                        str(tmp_path / "dask"))
         batch = subprocess.Popen([sys.executable, "-m", "tuning", "batch", str(tmp_path / "sets.txt"), "-o", str(out),
