@@ -93,3 +93,58 @@ def current_umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+@contextlib.contextmanager
+def staged_folder(final: str, prefix: str, before_landing=None):
+    """A hidden folder to write a set of files into; they land in final when the block ends without
+    an error, so a reader never sees part of a set.
+
+    A missing final is the staging folder renamed; an existing one receives the files by name (other
+    files in it stay). Ctrl-C and SIGTERM wait while the files land, and before_landing (if given)
+    runs first in the same shelter: what must go before the new set is seen, such as files that
+    describe the old one. On an error or a stop the staging folder goes and final is as it was. An
+    OSError about a staged file names the file under final, where the user looks for it."""
+    import shutil
+    import tempfile
+
+    new_folder = not os.path.isdir(final)
+    parent = os.path.dirname(os.path.abspath(final)) if new_folder else final
+    staging = tempfile.mkdtemp(prefix=prefix, dir=parent)
+    try:
+        try:
+            yield staging
+        except OSError as error:
+            if isinstance(error.filename, str) and error.filename.startswith(staging + os.sep):
+                error.filename = os.path.join(final, error.filename[len(staging) + 1:])
+            raise
+        with _signals_held():
+            if before_landing is not None:
+                before_landing()
+            if new_folder:
+                os.chmod(staging, 0o777 & ~current_umask())
+                os.rename(staging, final)
+                staging = None
+            else:
+                for name in sorted(os.listdir(staging)):
+                    os.replace(os.path.join(staging, name), os.path.join(final, name))
+    finally:
+        if staging:
+            shutil.rmtree(staging, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def _signals_held():
+    """Holds back SIGINT and SIGTERM in the block (where the platform can); they arrive after it."""
+    import signal
+    import threading
+
+    held = {signal.SIGINT, signal.SIGTERM}
+    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)

@@ -223,3 +223,44 @@ def test_sigterm_handed_back_as_a_plain_keyboard_interrupt_still_ends_as_termina
     finally:
         signal.signal(signal.SIGTERM, previous)
     assert capsys.readouterr().err == "tunekit: terminated\n"
+
+
+def snapshot(folder):
+    """Every file under folder (hidden ones too) with its bytes."""
+    found = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
+    return found
+
+
+def test_a_simulation_stopped_while_writing_leaves_the_earlier_set_and_a_finished_one_keeps_other_files(tmp_path):
+    out = tmp_path / "sim"
+    small = ["--width", 64, "--height", 48, "--kinds", "dark", "--captures", 1]
+    assert tool("simulate", out, *small).returncode == 0
+    (out / "captures" / "notes.txt").write_text("bench 3, lens cap on\n")
+    before = snapshot(out)
+    proc = subprocess.Popen(command("simulate", out, "--width", 1024, "--height", 768, "--seed", 5),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment())
+    try:
+        def new_capture_written():  # a whole one, wherever it is written
+            now = snapshot(out)
+            return any(before.get(name) != data for name, data in now.items() if not name.endswith(".partial"))
+        deadline = time.monotonic() + WAIT
+        while not new_capture_written():
+            assert proc.poll() is None and time.monotonic() < deadline, "no new capture was written"
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGTERM)
+        status = proc.wait(WAIT)
+    finally:
+        proc.kill()
+    assert status == 143, proc.stderr.read()
+    assert snapshot(out) == before  # neither a new capture nor the staging folder, the old truth kept
+    assert tool("simulate", out, *small, "--seed", 9).returncode == 0
+    after = snapshot(out)
+    assert after["captures/notes.txt"] == before["captures/notes.txt"]
+    assert sorted(after) == sorted(before)
+    assert after["truth.json"] != before["truth.json"]
+    assert [name for name in after if after[name] != before[name] and name.startswith("captures/")]

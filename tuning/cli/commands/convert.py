@@ -23,7 +23,6 @@ import csv
 import dataclasses
 import io
 import os
-import shutil
 import stat
 import sys
 import time
@@ -297,59 +296,43 @@ def run(args) -> int:
         raise ToolError(f"output folder {out} is not a folder")
     show = progress.wanted(args.progress)
     started = time.monotonic()
-    staging = None
     written: Dict[str, str] = {}
     infos = {}
-    new_folder = not os.path.isdir(out)
     try:
-        import tempfile
-
-        # A new OUT is the staging folder renamed at the end; an existing one receives the files at the end.
-        staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=os.path.dirname(os.path.abspath(out)) if new_folder
-                                   else out)
-        for number, src in enumerate(sources, 1):
-            if src.is_dng and args.to == "dng":
-                raise ToolError(f"{src.path} is a DNG already; --to dng converts raw captures")
-            frame, info = read_source(src, args, raw_format)
-            if info is not None:
-                fill_from_dng(src, info, args)
-                infos.setdefault((info.bits, tuple(info.black_level), info.white_level), src.path)
-            name = output_name(src, target)
-            if name in written:
-                raise ToolError(f"{src.path} and {written[name]} would both become {name}: "
-                                f"give their conditions apart in --map")
-            if not args.overwrite and os.path.lexists(os.path.join(out, name)):
-                raise ToolError(f"{os.path.join(out, name)} exists already (give --overwrite to replace it)")
-            written[name] = src.path
-            path = os.path.join(staging, name)
-            if levels is None:
-                lib.write_capture(path, frame)
-            else:
-                cfa, bits, black, white = levels
-                exposure, gain = condition_number(src, "exposure"), condition_number(src, "gain")
-                top = int(frame.max(initial=0))
-                if top >> bits:
-                    raise ToolError(f"--bits: expected a sample width that holds the samples of {src.path}, found "
-                                    f"{bits} (samples up to {top}, above {(1 << bits) - 1})")
-                lib.write_dng(path, frame, cfa_type=cfa, bits=bits, black_level=black, white_level=white,
-                              exposure_time=exposure_units.seconds(exposure, args.exposure_unit),
-                              iso=gain * args.base_iso, analog_gain=gain)
-            if show:
-                sys.stderr.write(f"convert: {number}/{len(sources)} files, {time.monotonic() - started:.1f} s "
-                                 f"({src.name} -> {name})\n")
-                sys.stderr.flush()
-        if new_folder:
-            os.chmod(staging, 0o777 & ~atomic_write.current_umask())
-            os.rename(staging, out)
-            staging = None
-        else:
-            for name in written:
-                os.replace(os.path.join(staging, name), os.path.join(out, name))
+        with atomic_write.staged_folder(out, STAGING_PREFIX) as staging:
+            for number, src in enumerate(sources, 1):
+                if src.is_dng and args.to == "dng":
+                    raise ToolError(f"{src.path} is a DNG already; --to dng converts raw captures")
+                frame, info = read_source(src, args, raw_format)
+                if info is not None:
+                    fill_from_dng(src, info, args)
+                    infos.setdefault((info.bits, tuple(info.black_level), info.white_level), src.path)
+                name = output_name(src, target)
+                if name in written:
+                    raise ToolError(f"{src.path} and {written[name]} would both become {name}: "
+                                    f"give their conditions apart in --map")
+                if not args.overwrite and os.path.lexists(os.path.join(out, name)):
+                    raise ToolError(f"{os.path.join(out, name)} exists already (give --overwrite to replace it)")
+                written[name] = src.path
+                path = os.path.join(staging, name)
+                if levels is None:
+                    lib.write_capture(path, frame)
+                else:
+                    cfa, bits, black, white = levels
+                    exposure, gain = condition_number(src, "exposure"), condition_number(src, "gain")
+                    top = int(frame.max(initial=0))
+                    if top >> bits:
+                        raise ToolError(f"--bits: expected a sample width that holds the samples of {src.path}, "
+                                        f"found {bits} (samples up to {top}, above {(1 << bits) - 1})")
+                    lib.write_dng(path, frame, cfa_type=cfa, bits=bits, black_level=black, white_level=white,
+                                  exposure_time=exposure_units.seconds(exposure, args.exposure_unit),
+                                  iso=gain * args.base_iso, analog_gain=gain)
+                if show:
+                    sys.stderr.write(f"convert: {number}/{len(sources)} files, {time.monotonic() - started:.1f} s "
+                                     f"({src.name} -> {name})\n")
+                    sys.stderr.flush()
     except OSError as error:
         raise ToolError(f"cannot write into {out}: {error.strerror or error}") from None
-    finally:
-        if staging:
-            shutil.rmtree(staging, ignore_errors=True)
     kinds = sorted({s.condition["kind"] for s in sources})
     print(f"converted {len(written)} captures ({', '.join(kinds)}) to {args.to} in "
           f"{time.monotonic() - started:.1f} s -> {out}")

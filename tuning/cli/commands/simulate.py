@@ -1,4 +1,5 @@
 """tunekit simulate OUT: a simulated capture set with its truth and a config to calibrate it."""
+import contextlib
 import json
 import os
 import time
@@ -7,6 +8,7 @@ from tuning import atomic_write
 from tuning.cli import capture_format, parameters
 
 CAPTURE_DIR = "captures"
+STAGING_PREFIX = ".tunekit-simulate-"
 # Bad pixel thresholds that separate the simulator's planted defects from its noise
 # (the record defaults of 0 flag every pixel a test can flag).
 DETECTION_RATIOS = {"dark_thr_ratio": 0.4, "light_thr_ratio": 20.0}
@@ -149,18 +151,29 @@ def run(args) -> int:
 
 
 def write_set(model, kinds, args, fmt):
-    """Captures, truth and config; the truth and config are written whole or not at all."""
+    """Captures, truth and config: the captures land as a set, the truth and config are written whole."""
     from tuning import sim
     from tuning.cli import runner
 
     capture_dir = os.path.join(args.out, CAPTURE_DIR)
-    count = sum(len(sim.write_captures(model, k, capture_dir, args.captures, fmt)) for k in kinds)
-    model.save_truth(os.path.join(args.out, runner.TRUTH_FILE), captures=args.captures)
+    truth_path = os.path.join(args.out, runner.TRUTH_FILE)
+    config_path = os.path.join(args.out, runner.CONFIG_FILE)
+
+    def forget_the_old_set():
+        # A truth or config left from an earlier run would describe captures that are being replaced.
+        for path in (truth_path, config_path):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+
+    os.makedirs(args.out, exist_ok=True)
+    # The captures land together once all are written: a failure or a stop leaves the folder as it was.
+    with atomic_write.staged_folder(capture_dir, STAGING_PREFIX, before_landing=forget_the_old_set) as staging:
+        count = sum(len(sim.write_captures(model, k, staging, args.captures, fmt)) for k in kinds)
+    model.save_truth(truth_path, captures=args.captures)
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
               "again_list": model.again_list, "exp_time_list": model.exp_time_list}
     config.update(DETECTION_RATIOS)
     config.update({k: getattr(v, "value", v) for k, v in capture_format.config_values(fmt).items()})
-    config_path = os.path.join(args.out, runner.CONFIG_FILE)
     atomic_write.write_text_atomically(config_path, json.dumps(config, indent=4) + "\n")
     return count, config_path
