@@ -53,11 +53,18 @@ void report_condition(const std::string& condition, const CaptureSet& set) {
   report_progress({condition, static_cast<std::size_t>(set.count), static_cast<std::size_t>(set.count)});
 }
 
+// pixel_sums, when given, receives every pixel's sum over the captures (a
+// frame of mode.height x mode.width).
 UniformMoments uniform_moments(const CaptureSet& set, const ModeCaptures& mode, const CharacterizationParam& param,
-                               const std::string& condition) {
+                               const std::string& condition, std::vector<std::uint64_t>* pixel_sums = nullptr) {
   std::vector<UniformMoments> parts(static_cast<std::size_t>(worker_count(param)));
-  fold_condition(set, mode.height, mode.width, worker_count(param),
-                 [&](const PixelBand& band, int worker) { parts[static_cast<std::size_t>(worker)].add(band); });
+  if (pixel_sums != nullptr) pixel_sums->assign(static_cast<std::size_t>(mode.height * mode.width), 0);
+  fold_condition(set, mode.height, mode.width, static_cast<int>(parts.size()), [&](const PixelBand& band, int worker) {
+    parts[static_cast<std::size_t>(worker)].add(band);
+    // Bands cover rows of their own: no two workers write the same pixel.
+    if (pixel_sums != nullptr)
+      std::copy(band.sum, band.sum + band.rows * band.width, pixel_sums->data() + band.first_row * band.width);
+  });
   // Integer totals: the merge order cannot change the result.
   for (std::size_t w = 1; w < parts.size(); ++w) parts[0].merge(parts[w]);
   report_condition(condition, set);
@@ -67,12 +74,14 @@ UniformMoments uniform_moments(const CaptureSet& set, const ModeCaptures& mode, 
 // Per-worker level bins, made for the first scene and kept for the others.
 class SceneBinner {
  public:
-  const LevelMoments& bin(const CaptureSet& set, const ModeCaptures& mode, const CharacterizationParam& param) {
+  const LevelMoments& bin(const CaptureSet& set, const ModeCaptures& mode, const CharacterizationParam& param,
+                          const DarkFrame& dark) {
     const int workers = worker_count(param);
     while (parts_.size() < static_cast<std::size_t>(workers)) parts_.push_back(std::make_unique<LevelMoments>());
     for (auto& part : parts_) part->reset();
-    fold_condition(set, mode.height, mode.width, workers,
-                   [&](const PixelBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); });
+    fold_condition(set, mode.height, mode.width, workers, [&](const PixelBand& band, int worker) {
+      parts_[static_cast<std::size_t>(worker)]->add(band, dark);
+    });
     for (std::size_t w = 1; w < parts_.size(); ++w) parts_[0]->merge(*parts_[w]);
     return *parts_[0];
   }
@@ -97,23 +106,34 @@ CurvePoint uniform_point(const UniformMoments& m, int cell, double dark_level, d
 }
 
 // Levels with enough samples, pooled into groups of signal.
-std::vector<CurvePoint> scene_points(const LevelMoments& m, int cell, double dark_level, std::int64_t freq_threshold) {
+// A level's signal is its pixels' mean less their own dark means: a dark
+// pattern that follows the scene's brightness would otherwise shift the
+// levels against each other and tilt the curve.
+std::vector<CurvePoint> scene_points(const LevelMoments& m, int cell, std::int64_t dark_captures,
+                                     std::int64_t freq_threshold) {
   struct Group {
     std::uint64_t pixels = 0;
     unsigned __int128 sum = 0;
+    unsigned __int128 dark = 0;
     unsigned __int128 spread = 0;
   };
   const auto n = static_cast<std::uint64_t>(m.captures());
+  const auto n_dark = static_cast<long double>(dark_captures);
+  const auto signal_of = [&](std::uint64_t pixels, unsigned __int128 sum, unsigned __int128 dark) {
+    const long double p = pixels;
+    return static_cast<double>(static_cast<long double>(sum) / (p * n) - static_cast<long double>(dark) / (p * n_dark));
+  };
   std::map<int, Group> groups;
   for (std::size_t v = m.lowest(cell); v <= m.highest(cell); ++v) {
     const LevelMoments::Level level = m.level(cell, v);
     const double samples = static_cast<double>(level.pixels * n);
     if (level.pixels == 0 || samples < static_cast<double>(freq_threshold)) continue;
-    const double signal = static_cast<double>(level.sum) / samples - dark_level;
+    const double signal = signal_of(level.pixels, level.sum, level.dark);
     if (signal <= 0.0) continue;
     Group& g = groups[static_cast<int>(std::floor(kGroupsPerOctave * std::log2(std::max(signal, 1.0))))];
     g.pixels += level.pixels;
     g.sum += level.sum;
+    g.dark += level.dark;
     g.spread += level.spread;
   }
   std::vector<CurvePoint> points;
@@ -121,7 +141,7 @@ std::vector<CurvePoint> scene_points(const LevelMoments& m, int cell, double dar
     const Group& g = entry.second;
     const long double samples = static_cast<long double>(g.pixels) * n;
     CurvePoint p;
-    p.signal = static_cast<double>(static_cast<long double>(g.sum) / samples) - dark_level;
+    p.signal = signal_of(g.pixels, g.sum, g.dark);
     p.temporal_variance = static_cast<double>(static_cast<long double>(g.spread) / (samples * (n - 1)));
     p.pixels = static_cast<double>(g.pixels);
     p.samples = static_cast<double>(samples);
@@ -219,8 +239,12 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
   GainCharacterization out;
   out.analog_gain = gain.analog_gain;
   out.dark_captures = gain.dark.count;
-  const UniformMoments dark =
-      uniform_moments(gain.dark, mode, param, condition_name("dark", mode.mode, gain.analog_gain));
+  // The scene's levels need each pixel's own dark level; flat captures are read per cell position.
+  const bool scene = gain.flats.empty();
+  DarkFrame dark_frame;
+  const UniformMoments dark = uniform_moments(gain.dark, mode, param, condition_name("dark", mode.mode, gain.analog_gain),
+                                              scene ? &dark_frame.sums : nullptr);
+  dark_frame.captures = gain.dark.count;
   const auto n_dark = static_cast<double>(gain.dark.count);
   for (int c = 0; c < kCellPositions; ++c) {
     CellCharacterization& cell = out.cells[c];
@@ -232,7 +256,7 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
   }
 
   std::array<std::vector<CurvePoint>, kCellPositions> points;
-  if (!gain.flats.empty()) {
+  if (!scene) {
     out.curve_source = "flat";
     out.lit_captures = gain.flats.front().captures.count;
     for (const FlatCaptures& flat : gain.flats) {
@@ -246,10 +270,9 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
   } else {
     out.curve_source = "scene";
     out.lit_captures = gain.scene.count;
-    const LevelMoments& levels = binner.bin(gain.scene, mode, param);
+    const LevelMoments& levels = binner.bin(gain.scene, mode, param, dark_frame);
     report_condition(condition_name("scene", mode.mode, gain.analog_gain), gain.scene);
-    for (int c = 0; c < kCellPositions; ++c)
-      points[c] = scene_points(levels, c, out.cells[c].dark_level, param.freq_threshold);
+    for (int c = 0; c < kCellPositions; ++c) points[c] = scene_points(levels, c, dark_frame.captures, param.freq_threshold);
   }
 
   const std::int64_t relation_captures = gain.scene.count > 0 ? gain.scene.count : out.lit_captures;

@@ -154,10 +154,10 @@ LevelMoments::LevelMoments() {
 LevelMoments::Level LevelMoments::level(int cell, std::size_t value) const {
   const Level& a = cells_[cell].levels[2 * value];
   const Level& b = cells_[cell].levels[2 * value + 1];
-  return {a.pixels + b.pixels, a.sum + b.sum, a.spread + b.spread};
+  return {a.pixels + b.pixels, a.sum + b.sum, a.dark + b.dark, a.spread + b.spread};
 }
 
-void LevelMoments::add(const PixelBand& band) {
+void LevelMoments::add(const PixelBand& band, const DarkFrame& dark) {
   captures_ = band.captures;
   const auto n = static_cast<std::uint64_t>(band.captures);
   row_levels_.resize(static_cast<std::size_t>(band.width));
@@ -165,6 +165,7 @@ void LevelMoments::add(const PixelBand& band) {
     const int parity = static_cast<int>((band.first_row + r) & 1);
     const std::uint64_t* sum = band.sum + r * band.width;
     const std::uint64_t* square_sum = band.square_sum + r * band.width;
+    const std::uint64_t* dark_sum = dark.sums.data() + (band.first_row + r) * band.width;
     const noise::LevelSpan span =
         noise::truncated_means(sum, static_cast<std::size_t>(band.width), n, row_levels_.data());
     for (int q = 0; q < 2; ++q) {
@@ -173,6 +174,7 @@ void LevelMoments::add(const PixelBand& band) {
         Level& level = cell.levels[2 * std::size_t{row_levels_[static_cast<std::size_t>(x)]} + ((x >> 1) & 1)];
         ++level.pixels;
         level.sum += sum[x];
+        level.dark += dark_sum[x];
         level.spread += spread_of(n, sum[x], square_sum[x]);
       }
       // The span of the whole row bounds both cell positions' levels.
@@ -196,6 +198,7 @@ void LevelMoments::merge(const LevelMoments& other) {
     for (std::size_t i = 2 * from.lo; i <= 2 * from.hi + 1; ++i) {
       to.levels[i].pixels += from.levels[i].pixels;
       to.levels[i].sum += from.levels[i].sum;
+      to.levels[i].dark += from.levels[i].dark;
       to.levels[i].spread += from.levels[i].spread;
     }
     const bool empty = to.lo > to.hi;

@@ -62,13 +62,21 @@ class UniformMoments {
   std::int64_t captures_ = 0;
 };
 
+// Every pixel's sum over the dark captures of a gain, row by row.
+struct DarkFrame {
+  std::vector<std::uint64_t> sums;
+  std::int64_t captures = 0;
+};
+
 // The same totals per 16-bit level, a pixel's level being its mean over the
 // captures truncated to an integer: a still scene of many brightness levels
-// gives one photon transfer point per level.
+// gives one photon transfer point per level. Each level also sums its pixels'
+// dark sums, so that its signal is read above those pixels' own dark level.
 class LevelMoments {
  public:
   LevelMoments();
-  void add(const PixelBand& band);
+  // dark holds a sum for every pixel of the frame the band comes from.
+  void add(const PixelBand& band, const DarkFrame& dark);
   void merge(const LevelMoments& other);
   // Empties the levels for the next condition, touching only those used: far
   // cheaper than fresh zeroed memory (the bins take 16 MiB).
@@ -77,6 +85,7 @@ class LevelMoments {
   struct Level {
     std::uint64_t pixels = 0;
     std::uint64_t sum = 0;         // of the pixel sums S1
+    std::uint64_t dark = 0;        // of the pixels' sums over the dark captures
     unsigned __int128 spread = 0;  // of n S2 - S1^2
   };
   Level level(int cell, std::size_t value) const;

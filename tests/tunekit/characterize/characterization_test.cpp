@@ -105,14 +105,17 @@ TEST(ConditionMoments, MatchDirectSumsAcrossBandsAndCellPositions) {
   const Frames frames = sensor.capture({1.5, 2.0}, 3, [](std::int64_t y, std::int64_t x) { return 10.0 + y + 3 * x; });
   UniformMoments uniform;
   LevelMoments levels;
+  DarkFrame dark;  // a pixel's dark sum tells where it is: each level's total is a sum of known places
+  dark.captures = 2;
+  for (std::int64_t i = 0; i < rows * cols; ++i) dark.sums.push_back(static_cast<std::uint64_t>(1000 + 7 * i));
   fold_condition(frames.set(), rows, cols, 1, [&](const PixelBand& b, int) {
     uniform.add(b);
-    levels.add(b);
+    levels.add(b, dark);
   });
   for (int c = 0; c < kCellPositions; ++c) {
     double sum = 0, spread = 0;
     std::vector<double> means;
-    std::map<std::size_t, std::uint64_t> level_pixels;
+    std::map<std::size_t, std::uint64_t> level_pixels, level_dark;
     for (std::int64_t y = c / 2; y < rows; y += 2)
       for (std::int64_t x = c % 2; x < cols; x += 2) {
         double s1 = 0, s2 = 0;
@@ -126,6 +129,7 @@ TEST(ConditionMoments, MatchDirectSumsAcrossBandsAndCellPositions) {
         means.push_back(s1 / 3);
         // The level of a pixel is its mean truncated: 3.67 is level 3, 4.0 level 4.
         ++level_pixels[static_cast<std::size_t>(s1) / 3];
+        level_dark[static_cast<std::size_t>(s1) / 3] += dark.sums[static_cast<std::size_t>(y * cols + x)];
       }
     const double p = static_cast<double>(means.size());
     double mean_of_means = 0, spatial = 0;
@@ -137,8 +141,10 @@ TEST(ConditionMoments, MatchDirectSumsAcrossBandsAndCellPositions) {
     EXPECT_NEAR(uniform.mean_frame_variance(c), spatial, 1e-7);
     EXPECT_LE(levels.lowest(c), level_pixels.begin()->first);
     EXPECT_GE(levels.highest(c), level_pixels.rbegin()->first);
-    for (std::size_t v = levels.lowest(c); v <= levels.highest(c); ++v)
+    for (std::size_t v = levels.lowest(c); v <= levels.highest(c); ++v) {
       EXPECT_EQ(levels.level(c, v).pixels, level_pixels.count(v) ? level_pixels[v] : 0) << "level " << v;
+      EXPECT_EQ(levels.level(c, v).dark, level_dark.count(v) ? level_dark[v] : 0) << "level " << v;
+    }
   }
   // Emptied for the next condition: nothing of this one is left.
   std::array<std::size_t, kCellPositions> lowest{}, highest{};
@@ -160,7 +166,8 @@ TEST(ConditionMoments, AnIntegerMeanIsItsOwnLevel) {
   frames.width = 2;
   frames.captures.assign(49, std::vector<std::uint16_t>(4, 50901));
   LevelMoments levels;
-  fold_condition(frames.set(), 2, 2, 1, [&](const PixelBand& b, int) { levels.add(b); });
+  const DarkFrame dark{std::vector<std::uint64_t>(4, 0), 1};
+  fold_condition(frames.set(), 2, 2, 1, [&](const PixelBand& b, int) { levels.add(b, dark); });
   for (int c = 0; c < kCellPositions; ++c) {
     EXPECT_EQ(levels.level(c, 50901).pixels, 1u);
     EXPECT_EQ(levels.lowest(c), 50901u);
@@ -369,6 +376,34 @@ TEST_P(CalibrationRelation, PredictsTheReadNoiseAndShotNoiseCalibrations) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Captures, CalibrationRelation, ::testing::Values(4, 8));
+
+// A dark pattern that rises across the frame as the scene's light does (here
+// by 60 e- over the rows' 512 columns, about 5 % of the scene's span) moves
+// the pixels of a bright level as far above the mean dark level as it moves
+// those of a dim one below it: each level is read above its own pixels' dark
+// level, or the curve is stretched along the signal and K comes out low.
+TEST(SceneCurve, ADarkPatternRisingWithTheSceneLeavesTheConversionGain) {
+  const std::int64_t rows = 256, cols = 512;
+  const int n = 8;
+  SensorTruth truth;
+  truth.dark_slope_e = 60.0 / static_cast<double>(cols);
+  SyntheticSensor sensor(rows, cols, truth, 4242u);
+  GainCaptures gain;
+  gain.analog_gain = Number::of_integer(4);
+  gain.dark = sensor.dark(kGain4, n).set();
+  gain.scene = sensor.capture(kGain4, n, ramp).set();
+  ModeCaptures mode;
+  mode.height = rows;
+  mode.width = cols;
+  mode.gains.push_back(gain);
+  CharacterizationParam param = param_for(truth);
+  param.freq_threshold = 1;
+  const ModeCharacterization result = characterize_mode(mode, param);
+  for (int c = 0; c < kCellPositions; ++c) {
+    const CellCharacterization& cell = result.gains[0].cells[c];
+    EXPECT_NEAR(cell.conversion_gain / kGain4.k, 1.0, 4 * k_spread(cell, n)) << "cell " << c;
+  }
+}
 
 // ---- quality flags --------------------------------------------------------------------
 

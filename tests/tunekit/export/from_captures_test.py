@@ -11,9 +11,8 @@ from the points the result lists. S = K / (W - B) and O = V / (W - B)^2 carry th
 dark level B is known to far below a DN); the tolerance is four standard errors, of the worst cell position
 of a profile's colour (its green is the mean of two cell positions).
 
-The set has no dark shading: the scene's levels are read above each cell position's mean dark level, so a
-dark pattern that rises across the frame with the scene's ramp would tilt the curve (by about 2 % of K at
-gain 8 with the simulator's default shading), beyond what sampling explains.
+The set carries the simulator's dark shading, which rises across the frame as the scene's ramp does: each
+scene level is read above its own pixels' dark level, so the shading does not tilt the curve.
 """
 import math
 import os
@@ -53,7 +52,7 @@ def k_tolerances(results, gain):
 @pytest.fixture(scope="module")
 def measured(tmp_path_factory):
     """A run whose characterisation comes from its own captures."""
-    results, model = calibrated_run(str(tmp_path_factory.mktemp("measured")), "--without-dark-pattern")
+    results, model = calibrated_run(str(tmp_path_factory.mktemp("measured")))
     assert os.path.isfile(os.path.join(results, "characterization.json"))
     return results, model
 

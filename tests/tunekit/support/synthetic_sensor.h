@@ -25,6 +25,7 @@ struct SensorTruth {
   double offset_dn = 64.0;   // dark level (DN)
   double white_dn = 4095.0;  // clipping level of the converter (DN)
   double flicker = 0.0;      // relative spread of the light from capture to capture (ratio)
+  double dark_slope_e = 0.0; // a dark pattern rising along each row: e- per column, added to the DSNU
 };
 
 struct GainTruth {
@@ -58,7 +59,8 @@ class SyntheticSensor {
     std::normal_distribution<double> normal;
     const auto size = static_cast<std::size_t>(height * width);
     for (std::size_t i = 0; i < size; ++i) {
-      dark_pattern_.push_back(truth.dsnu_e * normal(rng_));
+      const auto column = static_cast<double>(static_cast<std::int64_t>(i) % width);
+      dark_pattern_.push_back(truth.dsnu_e * normal(rng_) + truth.dark_slope_e * column);
       response_.push_back(std::max(0.0, 1.0 + truth.prnu * normal(rng_)));
     }
   }
