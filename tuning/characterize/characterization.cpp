@@ -54,16 +54,17 @@ void report_condition(const std::string& condition, const CaptureSet& set) {
 }
 
 // pixel_sums, when given, receives every pixel's sum over the captures (a
-// frame of mode.height x mode.width).
+// frame of mode.height x mode.width; the captures are at most kMaxCaptures).
 UniformMoments uniform_moments(const CaptureSet& set, const ModeCaptures& mode, const CharacterizationParam& param,
-                               const std::string& condition, std::vector<std::uint64_t>* pixel_sums = nullptr) {
+                               const std::string& condition, std::vector<std::uint32_t>* pixel_sums = nullptr) {
   std::vector<UniformMoments> parts(static_cast<std::size_t>(worker_count(param)));
   if (pixel_sums != nullptr) pixel_sums->assign(static_cast<std::size_t>(mode.height * mode.width), 0);
   fold_condition(set, mode.height, mode.width, static_cast<int>(parts.size()), [&](const PixelBand& band, int worker) {
     parts[static_cast<std::size_t>(worker)].add(band);
     // Bands cover rows of their own: no two workers write the same pixel.
     if (pixel_sums != nullptr)
-      std::copy(band.sum, band.sum + band.rows * band.width, pixel_sums->data() + band.first_row * band.width);
+      std::transform(band.sum, band.sum + band.rows * band.width, pixel_sums->data() + band.first_row * band.width,
+                     [](std::uint64_t sum) { return static_cast<std::uint32_t>(sum); });
   });
   // Integer totals: the merge order cannot change the result.
   for (std::size_t w = 1; w < parts.size(); ++w) parts[0].merge(parts[w]);

@@ -148,13 +148,17 @@ double UniformMoments::mean_frame_variance(int cell) const {
 }
 
 LevelMoments::LevelMoments() {
-  for (Cell& c : cells_) c.levels.resize(2 * kLevelCount);
+  for (Cell& c : cells_) {
+    c.levels.resize(2 * kLevelCount);
+    c.dark.resize(2 * kLevelCount);
+  }
 }
 
 LevelMoments::Level LevelMoments::level(int cell, std::size_t value) const {
-  const Level& a = cells_[cell].levels[2 * value];
-  const Level& b = cells_[cell].levels[2 * value + 1];
-  return {a.pixels + b.pixels, a.sum + b.sum, a.dark + b.dark, a.spread + b.spread};
+  const Cell& c = cells_[cell];
+  const Bin& a = c.levels[2 * value];
+  const Bin& b = c.levels[2 * value + 1];
+  return {a.pixels + b.pixels, a.sum + b.sum, c.dark[2 * value] + c.dark[2 * value + 1], a.spread + b.spread};
 }
 
 void LevelMoments::add(const PixelBand& band, const DarkFrame& dark) {
@@ -165,16 +169,17 @@ void LevelMoments::add(const PixelBand& band, const DarkFrame& dark) {
     const int parity = static_cast<int>((band.first_row + r) & 1);
     const std::uint64_t* sum = band.sum + r * band.width;
     const std::uint64_t* square_sum = band.square_sum + r * band.width;
-    const std::uint64_t* dark_sum = dark.sums.data() + (band.first_row + r) * band.width;
+    const std::uint32_t* dark_sum = dark.sums.data() + (band.first_row + r) * band.width;
     const noise::LevelSpan span =
         noise::truncated_means(sum, static_cast<std::size_t>(band.width), n, row_levels_.data());
     for (int q = 0; q < 2; ++q) {
       Cell& cell = cells_[2 * parity + q];
       for (std::int64_t x = q; x < band.width; x += 2) {
-        Level& level = cell.levels[2 * std::size_t{row_levels_[static_cast<std::size_t>(x)]} + ((x >> 1) & 1)];
+        const std::size_t bin = 2 * std::size_t{row_levels_[static_cast<std::size_t>(x)]} + ((x >> 1) & 1);
+        Bin& level = cell.levels[bin];
         ++level.pixels;
         level.sum += sum[x];
-        level.dark += dark_sum[x];
+        cell.dark[bin] += dark_sum[x];
         level.spread += spread_of(n, sum[x], square_sum[x]);
       }
       // The span of the whole row bounds both cell positions' levels.
@@ -198,7 +203,7 @@ void LevelMoments::merge(const LevelMoments& other) {
     for (std::size_t i = 2 * from.lo; i <= 2 * from.hi + 1; ++i) {
       to.levels[i].pixels += from.levels[i].pixels;
       to.levels[i].sum += from.levels[i].sum;
-      to.levels[i].dark += from.levels[i].dark;
+      to.dark[i] += from.dark[i];
       to.levels[i].spread += from.levels[i].spread;
     }
     const bool empty = to.lo > to.hi;
@@ -209,9 +214,11 @@ void LevelMoments::merge(const LevelMoments& other) {
 
 void LevelMoments::reset() {
   for (Cell& c : cells_) {
-    if (c.lo <= c.hi)
-      std::fill(c.levels.begin() + static_cast<std::ptrdiff_t>(2 * c.lo),
-                c.levels.begin() + static_cast<std::ptrdiff_t>(2 * c.hi) + 2, Level{});
+    if (c.lo <= c.hi) {
+      const auto first = static_cast<std::ptrdiff_t>(2 * c.lo), end = static_cast<std::ptrdiff_t>(2 * c.hi) + 2;
+      std::fill(c.levels.begin() + first, c.levels.begin() + end, Bin{});
+      std::fill(c.dark.begin() + first, c.dark.begin() + end, 0);
+    }
     c.lo = 1;
     c.hi = 0;
   }

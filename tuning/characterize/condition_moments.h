@@ -62,9 +62,10 @@ class UniformMoments {
   std::int64_t captures_ = 0;
 };
 
-// Every pixel's sum over the dark captures of a gain, row by row.
+// Every pixel's sum over the dark captures of a gain, row by row (at most
+// kMaxCaptures of 16-bit samples: 32 bits hold it).
 struct DarkFrame {
-  std::vector<std::uint64_t> sums;
+  std::vector<std::uint32_t> sums;
   std::int64_t captures = 0;
 };
 
@@ -95,11 +96,19 @@ class LevelMoments {
   std::size_t highest(int cell) const { return cells_[cell].hi; }
 
  private:
+  struct Bin {
+    std::uint64_t pixels = 0;
+    std::uint64_t sum = 0;
+    unsigned __int128 spread = 0;
+  };
   struct Cell {
     // Two bins per level, side by side, taken in turns by a cell's
     // neighbouring pixels: pixels of one level then do not wait on each
     // other's update of the same bin. A level is the sum of its two.
-    std::vector<Level> levels;
+    std::vector<Bin> levels;
+    // The bins' dark sums, apart: a bin of the other three fields is half a
+    // cache line, and stays so.
+    std::vector<std::uint64_t> dark;
     std::size_t lo = 1;
     std::size_t hi = 0;
   };

@@ -107,7 +107,7 @@ TEST(ConditionMoments, MatchDirectSumsAcrossBandsAndCellPositions) {
   LevelMoments levels;
   DarkFrame dark;  // a pixel's dark sum tells where it is: each level's total is a sum of known places
   dark.captures = 2;
-  for (std::int64_t i = 0; i < rows * cols; ++i) dark.sums.push_back(static_cast<std::uint64_t>(1000 + 7 * i));
+  for (std::int64_t i = 0; i < rows * cols; ++i) dark.sums.push_back(static_cast<std::uint32_t>(1000 + 7 * i));
   fold_condition(frames.set(), rows, cols, 1, [&](const PixelBand& b, int) {
     uniform.add(b);
     levels.add(b, dark);
@@ -166,7 +166,7 @@ TEST(ConditionMoments, AnIntegerMeanIsItsOwnLevel) {
   frames.width = 2;
   frames.captures.assign(49, std::vector<std::uint16_t>(4, 50901));
   LevelMoments levels;
-  const DarkFrame dark{std::vector<std::uint64_t>(4, 0), 1};
+  const DarkFrame dark{std::vector<std::uint32_t>(4, 0), 1};
   fold_condition(frames.set(), 2, 2, 1, [&](const PixelBand& b, int) { levels.add(b, dark); });
   for (int c = 0; c < kCellPositions; ++c) {
     EXPECT_EQ(levels.level(c, 50901).pixels, 1u);
