@@ -170,7 +170,7 @@ def test_simulate_into_a_full_disk_leaves_no_partial_file(tmp_path):
     run = tool("simulate", out, "--width", 64, "--height", 64, preexec_fn=small_files)
     first = out / "captures" / "sim_dark_LCG_exp_10_again_1_000.raw"
     assert refusal(run).startswith(f"tunekit: error: cannot write the simulated set into {out}: {first}: ")
-    assert os.listdir(out) == []  # neither captures nor the staging folder
+    assert not out.exists()  # neither captures nor the staging folder, nor the folder the run made
     for flags, message in [(["--again-list", 1, "inf"], "--again-list: expected a finite number, found 'inf'"),
                            (["--bits", 17], "--bits: expected an integer from 1 to 16, found 17"),
                            (["--width", 33], "--width: expected a positive even number"),

@@ -165,10 +165,17 @@ def write_set(model, kinds, args, fmt):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
 
+    made = not os.path.isdir(args.out)
     os.makedirs(args.out, exist_ok=True)
     # The captures land together once all are written: a failure or a stop leaves the folder as it was.
-    with atomic_write.staged_folder(capture_dir, STAGING_PREFIX, before_landing=forget_the_old_set) as staging:
-        count = sum(len(sim.write_captures(model, k, staging, args.captures, fmt)) for k in kinds)
+    try:
+        with atomic_write.staged_folder(capture_dir, STAGING_PREFIX, before_landing=forget_the_old_set) as staging:
+            count = sum(len(sim.write_captures(model, k, staging, args.captures, fmt)) for k in kinds)
+    except BaseException:
+        if made:
+            with contextlib.suppress(OSError):
+                os.rmdir(args.out)  # the folder this run made, empty again
+        raise
     model.save_truth(truth_path, captures=args.captures)
     config = {"inp_file_dir": CAPTURE_DIR, "out_file_dir": RESULT_DIR, "width": model.width,
               "height": model.height, "bits": model.bits, "sensor_mode": model.sensor_mode,
