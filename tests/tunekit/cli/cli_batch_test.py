@@ -169,8 +169,14 @@ def test_dask_batch_whose_only_worker_dies_writes_the_summary_of_what_finished(t
     try:
         start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--scheduler-file",
               str(address_file))
-        wait_for(address_file.exists, "the scheduler")
-        address = json.loads(address_file.read_text())["address"]
+        def scheduler_address():  # the file appears before the scheduler has written it
+            try:
+                return json.loads(address_file.read_text())["address"]
+            except (OSError, ValueError, KeyError):
+                return None
+
+        wait_for(scheduler_address, "the scheduler")
+        address = scheduler_address()
         # Two threads: the quick set finishes whichever of the two sets the worker takes up first.
         worker = start("worker", address, "--nthreads", "2", "--no-nanny", "--no-dashboard",
                        "--preload", os.path.join(here, "dask_slow_set.py"), "--local-directory",
