@@ -29,6 +29,25 @@ struct BPCTuningParam {
   double light_thr_ratio = 0.0;  // cold: multiple of the neighbourhood spread
 };
 
+constexpr auto record_fields_of(RecordTag<BPCFileParam>) {
+  return record<BPCFileParam, FileParam>(
+      "BPCFileParam", "A bad pixel capture set: the base fields plus its gains and the detection it is for.",
+      field("again_list", &BPCFileParam::again_list, "analog gains, in processing order"),
+      field("exp_time_list", &BPCFileParam::exp_time_list,
+            "exposure times; not read: captures of every exposure are taken together"),
+      field("bp_type", &BPCFileParam::bp_type, "Hot (dark captures) or Cold (lit captures)"));
+}
+
+constexpr auto record_fields_of(RecordTag<BPCTuningParam>) {
+  return record<BPCTuningParam>(
+      "BPCTuningParam", "Bad pixel thresholds.",
+      field("module", &BPCTuningParam::module, "calibration module short name"),
+      field("dark_thr_ratio", &BPCTuningParam::dark_thr_ratio,
+            "hot margin: a pixel is hot above black level x (1 + ratio) (fraction of the black level)"),
+      field("light_thr_ratio", &BPCTuningParam::light_thr_ratio,
+            "cold factor: multiple of the narrower neighbourhood spread (dimensionless)"));
+}
+
 struct GainBadPixels {
   std::string gain;  // the gain as text, e.g. "1"
   std::vector<PixelPosition> positions;  // row-major order

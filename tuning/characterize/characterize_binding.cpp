@@ -13,11 +13,9 @@ namespace ch = tuning::characterize;
 
 ch::CharacterizationFileParam file_param_of(py::handle record, py::handle capture_format) {
   ch::CharacterizationFileParam p;
-  static_cast<tuning::FileParam&>(p) = file_param_from(record);
+  assign_fields<tuning::FileParam>(p, record);
   p.capture_format = capture_format_from(capture_format);
-  p.again_list = numbers_from(record.attr("again_list"), "again_list");
-  p.dark_exp_list = numbers_from(record.attr("dark_exp_list"), "dark_exp_list");
-  p.flat_exp_list = numbers_from(record.attr("flat_exp_list"), "flat_exp_list");
+  assign_own_fields<ch::CharacterizationFileParam>(p, record);
   return p;
 }
 
@@ -142,15 +140,7 @@ void declare_characterize(py::module_& m) {
   m.doc() = "Sensor characterisation: photon transfer curve, conversion gain, noise and non-uniformity in electrons.";
   py::module_ common = common_module();
   const Types t;
-  define_record(m, "CharacterizationFileParam", common.attr("FileParam"),
-                {{"module", t.str_t, py::str("characterization"), "calibration module short name"},
-                 {"again_list", number_list_type(), t.list_factory, "analog gains, in order", true},
-                 {"dark_exp_list", number_list_type(), t.list_factory,
-                  "exposures of the dark captures to read; empty: every exposure, as the read noise calibration "
-                  "reads them", true},
-                 {"flat_exp_list", number_list_type(), t.list_factory,
-                  "exposures of the flat captures; empty: every exposure the flat captures of a gain have", true}},
-                "Dark, flat and noise captures at several analog gains.");
+  define_record<ch::CharacterizationFileParam>(m, common.attr("FileParam"));
   define_record(m, "CharacterizationTuningParam", common.attr("TuningParam"),
                 {{"module", t.str_t, py::str("characterization"), "calibration module short name"},
                  {"white_level", number_list_type(), py::cpp_function([]() {
