@@ -59,6 +59,16 @@ struct BPCTuningResult {
   std::vector<std::string> static_info;   // packed table words
 };
 
+constexpr auto record_fields_of(RecordTag<BPCTuningResult>) {
+  return record<BPCTuningResult>(
+      "BPCTuningResult", "Bad pixels per analog gain and the packed table of their union.",
+      field("module", &BPCTuningResult::module, "calibration module short name"),
+      field("static_loc", &BPCTuningResult::static_loc,
+            "gain text -> bad pixel positions (row, column) in full-frame pixels, row-major order"),
+      field("static_info", &BPCTuningResult::static_info,
+            "packed table: '0x' + 8 hex digits per 32-bit word, rows ascending"));
+}
+
 // Capture kind words of the two detections.
 inline constexpr const char* kHotKind = "dark";
 inline constexpr const char* kColdKind = "light";

@@ -35,6 +35,13 @@ py::array_t<T> array_of(std::vector<T>&& values, std::vector<py::ssize_t> shape)
   return py::array_t<T>(shape, owned->data(), free_when_done);
 }
 
+py::list position_list(const std::vector<bpc::PixelPosition>& positions) {
+  py::list out(positions.size());
+  for (std::size_t i = 0; i < positions.size(); ++i)
+    out[i] = py::make_tuple(positions[i].first, positions[i].second);
+  return out;
+}
+
 }  // namespace
 
 template <>
@@ -50,26 +57,28 @@ struct HostEnum<bpc::BPType> {
   }
 };
 
-namespace {
+// The bad pixels of each gain as the record holds them: gain text -> (row, column) pairs.
+template <>
+struct HostType<std::vector<bpc::GainBadPixels>> : HostMutable {
+  static py::object annotation(py::module_&) {
+    py::object int_t = py::type::of(py::int_(0));
+    py::object position_t = typing_attr("Tuple")[py::make_tuple(int_t, int_t)];
+    return typing_attr("Dict")[py::make_tuple(py::type::of(py::str("")), typing_attr("List")[position_t])];
+  }
+  static py::object value(py::module_&, const std::vector<bpc::GainBadPixels>& v) {
+    py::dict out;
+    for (const auto& entry : v) out[py::str(entry.gain)] = position_list(entry.positions);
+    return out;
+  }
+};
 
-py::list position_list(const std::vector<bpc::PixelPosition>& positions) {
-  py::list out(positions.size());
-  for (std::size_t i = 0; i < positions.size(); ++i)
-    out[i] = py::make_tuple(positions[i].first, positions[i].second);
-  return out;
-}
+namespace {
 
 // The routine's output is well-typed by construction; skipping validation keeps
 // a frame's worth of flagged positions (a zero cold ratio flags every pixel)
 // from being copied once more.
 py::object result_record(py::module_& m, const bpc::BPCTuningResult& result) {
-  py::dict static_loc;
-  for (const auto& entry : result.static_loc) static_loc[py::str(entry.gain)] = position_list(entry.positions);
-  py::list static_info;
-  for (const auto& word : result.static_info) static_info.append(word);
-  return m.attr("BPCTuningResult").attr("construct")(py::arg("module") = result.module,
-                                                     py::arg("static_loc") = static_loc,
-                                                     py::arg("static_info") = static_info);
+  return m.attr("BPCTuningResult").attr("construct")(**record_kwargs(m, result));
 }
 
 std::int64_t axis_index(py::handle value, std::size_t position, const char* axis) {
@@ -104,20 +113,9 @@ void declare_records(py::module_& m) {
   bp_type.attr("__doc__") = "Which detection a capture set is for: Hot (dark frames) or Cold (lit frames).";
   m.attr("BPType") = bp_type;
 
-  py::object str_t = py::type::of(py::str(""));
-  py::object int_t = py::type::of(py::int_(0));
-  py::object position_t = typing_attr("Tuple")[py::make_tuple(int_t, int_t)];
-  py::object static_loc_t = typing_attr("Dict")[py::make_tuple(str_t, typing_attr("List")[position_t])];
-
   define_record<bpc::BPCFileParam>(m, common.attr("FileParam"));
   define_record<bpc::BPCTuningParam>(m, common.attr("TuningParam"));
-  define_record(m, "BPCTuningResult", common.attr("TuningResult"),
-                {{"module", str_t, py::str("bpc"), "calibration module short name"},
-                 {"static_loc", static_loc_t, py::type::of(py::dict()),
-                  "gain text -> bad pixel positions (row, column) in full-frame pixels, row-major order", true},
-                 {"static_info", typing_attr("List")[str_t], py::type::of(py::list()),
-                  "packed table: '0x' + 8 hex digits per 32-bit word, rows ascending", true}},
-                "Bad pixels per analog gain and the packed table of their union.");
+  define_record<bpc::BPCTuningResult>(m, common.attr("TuningResult"));
 }
 
 }  // namespace

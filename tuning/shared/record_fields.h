@@ -46,6 +46,7 @@ struct Field {
   const char* stub_type;        // annotation the stubs show instead of the host's own; nullptr: the host's
   IntegerBounds bounds{};       // values the host record accepts (integers only)
   bool converted = true;        // false: the record -> struct conversion leaves the struct's default
+  bool unset_by_default = false;  // true: the host's default is no value (None; a list: empty)
 
   // The member in an object of the struct (or of a struct derived from it).
   template <typename Object>
@@ -69,6 +70,14 @@ struct Field {
     Field f = at_least(low);
     f.bounds.has_high = true;
     f.bounds.high = high;
+    return f;
+  }
+  // The same field with no value by default in the host record (None, or an empty list)
+  // instead of the struct's: for results, which the routines always fill, and whose
+  // figures may be unknown (NaN in the struct, None in the record).
+  constexpr Field unset() const {
+    Field f = *this;
+    f.unset_by_default = true;
     return f;
   }
   // The same field held by the host alone: the conversion to the struct does not read it.

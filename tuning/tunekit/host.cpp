@@ -117,14 +117,31 @@ py::object bounded(py::object annotation, const tuning::IntegerBounds& bounds) {
   return py::module_::import("pydantic").attr("conint")(**limits);
 }
 
-py::object HostType<std::vector<tuning::Number>>::value(py::module_&, const std::vector<tuning::Number>& v) {
+py::object HostType<tuning::Number>::annotation(py::module_&) {
+  return typing_attr("Union")[py::make_tuple(py::module_::import("pydantic").attr("StrictInt"),
+                                             py::type::of(py::float_(0.0)))];
+}
+
+py::object HostType<tuning::Number>::value(py::module_&, const tuning::Number& n) {
+  if (n.is_integer) return py::int_(n.integer);
+  return py::float_(n.real);
+}
+
+py::object HostType<std::vector<std::string>>::value(py::module_&, const std::vector<std::string>& v) {
   py::list out;
-  for (const tuning::Number& n : v) {
-    if (n.is_integer)
-      out.append(py::int_(n.integer));
-    else
-      out.append(py::float_(n.real));
-  }
+  for (const std::string& text : v) out.append(py::str(text));
+  return out;
+}
+
+std::vector<std::string> HostType<std::vector<std::string>>::from(py::handle v, const char* what) {
+  std::vector<std::string> out;
+  for (py::handle item : v) out.push_back(path_text(item, what));
+  return out;
+}
+
+py::object HostType<std::vector<tuning::Number>>::value(py::module_& m, const std::vector<tuning::Number>& v) {
+  py::list out;
+  for (const tuning::Number& n : v) out.append(HostType<tuning::Number>::value(m, n));
   return out;
 }
 

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -149,38 +150,48 @@ py::object host_class(py::module_& m, const char* name);
 
 // How a member type of a core struct appears in a host record: its annotation,
 // the host value of a C++ value (a field's default), the C++ value of a host
-// value (`what` names the field in errors), and whether the default is given as
-// a factory (mutable values). A member type without one does not compile.
+// value (`what` names the field in errors), and from its base whether the
+// default is given as a factory (mutable values) and whether it is a list. A
+// member type without one does not compile.
 template <typename T, typename = void>
 struct HostType;
 
-template <>
-struct HostType<std::string> {
+struct HostScalar {
   static constexpr bool kFactory = false;
+  static constexpr bool kList = false;
+};
+struct HostMutable {
+  static constexpr bool kFactory = true;
+  static constexpr bool kList = false;
+};
+struct HostList {
+  static constexpr bool kFactory = true;
+  static constexpr bool kList = true;
+};
+
+template <>
+struct HostType<std::string> : HostScalar {
   static py::object annotation(py::module_&) { return py::type::of(py::str("")); }
   static py::object value(py::module_&, const std::string& v) { return py::str(v); }
   static std::string from(py::handle v, const char* what) { return path_text(v, what); }
 };
 
 template <typename T>
-struct HostType<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
-  static constexpr bool kFactory = false;
+struct HostType<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> : HostScalar {
   static py::object annotation(py::module_&) { return py::type::of(py::int_(0)); }
   static py::object value(py::module_&, T v) { return py::int_(v); }
   static T from(py::handle v, const char* what) { return static_cast<T>(int_from(v, what)); }
 };
 
 template <>
-struct HostType<bool> {
-  static constexpr bool kFactory = false;
+struct HostType<bool> : HostScalar {
   static py::object annotation(py::module_&) { return py::type::of(py::bool_(false)); }
   static py::object value(py::module_&, bool v) { return py::bool_(v); }
   static bool from(py::handle v, const char*) { return v.cast<bool>(); }
 };
 
 template <>
-struct HostType<double> {
-  static constexpr bool kFactory = false;
+struct HostType<double> : HostScalar {
   static py::object annotation(py::module_&) { return py::type::of(py::float_(0.0)); }
   static py::object value(py::module_&, double v) { return py::float_(v); }
   static double from(py::handle v, const char*) {
@@ -188,10 +199,17 @@ struct HostType<double> {
   }
 };
 
+// A number kept as given: an int stays an int.
+template <>
+struct HostType<tuning::Number> : HostScalar {
+  static py::object annotation(py::module_&);
+  static py::object value(py::module_&, const tuning::Number& v);
+  static tuning::Number from(py::handle v, const char* what) { return number_from(v, what); }
+};
+
 // Numbers kept as given: the host's number list (ints stay ints).
 template <>
-struct HostType<std::vector<tuning::Number>> {
-  static constexpr bool kFactory = true;
+struct HostType<std::vector<tuning::Number>> : HostList {
   static py::object annotation(py::module_&) { return number_list_type(); }
   static py::object value(py::module_&, const std::vector<tuning::Number>& v);
   static std::vector<tuning::Number> from(py::handle v, const char* what) { return numbers_from(v, what); }
@@ -199,16 +217,21 @@ struct HostType<std::vector<tuning::Number>> {
 
 // Levels the core holds as reals: the host's number list, each entry as its real value.
 template <>
-struct HostType<std::vector<double>> {
-  static constexpr bool kFactory = true;
+struct HostType<std::vector<double>> : HostList {
   static py::object annotation(py::module_&) { return number_list_type(); }
   static py::object value(py::module_&, const std::vector<double>& v);
   static std::vector<double> from(py::handle v, const char* what);
 };
 
+template <>
+struct HostType<std::vector<std::string>> : HostList {
+  static py::object annotation(py::module_&) { return typing_attr("List")[py::type::of(py::str(""))]; }
+  static py::object value(py::module_&, const std::vector<std::string>& v);
+  static std::vector<std::string> from(py::handle v, const char* what);
+};
+
 template <typename Enum>
-struct HostType<Enum, std::enable_if_t<std::is_enum_v<Enum>>> {
-  static constexpr bool kFactory = false;
+struct HostType<Enum, std::enable_if_t<std::is_enum_v<Enum>>> : HostScalar {
   static py::object annotation(py::module_& m) { return host_class(m, HostEnum<Enum>::kName); }
   static py::object value(py::module_& m, Enum v) { return annotation(m)(py::str(std::string(HostEnum<Enum>::text(v)))); }
   static Enum from(py::handle v, const char*) { return HostEnum<Enum>::from(v); }
@@ -219,18 +242,30 @@ Struct record_from(py::handle record);
 template <typename Struct>
 py::object record_value(py::module_& m, const Struct& value);
 
+// A record of a struct with a field table, nested in another.
+template <typename Struct>
+struct HostType<Struct, std::enable_if_t<tuning::kHasFields<Struct>>> : HostMutable {
+  static py::object annotation(py::module_& m) { return host_class(m, tuning::fields_of<Struct>().name); }
+  static py::object value(py::module_& m, const Struct& v) { return record_value(m, v); }
+  static Struct from(py::handle v, const char*) { return record_from<Struct>(v); }
+};
+
 // A list of records of a struct with a field table.
 template <typename Struct>
-struct HostType<std::vector<Struct>, std::enable_if_t<tuning::kHasFields<Struct>>> {
-  static constexpr bool kFactory = true;
+struct HostRecordList : HostList {
   static py::object annotation(py::module_& m) {
     return typing_attr("List")[host_class(m, tuning::fields_of<Struct>().name)];
   }
-  static py::object value(py::module_& m, const std::vector<Struct>& v) {
+  template <typename Values>
+  static py::object value(py::module_& m, const Values& v) {
     py::list out;
     for (const Struct& item : v) out.append(record_value(m, item));
     return out;
   }
+};
+
+template <typename Struct>
+struct HostType<std::vector<Struct>, std::enable_if_t<tuning::kHasFields<Struct>>> : HostRecordList<Struct> {
   static std::vector<Struct> from(py::handle v, const char*) {
     std::vector<Struct> out;
     for (py::handle item : v) out.push_back(record_from<Struct>(item));
@@ -238,13 +273,24 @@ struct HostType<std::vector<Struct>, std::enable_if_t<tuning::kHasFields<Struct>
   }
 };
 
+// A fixed number of records (the host checks no count: results only).
+template <typename Struct, std::size_t N>
+struct HostType<std::array<Struct, N>, std::enable_if_t<tuning::kHasFields<Struct>>> : HostRecordList<Struct> {};
+
 // The annotation with the field's bounds: a constrained int when it has any.
 py::object bounded(py::object annotation, const tuning::IntegerBounds& bounds);
 
 template <typename Field>
 FieldSpec field_spec(py::module_& m, const Field& f, const typename Field::MemberType& default_value) {
-  using Host = HostType<typename Field::MemberType>;
+  using Member = typename Field::MemberType;
+  using Host = HostType<Member>;
   py::object annotation = bounded(Host::annotation(m), f.bounds);
+  if (f.unset_by_default) {
+    // No figure by default: None (a real one is Optional[float]), or an empty list.
+    if constexpr (Host::kList) return {f.name, annotation, py::type::of(py::list()), f.doc, true, f.stub_type};
+    if constexpr (std::is_floating_point_v<Member>) annotation = typing_attr("Optional")[annotation];
+    return {f.name, annotation, py::none(), f.doc, false, f.stub_type};
+  }
   if constexpr (Host::kFactory) {
     py::object factory = py::cpp_function([m, default_value]() mutable { return Host::value(m, default_value); });
     return {f.name, annotation, factory, f.doc, true, f.stub_type};
@@ -293,15 +339,21 @@ Struct record_from(py::handle record) {
   return out;
 }
 
-// The host record of a struct value (the class named by its table, from m or tuning.common).
+// The host values of a struct's fields by name, its bases' included.
 template <typename Struct>
-py::object record_value(py::module_& m, const Struct& value) {
+py::dict record_kwargs(py::module_& m, const Struct& value) {
   py::dict kwargs;
   tuning::for_each_field<Struct>([&](const auto& f) {
     using Member = typename std::decay_t<decltype(f)>::MemberType;
     kwargs[f.name] = HostType<Member>::value(m, f.of(value));
   });
-  return host_class(m, tuning::fields_of<Struct>().name)(**kwargs);
+  return kwargs;
+}
+
+// The host record of a struct value (the class named by its table, from m or tuning.common).
+template <typename Struct>
+py::object record_value(py::module_& m, const Struct& value) {
+  return host_class(m, tuning::fields_of<Struct>().name)(**record_kwargs(m, value));
 }
 
 }  // namespace tunekit

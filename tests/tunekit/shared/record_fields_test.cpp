@@ -7,6 +7,7 @@
 
 #include "blc/black_level.h"
 #include "bpc/bad_pixels.h"
+#include "characterize/characterization.h"
 #include "characterize/file_captures.h"
 #include "noise_profile/read_noise_model.h"
 #include "noise_profile/shot_noise_model.h"
@@ -35,7 +36,7 @@ constexpr auto record_fields_of(tuning::RecordTag<Base>) {
 constexpr auto record_fields_of(tuning::RecordTag<Derived>) {
   return tuning::record<Derived, Base>("Derived", "A derived record.",
                                        tuning::field("shift", &Derived::shift, "shift (bits)").within(0, 15),
-                                       tuning::field("ratio", &Derived::ratio, "ratio (dimensionless)"),
+                                       tuning::field("ratio", &Derived::ratio, "ratio (dimensionless)").unset(),
                                        tuning::field("tag", &Derived::tag, "tag text").host_only());
 }
 
@@ -131,6 +132,10 @@ TEST(RecordFields, BoundsStubTypesAndHostOnlyStayOnTheirField) {
   EXPECT_TRUE(id.converted);
   EXPECT_TRUE(ratio.converted);
   EXPECT_FALSE(tag.converted);
+  EXPECT_TRUE(ratio.unset_by_default);
+  EXPECT_FALSE(tag.unset_by_default);
+  EXPECT_FALSE(shift.unset_by_default);
+  EXPECT_TRUE(ratio.converted);  // options stay apart
   EXPECT_STREQ(shift.doc, "shift (bits)");
 
   constexpr auto at_least = field("id", &sample::Base::id, "").at_least(-3);
@@ -178,7 +183,15 @@ TEST(RecordFields, TheCoreTablesAreSound) {
   expect_sound_table<noise::ShotNoiseFileParam>("ShotNoiseFileParam");
   expect_sound_table<noise::Rect>("Rect");
   expect_sound_table<noise::ShotNoiseTuningParam>("ShotNoiseTuningParam");
+  expect_sound_table<bpc::BPCTuningResult>("BPCTuningResult");
   expect_sound_table<characterize::CharacterizationFileParam>("CharacterizationFileParam");
+  expect_sound_table<characterize::CurvePoint>("CurvePoint");
+  expect_sound_table<characterize::QualityFlag>("QualityFlag");
+  expect_sound_table<characterize::CalibrationRelation>("CalibrationRelation");
+  expect_sound_table<characterize::CellCharacterization>("CellCharacterization");
+  expect_sound_table<characterize::GainCharacterization>("GainCharacterization");
+  expect_sound_table<characterize::ModeCharacterization>("ModeCharacterization");
+  expect_sound_table<characterize::Characterization>("Characterization");
   // The capture set records list the base's fields first.
   EXPECT_EQ(names<blc::BLCFileParam>(),
             (std::vector<std::string>{"inp_file_dir", "out_file_dir", "width", "height", "bits", "cfa_type",
