@@ -14,6 +14,7 @@
 #include "shared/capture_format.h"
 #include "shared/capture_set.h"
 #include "shared/model.h"
+#include "shared/record_json.h"
 
 namespace sample {
 
@@ -59,6 +60,22 @@ constexpr auto record_fields_of(tuning::RecordTag<Twice>) {
 }
 
 struct Untabled {};
+
+// Every kind of value the JSON writer takes.
+struct Holder {
+  tuning::Number gain = tuning::Number::of_integer(2);
+  tuning::SensorMode mode = tuning::SensorMode::HCG;
+  std::vector<Derived> items;
+  std::array<Base, 2> pair;
+  std::vector<std::string> words = {"a", "b"};
+  bool flag = true;
+};
+constexpr auto record_fields_of(tuning::RecordTag<Holder>) {
+  return tuning::record<Holder>("Holder", "", tuning::field("mode", &Holder::mode, "m"),
+                                tuning::field("gain", &Holder::gain, "g"), tuning::field("items", &Holder::items, "i"),
+                                tuning::field("pair", &Holder::pair, "p"), tuning::field("words", &Holder::words, "w"),
+                                tuning::field("flag", &Holder::flag, "f"));
+}
 
 }  // namespace sample
 
@@ -152,6 +169,23 @@ TEST(RecordFields, NameClashesAndRepeatedMembersAreFound) {
   EXPECT_TRUE(names_unique<sample::Base>());
   EXPECT_FALSE(names_unique<sample::Clash>());
   EXPECT_FALSE(members_distinct<sample::Twice>());
+}
+
+TEST(RecordJson, KeysFollowTheTableAndValuesKeepTheirKind) {
+  sample::Holder h;
+  h.items.resize(1);
+  h.items[0].ratio = 1.5;
+  h.pair[1].label = "second";
+  EXPECT_EQ(record_json(h).dump(),
+            "{\"mode\":\"HCG\",\"gain\":2,\"items\":[{\"id\":7,\"label\":\"base\",\"shift\":2,\"ratio\":1.5,"
+            "\"tag\":\"derived\"}],\"pair\":[{\"id\":7,\"label\":\"base\"},{\"id\":7,\"label\":\"second\"}],"
+            "\"words\":[\"a\",\"b\"],\"flag\":true}");
+  h.gain = Number::of_real(4.0);
+  h.items.clear();
+  const OrderedJson j = record_json(h);
+  EXPECT_EQ(python_json_text(j["gain"]), "4.0");
+  EXPECT_TRUE(j["items"].is_array());
+  EXPECT_TRUE(j["items"].empty());
 }
 
 // Every record the binding declares from a table: names and members unique,
