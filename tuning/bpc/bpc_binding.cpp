@@ -49,7 +49,8 @@ struct HostEnum<bpc::BPType> {
   static constexpr const char* kName = "BPType";
   static std::string_view text(bpc::BPType value) { return bpc::bp_type_value(value); }
   static bpc::BPType from(py::handle value) {
-    const py::object text = py::hasattr(value, "value") ? value.attr("value") : py::reinterpret_borrow<py::object>(value);
+    const py::object text =
+        py::hasattr(value, "value") ? value.attr("value") : py::reinterpret_borrow<py::object>(value);
     const std::string s = py::str(text).cast<std::string>();
     if (s == "Hot") return bpc::BPType::Hot;
     if (s == "Cold") return bpc::BPType::Cold;

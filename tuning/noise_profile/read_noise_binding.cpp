@@ -91,10 +91,12 @@ void declare_read_noise(py::module_& m) {
       "Read noise variance model; empty lists when no gain had dark captures.");
 
   noise_records::def_calibration(
-      m, "calibrate_read_noise", "ReadNoiseProfile", &noise::calibrate_read_noise, &record_from<noise::ReadNoiseTuningParam>,
+      m, "calibrate_read_noise", "ReadNoiseProfile", &noise::calibrate_read_noise,
+      &record_from<noise::ReadNoiseTuningParam>,
       "Dark-frame variance per cell position at every gain of again_list, fitted as a quadratic of the gain.");
   noise_records::def_measurement(
-      m, "measure_read_noise", &noise::measure_read_noise, &record_from<noise::ReadNoiseTuningParam>, &read_noise_points,
+      m, "measure_read_noise", &noise::measure_read_noise, &record_from<noise::ReadNoiseTuningParam>,
+      &read_noise_points,
       "The points calibrate_read_noise fits: analog_gains, and per gain the variance of each cell position "
       "(sigmas, raw DN^2; sigmas_256, 256-scale units^2).");
   m.def(

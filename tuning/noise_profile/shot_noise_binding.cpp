@@ -51,10 +51,12 @@ void declare_shot_noise(py::module_& m) {
       "the same in 256-scale units (black to white level spans 256)", "Shot noise factor model.");
 
   noise_records::def_calibration(
-      m, "calibrate_shot_noise", "ShotNoiseProfile", &noise::calibrate_shot_noise, &record_from<noise::ShotNoiseTuningParam>,
+      m, "calibrate_shot_noise", "ShotNoiseProfile", &noise::calibrate_shot_noise,
+      &record_from<noise::ShotNoiseTuningParam>,
       "Shot noise factor per cell position at every gain of again_list, fitted as a line of the gain.");
   noise_records::def_measurement(
-      m, "measure_shot_noise", &noise::measure_shot_noise, &record_from<noise::ShotNoiseTuningParam>, &shot_noise_points,
+      m, "measure_shot_noise", &noise::measure_shot_noise, &record_from<noise::ShotNoiseTuningParam>,
+      &shot_noise_points,
       "The per-gain level fits calibrate_shot_noise builds on: for each gain with captures, per cell position "
       "the searched level range, the levels above black (raw DN), their variances (raw DN^2), sample counts and "
       "the fitted slopes k (raw) and k256 (256-scale).");

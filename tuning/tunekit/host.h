@@ -233,7 +233,9 @@ struct HostType<std::vector<std::string>> : HostList {
 template <typename Enum>
 struct HostType<Enum, std::enable_if_t<std::is_enum_v<Enum>>> : HostScalar {
   static py::object annotation(py::module_& m) { return host_class(m, HostEnum<Enum>::kName); }
-  static py::object value(py::module_& m, Enum v) { return annotation(m)(py::str(std::string(HostEnum<Enum>::text(v)))); }
+  static py::object value(py::module_& m, Enum v) {
+    return annotation(m)(py::str(std::string(HostEnum<Enum>::text(v))));
+  }
   static Enum from(py::handle v, const char*) { return HostEnum<Enum>::from(v); }
 };
 
@@ -326,7 +328,8 @@ void assign_own_fields(Object& out, py::handle record) {
 // Reads every field of Struct's record, its bases' first.
 template <typename Struct, typename Object>
 void assign_fields(Object& out, py::handle record) {
-  if constexpr (!std::is_same_v<tuning::BaseOf<Struct>, tuning::NoBase>) assign_fields<tuning::BaseOf<Struct>>(out, record);
+  if constexpr (!std::is_same_v<tuning::BaseOf<Struct>, tuning::NoBase>)
+    assign_fields<tuning::BaseOf<Struct>>(out, record);
   assign_own_fields<Struct>(out, record);
 }
 
