@@ -30,6 +30,27 @@ struct BLCTuningParam {
   std::int64_t mesh_table_w = 24;
 };
 
+constexpr auto record_fields_of(RecordTag<BLCFileParam>) {
+  return record<BLCFileParam, FileParam>(
+      "BLCFileParam", "A dark capture set: the base fields plus the gains and exposure times it holds.",
+      field("again_list", &BLCFileParam::again_list, "analog gains, in sweep order"),
+      field("exp_time_list", &BLCFileParam::exp_time_list, "exposure times, in sweep order"));
+}
+
+// The routines read the dark shading settings only: module and sbl are the host's.
+constexpr auto record_fields_of(RecordTag<BLCTuningParam>) {
+  return record<BLCTuningParam>(
+      "BLCTuningParam", "Black level and dark shading tuning parameters.",
+      field("module", &BLCTuningParam::module, "calibration module short name").host_only(),
+      field("sbl", &BLCTuningParam::sbl, "static black level per cell position (raw DN)").host_only(),
+      field("with_sbl", &BLCTuningParam::with_sbl, "nonzero: dark shading tables keep the black level"),
+      field("fpn_sbl", &BLCTuningParam::fpn_sbl,
+            "level removed from the dark shading tables when with_sbl is 0 (raw DN)"),
+      field("kernel_size", &BLCTuningParam::kernel_size, "smoothing kernel size, reported only"),
+      field("mesh_table_h", &BLCTuningParam::mesh_table_h, "dark shading mesh rows"),
+      field("mesh_table_w", &BLCTuningParam::mesh_table_w, "dark shading mesh columns"));
+}
+
 struct ExposureLevels {
   std::string key;  // "exp_time_<exposure>"
   BlackLevel4 level;

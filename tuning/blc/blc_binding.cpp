@@ -6,7 +6,6 @@
 #include "../tunekit/host.h"
 #include "../tunekit/modules.h"
 #include "black_level.h"
-#include "blc_records.h"
 
 namespace tunekit {
 namespace {
@@ -31,7 +30,7 @@ py::object result_record(py::module_& m, const blc::BLCTuningResult& result) {
 using Sweep = blc::BLCTuningResult (*)(const blc::BLCFileParam&, const tuning::LineSink&);
 
 py::object run_sweep(py::module_& m, Sweep sweep, py::handle file_param, py::handle capture_format) {
-  blc::BLCFileParam p = blc_file_param_from(file_param);
+  blc::BLCFileParam p = record_from<blc::BLCFileParam>(file_param);
   p.capture_format = capture_format_from(capture_format);
   blc::BLCTuningResult result;
   {
@@ -67,28 +66,10 @@ void declare_blc(py::module_& m) {
   m.doc() = "Black level calibration from dark captures.";
   py::module_ common = common_module();
   py::object str_t = py::type::of(py::str(""));
-  py::object int_t = py::type::of(py::int_(0));
   py::object dict_t = py::type::of(py::dict());
-  py::object list_factory = py::type::of(py::list());
 
-  define_record(m, "BLCFileParam", common.attr("FileParam"),
-                {{"again_list", number_list_type(), list_factory, "analog gains, in sweep order", true},
-                 {"exp_time_list", number_list_type(), list_factory, "exposure times, in sweep order", true}},
-                "A dark capture set: the base fields plus the gains and exposure times it holds.");
-  define_record(m, "BLCTuningParam", common.attr("TuningParam"),
-                {{"module", str_t, py::str("blc"), "calibration module short name"},
-                 {"sbl", number_list_type(), py::cpp_function([]() {
-                    py::list l;
-                    for (int i = 0; i < 4; ++i) l.append(0.0);
-                    return l;
-                  }),
-                  "static black level per cell position (raw DN)", true},
-                 {"with_sbl", int_t, py::int_(1), "nonzero: dark shading tables keep the black level"},
-                 {"fpn_sbl", int_t, py::int_(64), "level removed from the dark shading tables when with_sbl is 0 (raw DN)"},
-                 {"kernel_size", int_t, py::int_(3), "smoothing kernel size, reported only"},
-                 {"mesh_table_h", int_t, py::int_(24), "dark shading mesh rows"},
-                 {"mesh_table_w", int_t, py::int_(24), "dark shading mesh columns"}},
-                "Black level and dark shading tuning parameters.");
+  define_record<blc::BLCFileParam>(m, common.attr("FileParam"));
+  define_record<blc::BLCTuningParam>(m, common.attr("TuningParam"));
   define_record(m, "BLCTuningResult", common.attr("TuningResult"),
                 {{"module", str_t, py::str("blc"), "calibration module short name"},
                  {"sbl", dict_t, dict_t, "again_<gain> -> exp_time_<exposure> -> 4 black levels in cell-position order", true,
@@ -123,7 +104,7 @@ void declare_blc(py::module_& m) {
   m.def(
       "count_sbl_list_v2",
       [](std::vector<std::string> file_list, py::object file_param, py::object capture_format) {
-        tuning::FileParam p = file_param_from(file_param);
+        tuning::FileParam p = record_from<tuning::FileParam>(file_param);
         p.capture_format = capture_format_from(capture_format);
         if (file_list.empty()) throw tuning::AssertionFailure("count_sbl_list_v2 needs at least one capture file");
         blc::BlackLevel4 level;

@@ -3,7 +3,6 @@
 
 #include "../shared/errors.h"
 #include "../tunekit/host.h"
-#include "blc_records.h"
 #include "../tunekit/modules.h"
 #include "dark_preview.h"
 #include "dark_shading.h"
@@ -15,20 +14,10 @@ namespace blc = tuning::blc;
 
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-blc::BLCTuningParam dark_shading_param_from(py::handle record) {
-  blc::BLCTuningParam p;
-  p.with_sbl = int_field(record, "with_sbl");
-  p.fpn_sbl = int_field(record, "fpn_sbl");
-  p.kernel_size = int_field(record, "kernel_size");
-  p.mesh_table_h = int_field(record, "mesh_table_h");
-  p.mesh_table_w = int_field(record, "mesh_table_w");
-  return p;
-}
-
 py::dict dark_shading_tuning(py::handle file_param, py::handle tuning_param, py::handle capture_format) {
-  blc::BLCFileParam p = blc_file_param_from(file_param);
+  blc::BLCFileParam p = record_from<blc::BLCFileParam>(file_param);
   p.capture_format = capture_format_from(capture_format);
-  const blc::BLCTuningParam t = dark_shading_param_from(tuning_param);
+  const blc::BLCTuningParam t = record_from<blc::BLCTuningParam>(tuning_param);
   blc::DarkShadingResult result;
   {
     ReleasedGil nogil;

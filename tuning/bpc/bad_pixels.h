@@ -29,6 +29,25 @@ struct BPCTuningParam {
   double light_thr_ratio = 0.0;  // cold: multiple of the neighbourhood spread
 };
 
+constexpr auto record_fields_of(RecordTag<BPCFileParam>) {
+  return record<BPCFileParam, FileParam>(
+      "BPCFileParam", "A bad pixel capture set: the base fields plus its gains and the detection it is for.",
+      field("again_list", &BPCFileParam::again_list, "analog gains, in processing order"),
+      field("exp_time_list", &BPCFileParam::exp_time_list,
+            "exposure times; not read: captures of every exposure are taken together"),
+      field("bp_type", &BPCFileParam::bp_type, "Hot (dark captures) or Cold (lit captures)"));
+}
+
+constexpr auto record_fields_of(RecordTag<BPCTuningParam>) {
+  return record<BPCTuningParam>(
+      "BPCTuningParam", "Bad pixel thresholds.",
+      field("module", &BPCTuningParam::module, "calibration module short name"),
+      field("dark_thr_ratio", &BPCTuningParam::dark_thr_ratio,
+            "hot margin: a pixel is hot above black level x (1 + ratio) (fraction of the black level)"),
+      field("light_thr_ratio", &BPCTuningParam::light_thr_ratio,
+            "cold factor: multiple of the narrower neighbourhood spread (dimensionless)"));
+}
+
 struct GainBadPixels {
   std::string gain;  // the gain as text, e.g. "1"
   std::vector<PixelPosition> positions;  // row-major order
@@ -39,6 +58,16 @@ struct BPCTuningResult {
   std::vector<GainBadPixels> static_loc;  // in again_list order, gains with captures only
   std::vector<std::string> static_info;   // packed table words
 };
+
+constexpr auto record_fields_of(RecordTag<BPCTuningResult>) {
+  return record<BPCTuningResult>(
+      "BPCTuningResult", "Bad pixels per analog gain and the packed table of their union.",
+      field("module", &BPCTuningResult::module, "calibration module short name"),
+      field("static_loc", &BPCTuningResult::static_loc,
+            "gain text -> bad pixel positions (row, column) in full-frame pixels, row-major order"),
+      field("static_info", &BPCTuningResult::static_info,
+            "packed table: '0x' + 8 hex digits per 32-bit word, rows ascending"));
+}
 
 // Capture kind words of the two detections.
 inline constexpr const char* kHotKind = "dark";

@@ -35,31 +35,6 @@ py::array_t<T> array_of(std::vector<T>&& values, std::vector<py::ssize_t> shape)
   return py::array_t<T>(shape, owned->data(), free_when_done);
 }
 
-bpc::BPType bp_type_from(py::handle value) {
-  const py::object text = py::hasattr(value, "value") ? value.attr("value") : py::reinterpret_borrow<py::object>(value);
-  const std::string s = py::str(text).cast<std::string>();
-  if (s == "Hot") return bpc::BPType::Hot;
-  if (s == "Cold") return bpc::BPType::Cold;
-  throw py::value_error("bp_type must be Hot or Cold, got " + s);
-}
-
-bpc::BPCFileParam bpc_file_param_from(py::handle record) {
-  bpc::BPCFileParam p;
-  static_cast<tuning::FileParam&>(p) = file_param_from(record);
-  p.again_list = numbers_from(record.attr("again_list"), "again_list");
-  p.exp_time_list = numbers_from(record.attr("exp_time_list"), "exp_time_list");
-  p.bp_type = bp_type_from(record.attr("bp_type"));
-  return p;
-}
-
-bpc::BPCTuningParam bpc_tuning_param_from(py::handle record) {
-  bpc::BPCTuningParam p;
-  p.module = str_field(record, "module");
-  p.dark_thr_ratio = py::float_(record.attr("dark_thr_ratio")).cast<double>();
-  p.light_thr_ratio = py::float_(record.attr("light_thr_ratio")).cast<double>();
-  return p;
-}
-
 py::list position_list(const std::vector<bpc::PixelPosition>& positions) {
   py::list out(positions.size());
   for (std::size_t i = 0; i < positions.size(); ++i)
@@ -67,17 +42,44 @@ py::list position_list(const std::vector<bpc::PixelPosition>& positions) {
   return out;
 }
 
+}  // namespace
+
+template <>
+struct HostEnum<bpc::BPType> {
+  static constexpr const char* kName = "BPType";
+  static std::string_view text(bpc::BPType value) { return bpc::bp_type_value(value); }
+  static bpc::BPType from(py::handle value) {
+    const py::object text =
+        py::hasattr(value, "value") ? value.attr("value") : py::reinterpret_borrow<py::object>(value);
+    const std::string s = py::str(text).cast<std::string>();
+    if (s == "Hot") return bpc::BPType::Hot;
+    if (s == "Cold") return bpc::BPType::Cold;
+    throw py::value_error("bp_type must be Hot or Cold, got " + s);
+  }
+};
+
+// The bad pixels of each gain as the record holds them: gain text -> (row, column) pairs.
+template <>
+struct HostType<std::vector<bpc::GainBadPixels>> : HostMutable {
+  static py::object annotation(py::module_&) {
+    py::object int_t = py::type::of(py::int_(0));
+    py::object position_t = typing_attr("Tuple")[py::make_tuple(int_t, int_t)];
+    return typing_attr("Dict")[py::make_tuple(py::type::of(py::str("")), typing_attr("List")[position_t])];
+  }
+  static py::object value(py::module_&, const std::vector<bpc::GainBadPixels>& v) {
+    py::dict out;
+    for (const auto& entry : v) out[py::str(entry.gain)] = position_list(entry.positions);
+    return out;
+  }
+};
+
+namespace {
+
 // The routine's output is well-typed by construction; skipping validation keeps
 // a frame's worth of flagged positions (a zero cold ratio flags every pixel)
 // from being copied once more.
 py::object result_record(py::module_& m, const bpc::BPCTuningResult& result) {
-  py::dict static_loc;
-  for (const auto& entry : result.static_loc) static_loc[py::str(entry.gain)] = position_list(entry.positions);
-  py::list static_info;
-  for (const auto& word : result.static_info) static_info.append(word);
-  return m.attr("BPCTuningResult").attr("construct")(py::arg("module") = result.module,
-                                                     py::arg("static_loc") = static_loc,
-                                                     py::arg("static_info") = static_info);
+  return m.attr("BPCTuningResult").attr("construct")(**record_kwargs(m, result));
 }
 
 std::int64_t axis_index(py::handle value, std::size_t position, const char* axis) {
@@ -112,34 +114,9 @@ void declare_records(py::module_& m) {
   bp_type.attr("__doc__") = "Which detection a capture set is for: Hot (dark frames) or Cold (lit frames).";
   m.attr("BPType") = bp_type;
 
-  py::object str_t = py::type::of(py::str(""));
-  py::object float_t = py::type::of(py::float_(0.0));
-  py::object int_t = py::type::of(py::int_(0));
-  py::object list_factory = py::type::of(py::list());
-  py::object dict_factory = py::type::of(py::dict());
-  py::object position_t = typing_attr("Tuple")[py::make_tuple(int_t, int_t)];
-  py::object static_loc_t = typing_attr("Dict")[py::make_tuple(str_t, typing_attr("List")[position_t])];
-
-  define_record(m, "BPCFileParam", common.attr("FileParam"),
-                {{"again_list", number_list_type(), list_factory, "analog gains, in processing order", true},
-                 {"exp_time_list", number_list_type(), list_factory,
-                  "exposure times; not read: captures of every exposure are taken together", true},
-                 {"bp_type", bp_type, bp_type.attr("Hot"), "Hot (dark captures) or Cold (lit captures)"}},
-                "A bad pixel capture set: the base fields plus its gains and the detection it is for.");
-  define_record(m, "BPCTuningParam", common.attr("TuningParam"),
-                {{"module", str_t, py::str("bpc"), "calibration module short name"},
-                 {"dark_thr_ratio", float_t, py::float_(0.0),
-                  "hot margin: a pixel is hot above black level x (1 + ratio) (fraction of the black level)"},
-                 {"light_thr_ratio", float_t, py::float_(0.0),
-                  "cold factor: multiple of the narrower neighbourhood spread (dimensionless)"}},
-                "Bad pixel thresholds.");
-  define_record(m, "BPCTuningResult", common.attr("TuningResult"),
-                {{"module", str_t, py::str("bpc"), "calibration module short name"},
-                 {"static_loc", static_loc_t, dict_factory,
-                  "gain text -> bad pixel positions (row, column) in full-frame pixels, row-major order", true},
-                 {"static_info", typing_attr("List")[str_t], list_factory,
-                  "packed table: '0x' + 8 hex digits per 32-bit word, rows ascending", true}},
-                "Bad pixels per analog gain and the packed table of their union.");
+  define_record<bpc::BPCFileParam>(m, common.attr("FileParam"));
+  define_record<bpc::BPCTuningParam>(m, common.attr("TuningParam"));
+  define_record<bpc::BPCTuningResult>(m, common.attr("TuningResult"));
 }
 
 }  // namespace
@@ -181,9 +158,9 @@ void declare_bpc(py::module_& m) {
   m.def(
       "gen_bpc_param",
       [m](py::object file_param, py::object tuning_param, py::object capture_format) mutable {
-        bpc::BPCFileParam fp = bpc_file_param_from(file_param);
+        bpc::BPCFileParam fp = record_from<bpc::BPCFileParam>(file_param);
         fp.capture_format = capture_format_from(capture_format);
-        const bpc::BPCTuningParam tp = bpc_tuning_param_from(tuning_param);
+        const auto tp = record_from<bpc::BPCTuningParam>(tuning_param);
         bpc::BPCTuningResult result;
         {
           ReleasedGil nogil;

@@ -55,6 +55,19 @@ struct CalibrationRelation {
   double read_noise_variance = 0.0;  // temporal dark variance + DSNU^2: the whole dark plane's variance (DN^2)
 };
 
+constexpr auto record_fields_of(RecordTag<CalibrationRelation>) {
+  return record<CalibrationRelation>(
+      "CalibrationRelation", "What the read and shot noise calibrations should report for the same captures.",
+      field("captures", &CalibrationRelation::captures,
+            "n: captures per level the shot noise factor is formed over (count)"),
+      field("shot_noise_factor", &CalibrationRelation::shot_noise_factor,
+            "K (n - 1) / n: the shot noise calibration's factor for these captures (DN)")
+          .unset(),
+      field("read_noise_variance", &CalibrationRelation::read_noise_variance,
+            "temporal dark variance + DSNU^2: the read noise calibration's variance of the dark plane (DN^2)")
+          .unset());
+}
+
 struct CellCharacterization {
   double dark_level = 0.0;              // mean of the dark captures (DN)
   double dark_temporal_variance = 0.0;  // unbiased over the captures (DN^2)
@@ -85,6 +98,44 @@ struct CellCharacterization {
   std::vector<QualityFlag> flags;
 };
 
+// The result records (field names as to_json writes them); a figure the
+// captures cannot give (no flats, no saturation reached, a fit without enough
+// levels) is None.
+constexpr auto record_fields_of(RecordTag<CellCharacterization>) {
+  using C = CellCharacterization;
+  return record<C>(
+      "CellCharacterization", "The characterisation of one cell position at one gain.",
+      field("dark_level", &C::dark_level, "mean of the dark captures (DN)").unset(),
+      field("dark_temporal_variance", &C::dark_temporal_variance, "temporal dark variance, divisor n - 1 (DN^2)")
+          .unset(),
+      field("dark_noise", &C::dark_noise, "temporal dark noise (DN)").unset(),
+      field("dsnu_variance", &C::dsnu_variance,
+            "dark signal non-uniformity variance; may dip below 0 by chance when there is none (DN^2)")
+          .unset(),
+      field("dsnu", &C::dsnu, "dark signal non-uniformity (DN)").unset(),
+      field("dsnu_e", &C::dsnu_e, "dark signal non-uniformity (e-)").unset(),
+      field("conversion_gain", &C::conversion_gain, "K, slope of the photon transfer curve (DN/e-)").unset(),
+      field("curve_intercept", &C::curve_intercept, "variance of the fitted line at zero signal (DN^2)").unset(),
+      field("read_noise_e", &C::read_noise_e, "temporal dark noise in electrons (e-)").unset(),
+      field("prnu", &C::prnu, "photo-response non-uniformity near half saturation; None without flats (%)").unset(),
+      field("prnu_signal", &C::prnu_signal, "signal PRNU was measured at (DN)").unset(),
+      field("saturation_level", &C::saturation_level, "dark level + saturation signal (DN)").unset(),
+      field("saturation_signal", &C::saturation_signal, "signal where the temporal variance peaks (DN)").unset(),
+      field("saturation_capacity_e", &C::saturation_capacity_e, "saturation capacity (e-)").unset(),
+      field("dynamic_range_db", &C::dynamic_range_db, "20 log10(saturation capacity / read noise) (dB)").unset(),
+      field("linearity_error", &C::linearity_error,
+            "half the peak-to-peak deviation from a line in the exposure, 5 to 95 % of saturation (%)")
+          .unset(),
+      field("levels", &C::levels, "points in the fitted linear part (count)"),
+      field("span", &C::span, "highest over lowest signal of the fitted part (ratio)").unset(),
+      field("r_squared", &C::r_squared, "coefficient of determination of the fit (ratio)").unset(),
+      field("residual", &C::residual, "weighted relative residual of the fit (ratio)").unset(),
+      field("expected_residual", &C::expected_residual, "residual the sample counts alone explain (ratio)").unset(),
+      field("relation", &C::relation, "the calibrations' figures predicted for these captures").unset(),
+      field("curve", &C::curve, "photon transfer and SNR curve, by rising signal"),
+      field("flags", &C::flags, "quality checks of the fit"));
+}
+
 struct GainCharacterization {
   Number analog_gain;
   std::int64_t dark_captures = 0;
@@ -93,6 +144,19 @@ struct GainCharacterization {
   std::array<CellCharacterization, kCellPositions> cells;
   std::vector<std::string> warnings;  // every failed flag of the cells, in cell order
 };
+
+constexpr auto record_fields_of(RecordTag<GainCharacterization>) {
+  using G = GainCharacterization;
+  return record<G>(
+      "GainCharacterization", "The characterisation of one analog gain.",
+      field("analog_gain", &G::analog_gain, "analog gain (as named in the captures)"),
+      field("dark_captures", &G::dark_captures, "dark captures read (count)"),
+      field("lit_captures", &G::lit_captures, "lit captures per curve point (count)"),
+      field("curve_source", &G::curve_source,
+            "\"flat\" (flat captures at several exposures) or \"scene\" (levels of the noise captures)"),
+      field("cells", &G::cells, "per cell position, in cell-position order").unset(),
+      field("warnings", &G::warnings, "every failed check of the cells"));
+}
 
 struct ModeCharacterization {
   SensorMode mode = SensorMode::LCG;
@@ -103,6 +167,19 @@ struct Characterization {
   std::string module = "characterization";
   std::vector<ModeCharacterization> modes;
 };
+
+constexpr auto record_fields_of(RecordTag<ModeCharacterization>) {
+  return record<ModeCharacterization>("ModeCharacterization", "The characterisation of one sensor mode.",
+                                      field("sensor_mode", &ModeCharacterization::mode, "conversion gain mode"),
+                                      field("gains", &ModeCharacterization::gains, "by rising analog gain"));
+}
+
+constexpr auto record_fields_of(RecordTag<Characterization>) {
+  return record<Characterization>(
+      "Characterization", "Sensor characterisation in physical units by the photon transfer method.",
+      field("module", &Characterization::module, "calibration module short name"),
+      field("modes", &Characterization::modes, "one per sensor mode characterised"));
+}
 
 // One mode. The reader of every capture set may be called from `workers`
 // threads at once, each call for its own band. Before any capture is read,

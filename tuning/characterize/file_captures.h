@@ -14,7 +14,19 @@ struct CharacterizationFileParam : FileParam {
   std::vector<Number> again_list;      // gains to characterise, in order
   std::vector<Number> dark_exp_list;  // exposures of the dark captures to read; empty: every exposure
   std::vector<Number> flat_exp_list;    // exposures of the flat captures; empty: every exposure found
+  std::string module = "characterization";  // the record's tag; not read
 };
+
+constexpr auto record_fields_of(RecordTag<CharacterizationFileParam>) {
+  return record<CharacterizationFileParam, FileParam>(
+      "CharacterizationFileParam", "Dark, flat and noise captures at several analog gains.",
+      field("module", &CharacterizationFileParam::module, "calibration module short name").host_only(),
+      field("again_list", &CharacterizationFileParam::again_list, "analog gains, in order"),
+      field("dark_exp_list", &CharacterizationFileParam::dark_exp_list,
+            "exposures of the dark captures to read; empty: every exposure, as the read noise calibration reads them"),
+      field("flat_exp_list", &CharacterizationFileParam::flat_exp_list,
+            "exposures of the flat captures; empty: every exposure the flat captures of a gain have"));
+}
 
 // Kind words of the three capture sets.
 inline constexpr const char* kDarkKind = "dark";

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../shared/record_fields.h"
 #include "line_fit.h"
 
 namespace tuning::characterize {
@@ -28,6 +29,28 @@ struct CurvePoint {
   bool in_fit = false;                 // in the linear part the conversion gain is fitted to
 };
 
+// The record of a curve point; a figure the captures cannot give is None.
+constexpr auto record_fields_of(RecordTag<CurvePoint>) {
+  return record<CurvePoint>(
+      "CurvePoint", "One point of the photon transfer and signal-to-noise curves.",
+      field("exposure", &CurvePoint::exposure,
+            "exposure of the flat captures behind the point (as named); None for scene levels")
+          .unset(),
+      field("signal", &CurvePoint::signal, "mean signal above the dark level (DN)").unset(),
+      field("temporal_variance", &CurvePoint::temporal_variance,
+            "variance over the captures (divisor n - 1), averaged over the pixels (DN^2)")
+          .unset(),
+      field("spatial_variance", &CurvePoint::spatial_variance,
+            "flats: variance of the capture-averaged frame less the temporal part / n (DN^2)")
+          .unset(),
+      field("pixels", &CurvePoint::pixels, "pixels behind the point (count)").unset(),
+      field("samples", &CurvePoint::samples, "pixels x captures (count)").unset(),
+      field("snr", &CurvePoint::snr, "signal / temporal noise (ratio)").unset(),
+      field("snr_db", &CurvePoint::snr_db, "20 log10(snr) (dB)").unset(),
+      field("clipped", &CurvePoint::clipped, "at the white level, or quieter than the dark frame"),
+      field("in_fit", &CurvePoint::in_fit, "in the linear part the conversion gain is fitted to"));
+}
+
 // One check of a fit. name: levels, span, r_squared, residual, saturation or
 // k_growth; value and limit in the check's own unit (count, ratio, DN, DN/e-).
 struct QualityFlag {
@@ -37,6 +60,16 @@ struct QualityFlag {
   double limit = kUnknown;
   std::string warning;  // what is wrong and what it means; empty when passed
 };
+
+constexpr auto record_fields_of(RecordTag<QualityFlag>) {
+  return record<QualityFlag>(
+      "QualityFlag", "One quality check of a fit.",
+      field("name", &QualityFlag::name, "levels, span, r_squared, residual, saturation or k_growth"),
+      field("passed", &QualityFlag::passed, "whether the check is met"),
+      field("value", &QualityFlag::value, "measured value, in the check's unit (count, ratio, DN, DN/e-)").unset(),
+      field("limit", &QualityFlag::limit, "the limit it is held against, same unit").unset(),
+      field("warning", &QualityFlag::warning, "what is wrong and what it means; empty when passed"));
+}
 
 // Thresholds a trustworthy fit meets.
 inline constexpr int kMinLevels = 3;

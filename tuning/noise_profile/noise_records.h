@@ -12,32 +12,6 @@
 
 namespace tunekit::noise_records {
 
-// The capture-set record of either noise module: the base fields plus the
-// gains and exposure times.
-template <typename FileParamT>
-FileParamT noise_file_param_from(py::handle record) {
-  FileParamT p;
-  static_cast<tuning::FileParam&>(p) = file_param_from(record);
-  p.again_list = numbers_from(record.attr("again_list"), "again_list");
-  p.exp_time_list = numbers_from(record.attr("exp_time_list"), "exp_time_list");
-  return p;
-}
-
-inline std::vector<double> levels_from(py::handle record, const char* name) {
-  std::vector<double> out;
-  for (const tuning::Number& n : numbers_from(record.attr(name), name)) out.push_back(n.value());
-  return out;
-}
-
-// The black and white levels of either noise module's tuning record, which define its 256-scale.
-template <typename TuningParamT>
-TuningParamT noise_tuning_from(py::handle record) {
-  TuningParamT p;
-  p.black_level = levels_from(record, "black_level");
-  p.white_level = levels_from(record, "white_level");
-  return p;
-}
-
 // A list of `count` tuples of `width` zeros: the default coefficients of a profile.
 inline py::object zero_rows_factory(int count, int width) {
   return py::cpp_function([count, width]() {
@@ -77,18 +51,6 @@ py::object profile_record(py::module_& m, const char* record_name, const Profile
                              py::arg("coeffs_256") = coeff_rows(profile.coeffs_256));
 }
 
-// The capture-set record of a noise module: module, the gains and the exposure
-// times (carried, matched by a wildcard), after the base fields.
-inline void define_file_record(py::module_& m, const char* name, const char* module, const char* doc) {
-  py::object list_factory = py::type::of(py::list());
-  define_record(m, name, common_module().attr("FileParam"),
-                {{"module", py::type::of(py::str("")), py::str(module), "calibration module short name"},
-                 {"again_list", number_list_type(), list_factory, "analog gains, in processing order", true},
-                 {"exp_time_list", number_list_type(), list_factory,
-                  "exposure times; carried, not used (the exposure tag is matched by a wildcard)", true}},
-                doc);
-}
-
 // The profile record of a noise module: module, and per cell position `width`
 // coefficients, highest power first, in raw units and on the 256-scale (four
 // rows of zeros by default).
@@ -102,11 +64,12 @@ inline void define_profile_record(py::module_& m, const char* name, const char* 
 }
 
 // Converts the host's records (the file record first, then the capture format,
-// then the tuning record) and calls a core routine on them with the GIL released.
+// then the tuning record, by tuning_from) and calls a core routine on them with
+// the GIL released.
 template <typename Result, typename FileParamT, typename TuningParamT>
 Result call_core(Result (*routine)(const FileParamT&, const TuningParamT&), py::handle file_param,
                  py::handle tuning_param, py::handle capture_format, TuningParamT (*tuning_from)(py::handle)) {
-  auto fp = noise_file_param_from<FileParamT>(file_param);
+  auto fp = record_from<FileParamT>(file_param);
   fp.capture_format = capture_format_from(capture_format);
   const TuningParamT tp = tuning_from(tuning_param);
   ReleasedGil nogil;

@@ -18,10 +18,6 @@ namespace {
 
 namespace noise = tuning::noise;
 
-noise::ReadNoiseTuningParam read_noise_tuning_from(py::handle record) {
-  return noise_records::noise_tuning_from<noise::ReadNoiseTuningParam>(record);
-}
-
 py::array_t<double> frame_array(const std::vector<double>& values, std::int64_t height, std::int64_t width) {
   py::array_t<double> out({std::max<std::int64_t>(height, 0), std::max<std::int64_t>(width, 0)});
   std::copy(values.begin(), values.end(), out.mutable_data());
@@ -85,15 +81,9 @@ py::dict read_noise_points(const noise::ReadNoiseMeasurements& points) {
 void declare_read_noise(py::module_& m) {
   m.doc() = "Read noise calibration: dark-frame variance per cell position as a quadratic of the analog gain.";
   py::module_ common = common_module();
-  py::object str_t = py::type::of(py::str(""));
-  py::object list_factory = py::type::of(py::list());
 
-  noise_records::define_file_record(m, "ReadNoiseFileParam", "read_noise", "A dark capture set at several analog gains.");
-  define_record(m, "ReadNoiseTuningParam", common.attr("TuningParam"),
-                {{"module", str_t, py::str("read_noise"), "calibration module short name"},
-                 {"black_level", number_list_type(), list_factory, "black level per cell position (raw DN)", true},
-                 {"white_level", number_list_type(), list_factory, "white level per cell position (raw DN)", true}},
-                "Levels that define the 256-scale of the read noise model.");
+  define_record<noise::ReadNoiseFileParam>(m, common.attr("FileParam"));
+  define_record<noise::ReadNoiseTuningParam>(m, common.attr("TuningParam"));
   noise_records::define_profile_record(
       m, "ReadNoiseProfile", "read_noise", 3,
       "per cell position (a2, a1, a0) of the variance a2 g^2 + a1 g + a0 (raw DN^2, g the analog gain)",
@@ -101,10 +91,12 @@ void declare_read_noise(py::module_& m) {
       "Read noise variance model; empty lists when no gain had dark captures.");
 
   noise_records::def_calibration(
-      m, "calibrate_read_noise", "ReadNoiseProfile", &noise::calibrate_read_noise, &read_noise_tuning_from,
+      m, "calibrate_read_noise", "ReadNoiseProfile", &noise::calibrate_read_noise,
+      &record_from<noise::ReadNoiseTuningParam>,
       "Dark-frame variance per cell position at every gain of again_list, fitted as a quadratic of the gain.");
   noise_records::def_measurement(
-      m, "measure_read_noise", &noise::measure_read_noise, &read_noise_tuning_from, &read_noise_points,
+      m, "measure_read_noise", &noise::measure_read_noise, &record_from<noise::ReadNoiseTuningParam>,
+      &read_noise_points,
       "The points calibrate_read_noise fits: analog_gains, and per gain the variance of each cell position "
       "(sigmas, raw DN^2; sigmas_256, 256-scale units^2).");
   m.def(

@@ -9,12 +9,14 @@
 #include "../shared/json_text.h"
 #include "../shared/model.h"
 #include "../shared/raw_capture.h"
+#include "noise_file_fields.h"
 
 namespace tuning::noise {
 
 struct ReadNoiseFileParam : FileParam {
   std::vector<Number> again_list;
   std::vector<Number> exp_time_list;  // carried; the exposure tag is matched by a wildcard
+  std::string module = "read_noise";  // the record's tag; not read
 };
 
 struct ReadNoiseTuningParam {
@@ -22,7 +24,20 @@ struct ReadNoiseTuningParam {
   // needed only once a gain has captures.
   std::vector<double> black_level;
   std::vector<double> white_level;
+  std::string module = "read_noise";  // the record's tag; not read
 };
+
+constexpr auto record_fields_of(RecordTag<ReadNoiseFileParam>) {
+  return noise_file_fields<ReadNoiseFileParam>("ReadNoiseFileParam", "A dark capture set at several analog gains.");
+}
+
+constexpr auto record_fields_of(RecordTag<ReadNoiseTuningParam>) {
+  return record<ReadNoiseTuningParam>(
+      "ReadNoiseTuningParam", "Levels that define the 256-scale of the read noise model.",
+      field("module", &ReadNoiseTuningParam::module, "calibration module short name").host_only(),
+      field("black_level", &ReadNoiseTuningParam::black_level, "black level per cell position (raw DN)"),
+      field("white_level", &ReadNoiseTuningParam::white_level, "white level per cell position (raw DN)"));
+}
 
 // (a2, a1, a0) of a2 g^2 + a1 g + a0, g the analog gain.
 using ReadNoiseCoeff = std::array<double, 3>;

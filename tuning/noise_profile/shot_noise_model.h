@@ -11,13 +11,20 @@
 #include "../shared/json_text.h"
 #include "../shared/model.h"
 #include "../shared/raw_capture.h"
+#include "noise_file_fields.h"
 
 namespace tuning::noise {
 
 struct ShotNoiseFileParam : FileParam {
   std::vector<Number> again_list;
   std::vector<Number> exp_time_list;  // carried; the exposure tag is matched by a wildcard
+  std::string module = "shot_noise";  // the record's tag; not read
 };
+
+constexpr auto record_fields_of(RecordTag<ShotNoiseFileParam>) {
+  return noise_file_fields<ShotNoiseFileParam>("ShotNoiseFileParam",
+                                               "A set of repeated noise captures at several analog gains.");
+}
 
 // A region of the full-resolution frame: rows [top, bottom), columns [left, right).
 struct Rect {
@@ -27,6 +34,14 @@ struct Rect {
   std::int64_t right = 0;
 };
 
+constexpr auto record_fields_of(RecordTag<Rect>) {
+  return record<Rect>("Rect", "A region of the frame whose pixels are measured.",
+                      field("top", &Rect::top, "first row (full-resolution pixels)"),
+                      field("left", &Rect::left, "first column (full-resolution pixels)"),
+                      field("bottom", &Rect::bottom, "row after the last row (full-resolution pixels)"),
+                      field("right", &Rect::right, "column after the last column (full-resolution pixels)"));
+}
+
 struct ShotNoiseTuningParam {
   // Raw DN in cell-position order; the first four entries are used and are
   // needed only once a gain has captures.
@@ -34,7 +49,21 @@ struct ShotNoiseTuningParam {
   std::vector<double> white_level = {0.0, 0.0, 0.0, 0.0};
   std::int64_t freq_threshold = 100;  // least samples a level needs to enter the fit
   std::vector<Rect> rois;             // empty: the whole frame
+  std::string module = "shot_noise";  // the record's tag; not read
 };
+
+constexpr auto record_fields_of(RecordTag<ShotNoiseTuningParam>) {
+  return record<ShotNoiseTuningParam>(
+      "ShotNoiseTuningParam", "Levels, threshold and regions of the shot noise calibration.",
+      field("module", &ShotNoiseTuningParam::module, "calibration module short name").host_only(),
+      field("black_level", &ShotNoiseTuningParam::black_level,
+            "black level per cell position (raw DN); the zero default is a placeholder"),
+      field("white_level", &ShotNoiseTuningParam::white_level,
+            "white level per cell position (raw DN); the zero default is a placeholder"),
+      field("freq_threshold", &ShotNoiseTuningParam::freq_threshold,
+            "least samples (pixels x captures) a signal level needs to enter the fit; empty levels never do"),
+      field("ROIs", &ShotNoiseTuningParam::rois, "regions to measure; empty: the whole frame"));
+}
 
 // (a1, a0) of a1 g + a0, g the analog gain.
 using ShotNoiseCoeff = std::array<double, 2>;

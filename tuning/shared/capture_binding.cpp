@@ -142,31 +142,13 @@ void declare_capture(py::module_& m) {
     const char* name = tuning::sample_layout_name(l).data();  // names are string literals
     members.emplace_back(name, name);
   }
-  py::object str_t = py::type::of(py::str(""));
-  py::object layout = define_enum(
-      m, "SampleLayout", members, str_t,
-      "How a capture file stores its samples: raw16 (headerless little-endian 16-bit), raw16be (big-endian "
-      "16-bit), raw16msb (little-endian 16-bit, data in the top bits: value = sample >> shift), raw8, raw10p / "
-      "raw12p / raw14p (MIPI CSI-2 packed), dng (uncompressed CFA DNG).");
-  py::module_ pydantic = py::module_::import("pydantic");
-  py::object base_model = pydantic.attr("BaseModel");
-  py::object non_negative = pydantic.attr("conint")("ge"_a = 0);
-  py::object shift_t = pydantic.attr("conint")("ge"_a = 0, "le"_a = 15);
-  define_record(m, "CaptureFormat", base_model,
-                {{"layout", layout, layout.attr("raw16"), "sample layout of the capture files"},
-                 {"stride", non_negative, py::int_(0), "bytes per row including padding, in bytes; 0 = rows packed tight"},
-                 {"header", non_negative, py::int_(0), "bytes skipped at the start of each file, in bytes"},
-                 {"shift", shift_t, py::int_(0), "right shift of each sample, in bits (raw16msb)"}},
-                "How the capture files of a set store their frames; the default reads today's raw16 files.");
-  define_record(m, "CaptureName", base_model,
-                {{"prefix", str_t, py::str(""), "text before the kind"},
-                 {"kind", str_t, py::str(""), "capture kind (dark, flat, ...), letters only"},
-                 {"mode", m.attr("SensorMode"), m.attr("SensorMode").attr("LCG"), "conversion gain mode"},
-                 {"exposure", str_t, py::str(""), "exposure time as written in the name"},
-                 {"gain", str_t, py::str(""), "analog gain as written in the name"},
-                 {"suffix", str_t, py::str(""), "text after the gain, before the extension"},
-                 {"extension", str_t, py::str(".raw"), "\".raw\" or \".dng\""}},
-                "The parts of a capture file name.");
+  define_enum(m, "SampleLayout", members, py::type::of(py::str("")),
+              "How a capture file stores its samples: raw16 (headerless little-endian 16-bit), raw16be (big-endian "
+              "16-bit), raw16msb (little-endian 16-bit, data in the top bits: value = sample >> shift), raw8, raw10p / "
+              "raw12p / raw14p (MIPI CSI-2 packed), dng (uncompressed CFA DNG).");
+  py::object base_model = py::module_::import("pydantic").attr("BaseModel");
+  define_record<tuning::CaptureFormat>(m, base_model);
+  define_record<tuning::CaptureName>(m, base_model);
 
   py::object float_t = py::type::of(py::float_(0.0));
   py::object int_t = py::type::of(py::int_(0));

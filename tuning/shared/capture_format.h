@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "record_fields.h"
+
 namespace tuning {
 
 // raw16     headerless little-endian 16-bit samples (the default)
@@ -52,6 +54,16 @@ struct CaptureFormat {
   // The format as the user wrote it: "raw10p", "raw10p stride 1280 header 64".
   std::string text() const;
 };
+
+constexpr auto record_fields_of(RecordTag<CaptureFormat>) {
+  return record<CaptureFormat>(
+      "CaptureFormat", "How the capture files of a set store their frames; the default reads today's raw16 files.",
+      field("layout", &CaptureFormat::layout, "sample layout of the capture files"),
+      field("stride", &CaptureFormat::stride, "bytes per row including padding, in bytes; 0 = rows packed tight")
+          .at_least(0),
+      field("header", &CaptureFormat::header, "bytes skipped at the start of each file, in bytes").at_least(0),
+      field("shift", &CaptureFormat::shift, "right shift of each sample, in bits (raw16msb)").within(0, 15));
+}
 
 // Throws FormatError unless the format can describe a frame of that width.
 void check_format(const CaptureFormat& format, std::int64_t width);

@@ -28,8 +28,19 @@ struct CaptureName {
   std::string exposure;
   std::string gain;
   std::string suffix;
-  std::string extension;  // ".raw" or ".dng"
+  std::string extension = ".raw";  // ".raw" or ".dng"
 };
+
+constexpr auto record_fields_of(RecordTag<CaptureName>) {
+  return record<CaptureName>("CaptureName", "The parts of a capture file name.",
+                             field("prefix", &CaptureName::prefix, "text before the kind"),
+                             field("kind", &CaptureName::kind, "capture kind (dark, flat, ...), letters only"),
+                             field("mode", &CaptureName::mode, "conversion gain mode"),
+                             field("exposure", &CaptureName::exposure, "exposure time as written in the name"),
+                             field("gain", &CaptureName::gain, "analog gain as written in the name"),
+                             field("suffix", &CaptureName::suffix, "text after the gain, before the extension"),
+                             field("extension", &CaptureName::extension, "\".raw\" or \".dng\""));
+}
 
 // The parts of a file name (no folder), or nothing when it follows no convention.
 std::optional<CaptureName> parse_capture_name(std::string_view name);

@@ -35,27 +35,12 @@ void declare_common(py::module_& m) {
   m.doc() = "Shared model of the tuning package: enumerations, base records, raw capture helpers.";
   define_enum(m, "SensorMode", {{"LCG", "LCG"}, {"HCG", "HCG"}}, py::none(),
               "Conversion gain mode of a capture; its name is the capture file tag.");
-  py::object cfa = define_enum(m, "CFAType", {{"RGGB", "RGGB"}, {"BGGR", "BGGR"}, {"GBRG", "GBRG"}, {"GRGB", "GRBG"}},
-                               py::type::of(py::str("")),
-                               "Colour filter layout; the member GRGB has the value text \"GRBG\".");
-  py::object mode = m.attr("SensorMode");
+  define_enum(m, "CFAType", {{"RGGB", "RGGB"}, {"BGGR", "BGGR"}, {"GBRG", "GBRG"}, {"GRGB", "GRBG"}},
+              py::type::of(py::str("")), "Colour filter layout; the member GRGB has the value text \"GRBG\".");
   py::object base_model = py::module_::import("pydantic").attr("BaseModel");
-  py::object str_t = py::type::of(py::str(""));
-  py::object int_t = py::type::of(py::int_(0));
-
-  define_record(m, "FileParam", base_model,
-                {{"inp_file_dir", str_t, py::str(""), "folder holding the raw capture files"},
-                 {"out_file_dir", str_t, py::str(""), "folder receiving result files"},
-                 {"width", int_t, py::int_(0), "frame width in pixels (samples per row)"},
-                 {"height", int_t, py::int_(0), "frame height in rows"},
-                 {"bits", int_t, py::int_(0), "significant bits per sample"},
-                 {"cfa_type", cfa, cfa.attr("RGGB"), "colour filter layout"},
-                 {"sensor_mode", mode, mode.attr("LCG"), "conversion gain mode of the captures"}},
-                "Description of one capture set.");
-  define_record(m, "TuningParam", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
-                "Tuning parameters of a calibration routine.");
-  define_record(m, "TuningResult", base_model, {{"module", str_t, py::str(""), "calibration module short name"}},
-                "Result of a calibration routine.");
+  define_record<tuning::FileParam>(m, base_model);
+  define_record<tuning::TuningParam>(m, base_model);
+  define_record<tuning::TuningResult>(m, base_model);
   declare_capture(m);
   // Ctrl-C during a calibration: the cores ask between captures and bands,
   // on the thread that loaded the module, where the host handles signals.

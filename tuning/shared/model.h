@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture_format.h"
+#include "record_fields.h"
 
 namespace tuning {
 
@@ -42,6 +43,37 @@ struct FileParam {
   SensorMode sensor_mode = SensorMode::LCG;
   CaptureFormat capture_format;  // how the capture files store their frames
 };
+
+// The capture format is no field of the record: the routines take it apart.
+constexpr auto record_fields_of(RecordTag<FileParam>) {
+  return record<FileParam>(
+      "FileParam", "Description of one capture set.",
+      field("inp_file_dir", &FileParam::inp_file_dir, "folder holding the raw capture files"),
+      field("out_file_dir", &FileParam::out_file_dir, "folder receiving result files"),
+      field("width", &FileParam::width, "frame width in pixels (samples per row)"),
+      field("height", &FileParam::height, "frame height in rows"),
+      field("bits", &FileParam::bits, "significant bits per sample"),
+      field("cfa_type", &FileParam::cfa_type, "colour filter layout"),
+      field("sensor_mode", &FileParam::sensor_mode, "conversion gain mode of the captures"));
+}
+
+// The fields every calibration's tuning record and result start with; each
+// calibration's own records list their module again with its name as default.
+struct TuningParam {
+  std::string module;
+};
+struct TuningResult {
+  std::string module;
+};
+
+constexpr auto record_fields_of(RecordTag<TuningParam>) {
+  return record<TuningParam>("TuningParam", "Tuning parameters of a calibration routine.",
+                             field("module", &TuningParam::module, "calibration module short name"));
+}
+constexpr auto record_fields_of(RecordTag<TuningResult>) {
+  return record<TuningResult>("TuningResult", "Result of a calibration routine.",
+                              field("module", &TuningResult::module, "calibration module short name"));
+}
 
 // Shortest decimal text that reads back to the same double, in the form the
 // Python host prints a float (always with a fractional part or an exponent).

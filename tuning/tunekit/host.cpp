@@ -97,13 +97,65 @@ std::vector<tuning::Number> numbers_from(py::handle list, const char* what) {
   return out;
 }
 
-std::int64_t int_field(py::handle record, const char* name) {
-  py::object value = record.attr(name);
-  if (PyLong_Check(value.ptr())) return checked_int64(value, name);
+std::int64_t int_from(py::handle value, const char* what) {
+  if (PyLong_Check(value.ptr())) return checked_int64(value, what);
   return value.cast<std::int64_t>();
 }
 
-std::string str_field(py::handle record, const char* name) { return path_text(record.attr(name), name); }
+std::int64_t int_field(py::handle record, const char* name) { return int_from(record.attr(name), name); }
+
+py::object host_class(py::module_& m, const char* name) {
+  if (py::hasattr(m, name)) return m.attr(name);
+  return common_module().attr(name);
+}
+
+py::object bounded(py::object annotation, const tuning::IntegerBounds& bounds) {
+  if (!bounds.has_low && !bounds.has_high) return annotation;
+  py::dict limits;
+  if (bounds.has_low) limits["ge"] = bounds.low;
+  if (bounds.has_high) limits["le"] = bounds.high;
+  return py::module_::import("pydantic").attr("conint")(**limits);
+}
+
+py::object HostType<tuning::Number>::annotation(py::module_&) {
+  return typing_attr("Union")[py::make_tuple(py::module_::import("pydantic").attr("StrictInt"),
+                                             py::type::of(py::float_(0.0)))];
+}
+
+py::object HostType<tuning::Number>::value(py::module_&, const tuning::Number& n) {
+  if (n.is_integer) return py::int_(n.integer);
+  return py::float_(n.real);
+}
+
+py::object HostType<std::vector<std::string>>::value(py::module_&, const std::vector<std::string>& v) {
+  py::list out;
+  for (const std::string& text : v) out.append(py::str(text));
+  return out;
+}
+
+std::vector<std::string> HostType<std::vector<std::string>>::from(py::handle v, const char* what) {
+  std::vector<std::string> out;
+  for (py::handle item : v) out.push_back(path_text(item, what));
+  return out;
+}
+
+py::object HostType<std::vector<tuning::Number>>::value(py::module_& m, const std::vector<tuning::Number>& v) {
+  py::list out;
+  for (const tuning::Number& n : v) out.append(HostType<tuning::Number>::value(m, n));
+  return out;
+}
+
+py::object HostType<std::vector<double>>::value(py::module_&, const std::vector<double>& v) {
+  py::list out;
+  for (double x : v) out.append(py::float_(x));
+  return out;
+}
+
+std::vector<double> HostType<std::vector<double>>::from(py::handle v, const char* what) {
+  std::vector<double> out;
+  for (const tuning::Number& n : numbers_from(v, what)) out.push_back(n.value());
+  return out;
+}
 
 std::string path_text(py::handle value, const char* what) {
   // The file system's encoding (UTF-8 with escapes for the bytes it cannot decode), so a name
@@ -160,18 +212,6 @@ tuning::CaptureFormat capture_format_from(py::handle value) {
   format.header = int_field(value, "header");
   format.shift = static_cast<int>(int_field(value, "shift"));
   return format;
-}
-
-tuning::FileParam file_param_from(py::handle record) {
-  tuning::FileParam p;
-  p.inp_file_dir = str_field(record, "inp_file_dir");
-  p.out_file_dir = str_field(record, "out_file_dir");
-  p.width = int_field(record, "width");
-  p.height = int_field(record, "height");
-  p.bits = int_field(record, "bits");
-  p.cfa_type = cfa_type_from(record.attr("cfa_type"));
-  p.sensor_mode = sensor_mode_from(record.attr("sensor_mode"));
-  return p;
 }
 
 namespace {
