@@ -76,6 +76,15 @@ std::vector<std::pair<std::string, ExportArgs>> kernel_cases() {
         b.ccm[4] = 1 << 21;
         cases.emplace_back("negative white balance, large matrix", b);
     }
+    {
+        // A floor that lifts the frame's log values past 16 bits: the gain
+        // rows cannot take them from the 16-bit log plane.
+        ExportArgs a = small_case(45, 260, 330, false);
+        a.log_floor = 200;
+        a.bins = 300;
+        a.fixed_curve = 0;
+        cases.emplace_back("log values past 16 bits", a);
+    }
     return cases;
 }
 

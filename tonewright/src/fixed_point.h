@@ -241,6 +241,8 @@ public:
     // The words of the next `count` steps, eight steps a table lookup: what
     // eight steps do to a state is a function of its low byte plus the high
     // byte shifted down, as no high bit reaches bit 0 within them.
+    // The tables depend on the taps alone: one set serves every generator
+    // with the taps of `g`, whatever its state.
     class ByteTables {
     public:
         explicit ByteTables(const DitherGenerator& g);

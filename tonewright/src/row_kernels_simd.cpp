@@ -444,9 +444,15 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
     const VI32 last_bin = hn::Set(di32, in.bins - 1);
     const VU64 curve_scale = hn::Set(du64, out_max + 1);
     const VD one_q14 = hn::Set(d, double(ToneGainQ14::one));
-    // The log values first, in a pass of their own: their gathers then
-    // overlap instead of waiting at the head of each vector's chain.
-    {
+    // The log values kept from the luminance pass, or worked out again
+    // first, in a pass of their own: their gathers then overlap instead of
+    // waiting at the head of each vector's chain.
+    const uint16_t* log16 = in.log16 ? in.log16 + row_base : nullptr;
+    auto log_at = [&](int c) {
+        if (log16) return hn::BitCast(di32, hn::PromoteTo(du32, hn::LoadU(DU16(), log16 + c)));
+        return hn::LoadU(di32, log_row + c);
+    };
+    if (!log16) {
         const hn::ScalableTag<int32_t> dw;
         const int w = int(hn::Lanes(dw));
         int c = 0;
@@ -495,7 +501,7 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
         int c = c_begin;
         for (; c + n <= c_end; c += n) {
             const int j = c - c_begin;
-            const CurvePoint at = curve_point(hn::LoadU(di32, log_row + c), last_bin);
+            const CurvePoint at = curve_point(log_at(c), last_bin);
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
                 if (!curve_of[s]) continue;

@@ -86,8 +86,14 @@ inline int64_t log_luminance(const LogKnotTable& table, uint32_t luma, int32_t l
 
 // Counts every cell of one cell row of log values into its span's
 // histogram; bins past the last are left out. Window histograms are sums of
-// four spans, the global histogram the sum of all.
-void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* span_hist);
+// four spans, the global histogram the sum of all. Every other cell counts
+// into `odd_hist` instead of `even_hist` (which may be the same array): in
+// two arrays a run of cells in one bin does not wait on each count's store.
+void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* even_hist,
+                    int32_t* odd_hist);
+// out[c] = min(log[c], 65535) for c < count: the log plane the gain rows
+// read, exact wherever the frame's largest log value fits 16 bits.
+void narrow_log_row(const int32_t* log, int count, uint16_t* out);
 void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
                       int32_t* hist);
 
@@ -138,6 +144,9 @@ struct LocalGainInputs {
     const LogKnotTable* log_table = nullptr;
     int32_t log_offset_fixed = 0;
     bool log_fits_int32 = false;  // see LogKnotTable::fits_int32
+    // The log values kept from the luminance pass (luma_rows x luma_cols),
+    // when every one of them fits 16 bits; null to work them out again.
+    const uint16_t* log16 = nullptr;
     const int32_t* curves = nullptr;  // block_rows x block_cols x bins
     const int32_t* slopes = nullptr;
     // The same, curve << 32 | slope, for readers that fetch both at once;
