@@ -188,11 +188,15 @@ TEST(RowKernels, VectorTablesAgreeWithThePlainOneOnExtremeValues) {
             ASSERT_EQ(mesh_a, mesh_b) << where << ": mesh gains";
             std::vector<uint32_t> luma_a(lc), luma_b(lc);
             std::vector<int32_t> log_a(lc), log_b(lc), corr_a(w), corr_b(w);
+            std::vector<uint16_t> log16_a(lc), log16_b(lc);
             const int32_t* top = p.image;
-            const int64_t la = k.luma_row(c, top, top + w, mesh_a.data(), words.data(), luma_a.data(), log_a.data());
-            const int64_t lb = plain.luma_row(c, top, top + w, mesh_a.data(), words.data(), luma_b.data(), log_b.data());
+            const int64_t la = k.luma_row(c, top, top + w, mesh_a.data(), words.data(), luma_a.data(), log_a.data(),
+                                          log16_a.data());
+            const int64_t lb = plain.luma_row(c, top, top + w, mesh_a.data(), words.data(), luma_b.data(),
+                                              log_b.data(), log16_b.data());
             ASSERT_EQ(luma_a, luma_b) << where << ": luma";
             ASSERT_EQ(log_a, log_b) << where << ": log";
+            ASSERT_EQ(log16_a, log16_b) << where << ": 16-bit log";
             ASSERT_EQ(la, lb) << where << ": largest log";
             k.corrected_row(c, g.width, trial % 2 == 1, top, mesh_a.data(), corr_a.data());
             plain.corrected_row(c, g.width, trial % 2 == 1, top, mesh_a.data(), corr_b.data());

@@ -64,11 +64,6 @@ void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* lo
     }
 }
 
-void narrow_log_row(const int32_t* log, int count, uint16_t* out) {
-    // Log values are never negative.
-    for (int c = 0; c < count; ++c) out[c] = uint16_t(std::min<int32_t>(log[c], UINT16_MAX));
-}
-
 void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
                       int32_t* hist) {
     // A count that reaches block * block is held one below it, so a count

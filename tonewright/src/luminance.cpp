@@ -134,8 +134,8 @@ LumaConsts luma_consts(const TmoParams& p, const Geometry& g, const LutReader& l
 namespace {
 
 int64_t scalar_luma_row(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
-                        const uint16_t* words, uint32_t* luma, int32_t* log) {
-    return luma_cells(c, top, bottom, mesh, words, luma, log, 0, c.luma_cols);
+                        const uint16_t* words, uint32_t* luma, int32_t* log, uint16_t* log16) {
+    return luma_cells(c, top, bottom, mesh, words, luma, log, log16, 0, c.luma_cols);
 }
 
 void scalar_corrected_row(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,

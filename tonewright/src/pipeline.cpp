@@ -199,10 +199,11 @@ int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
         if (mesh_) kernels_.mesh_gains(*mesh_, cr, mesh);
         if (dither_) gen.fill(*dither_steps_, words, lc);
         const int32_t* top = p_.image + size_t(2 * cr) * w;
-        const int64_t l = kernels_.luma_row(consts_, top, top + w, mesh, words, luma_.data() + size_t(cr) * lc, log);
+        uint16_t* log16 = local_ ? log16_.data() + size_t(cr) * lc : nullptr;
+        const int64_t l =
+            kernels_.luma_row(consts_, top, top + w, mesh, words, luma_.data() + size_t(cr) * lc, log, log16);
         largest = std::max(largest, l);
         if (count_spans_) count_span_row(g_, bins_, cr, log, spans, spans + span_hist_.size() / 4);
-        if (local_) narrow_log_row(log, g_.luma_cols, log16_.data() + size_t(cr) * lc);
     }
     return largest;
 }

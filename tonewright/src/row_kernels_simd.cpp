@@ -272,25 +272,31 @@ void lut_dither_cells(const LumaConsts& c, const uint16_t* words, uint32_t* luma
     for (; cc < lc; ++cc) luma[cc] = cell_lut_dither(c, luma[cc], c.dither ? words[cc] : 0);
 }
 
-int64_t log_cells(const LumaConsts& c, const uint32_t* luma, int32_t* log) {
+int64_t log_cells(const LumaConsts& c, const uint32_t* luma, int32_t* log, uint16_t* log16) {
     const hn::ScalableTag<int32_t> di;
+    const hn::Rebind<uint16_t, decltype(di)> d16;
     const size_t n = hn::Lanes(di);
     const size_t lc = size_t(c.luma_cols);
+    const auto top16 = hn::Set(di, int32_t(UINT16_MAX));
     auto largest = hn::Zero(di);
     size_t cc = 0;
     for (; cc + n <= lc; cc += n) {
         const auto l = log_lookup(di, *c.log_table, c.log_offset_fixed, hn::LoadU(di, reinterpret_cast<const int32_t*>(luma) + cc));
         hn::StoreU(l, di, log + cc);
+        if (log16) hn::StoreU(hn::DemoteTo(d16, hn::Min(l, top16)), d16, log16 + cc);
         largest = hn::Max(largest, l);
     }
     int64_t largest_scalar = hn::GetLane(hn::MaxOfLanes(di, largest));
-    for (; cc < lc; ++cc) log[cc] = cell_log(c, luma[cc], largest_scalar);
+    for (; cc < lc; ++cc) {
+        log[cc] = cell_log(c, luma[cc], largest_scalar);
+        if (log16) log16[cc] = log_to_16(log[cc]);
+    }
     return largest_scalar;
 }
 
 int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
-                const uint16_t* words, uint32_t* luma, int32_t* log) {
-    if (!luma_in_lanes(c)) return luma_cells(c, top, bottom, mesh, words, luma, log, 0, c.luma_cols);
+                const uint16_t* words, uint32_t* luma, int32_t* log, uint16_t* log16) {
+    if (!luma_in_lanes(c)) return luma_cells(c, top, bottom, mesh, words, luma, log, log16, 0, c.luma_cols);
     const D d;
     const DI64 di64;
     const DU64 du64;
@@ -342,7 +348,7 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
     }
     mix_cells(c, top, bottom, mesh, luma, cc, lc);
     lut_dither_cells(c, words, luma);
-    return c.log_table ? log_cells(c, luma, log) : 0;
+    return c.log_table ? log_cells(c, luma, log, log16) : 0;
 }
 
 // White balance within the range of the corrected-frame lanes.

@@ -91,9 +91,6 @@ inline int64_t log_luminance(const LogKnotTable& table, uint32_t luma, int32_t l
 // two arrays a run of cells in one bin does not wait on each count's store.
 void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* even_hist,
                     int32_t* odd_hist);
-// out[c] = min(log[c], 65535) for c < count: the log plane the gain rows
-// read, exact wherever the frame's largest log value fits 16 bits.
-void narrow_log_row(const int32_t* log, int count, uint16_t* out);
 void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
                       int32_t* hist);
 
