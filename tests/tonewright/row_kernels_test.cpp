@@ -60,6 +60,18 @@ std::vector<std::pair<std::string, ExportArgs>> kernel_cases() {
         cases.emplace_back("negative mesh gains, wrapping columns", b);
     }
     for (bool global : {false, true}) {
+        // Knots that jump about: every rounding of an interpolation step shows.
+        ExportArgs a = small_case(global ? 35 : 34, 132, 196, global);
+        tonewright_cases::LutArrays& lut = global ? a.lut3 : a.lut1;
+        lut.seg_end = {16, 1024, 1u << 22};
+        lut.seg_shift = {0, 4, 14};
+        lut.seg_count = 3;
+        lut.knots.resize(16 + 63 + 256 + 1);
+        for (size_t k = 0; k < lut.knots.size(); ++k) lut.knots[k] = int32_t(k * 37 % 5000 + k);
+        lut.knot_count = int32_t(lut.knots.size());
+        cases.emplace_back(global ? "rough lut3" : "rough lut1", a);
+    }
+    for (bool global : {false, true}) {
         ExportArgs a = small_case(31, 132, 196, global);
         tonewright_cases::LutArrays& lut = global ? a.lut3 : a.lut1;
         lut.seg_end = {16, 8, 1u << 22};  // overlapping segments: the dense table

@@ -100,38 +100,72 @@ HWY_INLINE void gather_steps(DI di, const int64_t* pairs, hn::Vec<DI> k, hn::Vec
     step = hn::ConcatOdd(di, hi, lo);
 }
 
-// A segmented LUT read for a lane of positions, as SegmentedLut::at.
-// Requires a layout with steps_fit_int32 or a dense table.
+// A segmented LUT read for lanes of positions, as SegmentedLut::at.
+// Requires lut_in_lanes. Made once per row: it holds the segment fields
+// as tables the lanes look up.
 template <class DI>
-HWY_INLINE hn::Vec<DI> lut_lookup(DI di, const LutReader& lut, hn::Vec<DI> p) {
+class LutLanes {
+public:
     using VI = hn::Vec<DI>;
-    const hn::RebindToUnsigned<DI> du;
-    if (lut.table()) return hn::GatherIndex(di, lut.table(), p);
-    const SegmentedLut::Layout& l = lut.layout();
-    // Positions are 22-bit: segment bounds beyond are all the same to them.
-    auto bound = [](uint32_t v) { return int32_t(std::min<uint32_t>(v, 1u << 23)); };
-    VI start = hn::Zero(di), end = hn::Zero(di), shift = hn::Zero(di), first = hn::Zero(di), half = hn::Zero(di);
-    for (int j = 0; j < l.count; ++j) {
-        const auto at_or_past = at_least(p, hn::Set(di, bound(l.start[j])));
-        start = hn::IfThenElse(at_or_past, hn::Set(di, bound(l.start[j])), start);
-        end = hn::IfThenElse(at_or_past, hn::Set(di, bound(l.end[j])), end);
-        shift = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(l.shift[j])), shift);
-        first = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(l.first_knot[j])), first);
-        half = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(half_knot_step(l.shift[j]))), half);
-    }
-    const auto inside = hn::And(at_least(p, hn::Set(di, bound(l.start[0]))), hn::Lt(p, end));
-    const VI rel = hn::Sub(p, start);
-    const VI m = hn::BitCast(di, hn::BitCast(du, rel) >> hn::BitCast(du, shift));
-    const VI k = hn::IfThenElseZero(inside, hn::Add(first, m));
-    const VI off = hn::Sub(rel, m << shift);
-    VI base, delta;
-    gather_steps(di, lut.knot_pairs(), k, base, delta);
-    const VI step = hn::Add(hn::Mul(delta, off), half) >> shift;
-    return hn::IfThenElseZero(inside, hn::Add(base, step));
-}
 
+    LutLanes(DI di, const LutReader& lut) : lut_(lut) {
+        if (lut.table()) return;
+        const SegmentedLut::Layout& l = lut.layout();
+        // Slot 0 for positions below the first segment (all fields 0), slot
+        // j + 1 for segment j: a lane's slot is the count of segment starts
+        // at or below its position, as the starts increase.
+        constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(int32_t);
+        HWY_ALIGN int32_t field[5][kMaxLanes] = {};
+        for (int j = 0; j < l.count; ++j) {
+            field[0][j + 1] = bound(l.start[j]);
+            field[1][j + 1] = bound(l.end[j]);
+            field[2][j + 1] = int32_t(l.shift[j]);
+            field[3][j + 1] = int32_t(l.first_knot[j]);
+            field[4][j + 1] = int32_t(half_knot_step(l.shift[j]));
+        }
+        start_ = hn::Load(di, field[0]);
+        end_ = hn::Load(di, field[1]);
+        shift_ = hn::Load(di, field[2]);
+        first_ = hn::Load(di, field[3]);
+        half_ = hn::Load(di, field[4]);
+    }
+
+    VI operator()(DI di, VI p) const {
+        const hn::RebindToUnsigned<DI> du;
+        if (lut_.table()) return hn::GatherIndex(di, lut_.table(), p);
+        const SegmentedLut::Layout& l = lut_.layout();
+        VI slot = hn::Zero(di);
+        for (int j = 0; j < l.count; ++j)
+            slot = hn::Sub(slot, hn::VecFromMask(di, at_least(p, hn::Set(di, bound(l.start[j])))));
+        const auto at = hn::IndicesFromVec(di, slot);
+        const VI start = hn::TableLookupLanes(start_, at);
+        const VI shift = hn::TableLookupLanes(shift_, at);
+        const auto inside = hn::Lt(p, hn::TableLookupLanes(end_, at));  // never in slot 0
+        const VI rel = hn::Sub(p, start);
+        const VI m = hn::BitCast(di, hn::BitCast(du, rel) >> hn::BitCast(du, shift));
+        const VI k = hn::IfThenElseZero(inside, hn::Add(hn::TableLookupLanes(first_, at), m));
+        const VI off = hn::Sub(rel, m << shift);
+        VI base, delta;
+        gather_steps(di, lut_.knot_pairs(), k, base, delta);
+        const VI step = hn::Add(hn::Mul(delta, off), hn::TableLookupLanes(half_, at)) >> shift;
+        return hn::IfThenElseZero(inside, hn::Add(base, step));
+    }
+
+private:
+    // Positions are 22-bit: segment bounds beyond are all the same to them.
+    static int32_t bound(uint32_t v) { return int32_t(std::min<uint32_t>(v, 1u << 23)); }
+
+    const LutReader& lut_;
+    VI start_, end_, shift_, first_, half_;
+};
+
+// A dense table, or a layout with steps_fit_int32 and a slot for each
+// segment and one below them in the 32-bit lanes (a table's positions hold
+// three segments).
 HWY_INLINE bool lut_in_lanes(const LutReader& lut) {
-    return lut.table() || (lut.layout().count > 0 && lut.layout().steps_fit_int32);
+    const SegmentedLut::Layout& l = lut.layout();
+    return lut.table() ||
+           (l.count > 0 && l.steps_fit_int32 && size_t(l.count) < hn::Lanes(hn::ScalableTag<int32_t>()));
 }
 
 // The lifted log luminance of 22-bit lumas, as log_luminance; requires a
@@ -242,9 +276,10 @@ void lut_dither_cells(const LumaConsts& c, const uint16_t* words, uint32_t* luma
     const size_t n = hn::Lanes(di);
     const size_t lc = size_t(c.luma_cols);
     const auto top = hn::Set(du, kLumaMax);
+    const LutLanes<decltype(di)> lut1(di, *c.lut1);
     size_t cc = 0;
     for (; cc + n <= lc; cc += n) {
-        auto v = hn::BitCast(du, lut_lookup(di, *c.lut1, hn::BitCast(di, hn::LoadU(du, luma + cc))));
+        auto v = hn::BitCast(du, lut1(di, hn::BitCast(di, hn::LoadU(du, luma + cc))));
         if (c.dither) {
             const auto word = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, words + cc)));
             const auto masked = hn::And(word, hn::Set(di, int32_t(c.dither->mask())));
@@ -575,11 +610,12 @@ void GlobalGainRow(const Geometry& g, const uint32_t* luma, const LutReader& lut
     {
         const hn::ScalableTag<int32_t> dw;
         const size_t w = hn::Lanes(dw);
+        const LutLanes<decltype(dw)> lut(dw, lut3);
         size_t c = 0;
         for (; c + w <= lc; c += w) {
             fetch_ahead(row + c);
             const auto y = hn::LoadU(dw, reinterpret_cast<const int32_t*>(row) + c);
-            hn::StoreU(hn::ShiftLeft<ToneGainQ14::frac_bits>(lut_lookup(dw, lut3, y)), dw, scratch + c);
+            hn::StoreU(hn::ShiftLeft<ToneGainQ14::frac_bits>(lut(dw, y)), dw, scratch + c);
         }
         for (; c < lc; ++c) scaled[c] = uint32_t(lut3[row[c]]) << ToneGainQ14::frac_bits;
     }
