@@ -173,26 +173,34 @@ HWY_INLINE bool lut_in_lanes(const LutReader& lut) {
 template <class DI>
 HWY_INLINE hn::Vec<DI> log_lookup(DI di, const LogKnotTable& table, int32_t offset, hn::Vec<DI> luma) {
     using VI = hn::Vec<DI>;
-    const auto s1 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[0])));
-    const auto s2 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[1])));
-    const auto s3 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[2])));
-    auto pick = [&](const uint32_t* per_segment) {
-        VI v = hn::Set(di, int32_t(per_segment[0]));
-        v = hn::IfThenElse(s1, hn::Set(di, int32_t(per_segment[1])), v);
-        v = hn::IfThenElse(s2, hn::Set(di, int32_t(per_segment[2])), v);
-        return hn::IfThenElse(s3, hn::Set(di, int32_t(per_segment[3])), v);
-    };
-    static constexpr uint32_t halves[kKnotSegments] = {
-        uint32_t(half_knot_step(kKnotLayoutShift[0])), uint32_t(half_knot_step(kKnotLayoutShift[1])),
-        uint32_t(half_knot_step(kKnotLayoutShift[2])), uint32_t(half_knot_step(kKnotLayoutShift[3]))};
-    const VI shift = pick(kKnotLayoutShift);
-    const VI off = hn::Sub(luma, pick(LogKnotTable::kSegmentStart));
+    // The fields of each knot segment, by segment: a lane's segment is the
+    // count of segment ends at or below its luma.
+    static_assert(kKnotSegments == 4, "four segments, one for each of the narrowest vector's lanes");
+    constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(int32_t);
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kShift[kMaxLanes] = {
+        int32_t(kKnotLayoutShift[0]), int32_t(kKnotLayoutShift[1]), int32_t(kKnotLayoutShift[2]),
+        int32_t(kKnotLayoutShift[3])};
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kStart[kMaxLanes] = {
+        int32_t(LogKnotTable::kSegmentStart[0]), int32_t(LogKnotTable::kSegmentStart[1]),
+        int32_t(LogKnotTable::kSegmentStart[2]), int32_t(LogKnotTable::kSegmentStart[3])};
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kFirst[kMaxLanes] = {
+        int32_t(LogKnotTable::kFirstKnot[0]), int32_t(LogKnotTable::kFirstKnot[1]),
+        int32_t(LogKnotTable::kFirstKnot[2]), int32_t(LogKnotTable::kFirstKnot[3])};
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kHalf[kMaxLanes] = {
+        int32_t(half_knot_step(kKnotLayoutShift[0])), int32_t(half_knot_step(kKnotLayoutShift[1])),
+        int32_t(half_knot_step(kKnotLayoutShift[2])), int32_t(half_knot_step(kKnotLayoutShift[3]))};
+    VI seg = hn::Zero(di);
+    for (int s = 0; s + 1 < kKnotSegments; ++s)
+        seg = hn::Sub(seg, hn::VecFromMask(di, at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[s])))));
+    const auto at = hn::IndicesFromVec(di, seg);
+    const VI shift = hn::TableLookupLanes(hn::Load(di, kShift), at);
+    const VI off = hn::Sub(luma, hn::TableLookupLanes(hn::Load(di, kStart), at));
     const VI m = off >> shift;
-    const VI k = hn::Add(pick(LogKnotTable::kFirstKnot), m);
+    const VI k = hn::Add(hn::TableLookupLanes(hn::Load(di, kFirst), at), m);
     const VI frac = hn::Sub(off, m << shift);
     VI base, d;
     gather_steps(di, table.knot_pairs(), k, base, d);
-    const VI l = hn::Add(base, hn::Add(hn::Mul(d, frac), pick(halves)) >> shift);
+    const VI l = hn::Add(base, hn::Add(hn::Mul(d, frac), hn::TableLookupLanes(hn::Load(di, kHalf), at)) >> shift);
     return hn::Max(hn::Sub(l, hn::Set(di, offset)), hn::Zero(di));
 }
 
