@@ -225,7 +225,8 @@ void ToneMapCall::build_curves() {
             const int32_t* other = spans + k * n;
             for (size_t i = 0; i < n; ++i) spans[i] += other[i];
         }
-        for (size_t i = 0; i < n; ++i) global_hist[i % size_t(bins_)] += spans[i];
+        for (size_t span = 0; span < n; span += size_t(bins_))
+            for (int k = 0; k < bins_; ++k) global_hist[k] += spans[span + k];
     }
     const CurveBuilder builder(p_, g_, global_hist);
 
