@@ -218,12 +218,18 @@ void MeshGains(const MeshSampler& mesh, int cell_row, int32_t* out) {
     // The two column weights sum to 2^20, so a gain is a + (b - a) * w1 / 2^20:
     // with 32-bit values and weights below 2^20 every step is an exact
     // double, and so is the sum before the floor.
+    // Between two values of 0 or more the sum is too, and the conversion's
+    // truncation is the floor.
     for (const MeshSampler::Run& run : mesh.runs()) {
         for (int k = 0; k < 4; ++k) {
             const VD va = hn::Set(d, double(v[k][run.a]));
             const VD step = hn::Set(d, double(v[k][run.b] - v[k][run.a]) / double(MeshPosQ20::one));
             int32_t* row = out + size_t(k) * lc;
             size_t c = size_t(run.begin);
+            if (v[k][run.a] >= 0 && v[k][run.b] >= 0) {
+                for (; c + n <= size_t(run.end); c += n)
+                    hn::StoreU(hn::DemoteTo(di, hn::MulAdd(step, hn::LoadU(d, w1 + c), va)), di, row + c);
+            }
             for (; c + n <= size_t(run.end); c += n)
                 hn::StoreU(hn::DemoteTo(di, hn::Floor(hn::MulAdd(step, hn::LoadU(d, w1 + c), va))), di, row + c);
             for (; c < size_t(run.end); ++c)
