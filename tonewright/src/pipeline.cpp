@@ -89,11 +89,12 @@ private:
     std::unique_ptr<DitherTable> dither_;
     std::vector<int32_t> dither_shifted_;
     std::unique_ptr<DitherGenerator::ByteTables> dither_steps_;  // shared by every chunk's generator
+    std::unique_ptr<DitherGenerator::Jump> dither_row_;          // a cell row's steps
     std::unique_ptr<MeshSampler> mesh_;
     LumaConsts consts_;
     Buffer<uint32_t> luma_;
-    // Per thread: mesh gains, dither words and log luminance (or LUT 3
-    // values) of a cell row, gain rows in use, column blends, span
+    // Per thread: mesh gains and log luminance (or LUT 3 values) of a cell
+    // row, dither words of two, gain rows in use, column blends, span
     // histograms of the even and of the odd cells.
     Buffer<int32_t> mesh_rows_, log_rows_;
     Buffer<uint16_t> words_;
@@ -131,7 +132,7 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
       luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
       mesh_rows_({2, p.mesh_off ? 0 : uint64_t(4) * g.luma_cols}),
       log_rows_({2, uint64_t(g.luma_cols)}),
-      words_({2, p.dither.on ? uint64_t(g.luma_cols) : 0}),
+      words_({2, p.dither.on ? uint64_t(2) * g.luma_cols : 0}),
       gain_rows_({2, 3, uint64_t(g.luma_cols)}),
       column_({2, uint64_t(g.luma_cols)}),
       span_hist_({2, 2, count_spans_ ? uint64_t(g.span_rows()) * g.span_cols() * p.bins : 0}) {
@@ -164,7 +165,9 @@ void ToneMapCall::prepare_tables() {
             if (p_.dither.on) {
                 dither_ = std::make_unique<DitherTable>(p_.dither);
                 dither_shifted_ = dither_->shifted(p_.dither.shift);
-                dither_steps_ = std::make_unique<DitherGenerator::ByteTables>(dither_at(p_.dither, 0));
+                const DitherGenerator gen = dither_at(p_.dither, 0);
+                dither_steps_ = std::make_unique<DitherGenerator::ByteTables>(gen);
+                dither_row_ = std::make_unique<DitherGenerator::Jump>(gen, uint64_t(g_.luma_cols));
             }
             if (!local_) return;
             expand_segmented_lut(lut2_.data(), p_.lut2);
@@ -197,11 +200,18 @@ int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
     int64_t largest = 0;
     for (int cr = begin; cr < end; ++cr) {
         if (mesh_) kernels_.mesh_gains(*mesh_, cr, mesh);
-        if (dither_) gen.fill(*dither_steps_, words, lc);
+        // The words of two rows at a time.
+        const uint16_t* row_words = dither_ ? words + size_t((cr - begin) % 2) * lc : nullptr;
+        if (dither_ && (cr - begin) % 2 == 0) {
+            if (cr + 1 < end)
+                gen.fill_two(*dither_steps_, *dither_row_, words, words + lc, lc);
+            else
+                gen.fill(*dither_steps_, words, lc);
+        }
         const int32_t* top = p_.image + size_t(2 * cr) * w;
         uint16_t* log16 = local_ ? log16_.data() + size_t(cr) * lc : nullptr;
         const int64_t l =
-            kernels_.luma_row(consts_, top, top + w, mesh, words, luma_.data() + size_t(cr) * lc, log, log16);
+            kernels_.luma_row(consts_, top, top + w, mesh, row_words, luma_.data() + size_t(cr) * lc, log, log16);
         largest = std::max(largest, l);
         if (count_spans_) count_span_row(g_, bins_, cr, log, spans, spans + span_hist_.size() / 4);
     }
