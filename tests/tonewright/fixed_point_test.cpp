@@ -312,6 +312,7 @@ TEST(LaneBounds, ShiftedDitherValuesOrNoneWhenOneOverflows) {
     EXPECT_TRUE(table.shifted(20).empty());
 }
 
+// One run of words, or two side by side, from the eight-step tables.
 TEST(Dither, EightStepTablesGiveTheSteppedWords) {
     std::mt19937 rng(5);
     for (int trial = 0; trial < 20; ++trial) {
@@ -324,32 +325,14 @@ TEST(Dither, EightStepTablesGiveTheSteppedWords) {
         DitherGenerator stepped = dither_at(d, 0), filled = stepped;
         const DitherGenerator::ByteTables tables(filled);
         for (size_t count : {size_t(0), size_t(1), size_t(8), size_t(13), size_t(1920)}) {
-            std::vector<uint16_t> words(count);
+            std::vector<uint16_t> words(count), second(count);
             filled.fill(tables, words.data(), count);
             for (size_t i = 0; i < count; ++i) ASSERT_EQ(words[i], stepped.step()) << "trial " << trial << " word " << i;
-        }
-        EXPECT_EQ(filled.step(), stepped.step()) << "the state after the words";
-    }
-}
-
-TEST(Dither, TwoRunsSideBySideGiveTheSteppedWords) {
-    std::mt19937 rng(6);
-    for (int trial = 0; trial < 20; ++trial) {
-        DitherParams d;
-        for (int r = 0; r < 2; ++r) {
-            d.taps[r] = uint16_t(trial == 0 ? 0xFFFF : rng());
-            d.widths[r] = uint16_t(rng() % 20);
-            d.seeds[r] = uint16_t(trial == 1 ? 0xFFFF : rng());
-        }
-        DitherGenerator stepped = dither_at(d, 0), filled = stepped;
-        const DitherGenerator::ByteTables tables(filled);
-        for (size_t count : {size_t(0), size_t(1), size_t(8), size_t(13), size_t(1920)}) {
             const DitherGenerator::Jump skip(filled, count);
-            std::vector<uint16_t> first(count), second(count);
-            filled.fill_two(tables, skip, first.data(), second.data(), count);
-            for (size_t i = 0; i < count; ++i) ASSERT_EQ(first[i], stepped.step()) << "trial " << trial << " word " << i;
-            for (size_t i = 0; i < count; ++i)
-                ASSERT_EQ(second[i], stepped.step()) << "trial " << trial << " word " << count + i;
+            filled.fill_two(tables, skip, words.data(), second.data(), count);
+            for (size_t i = 0; i < 2 * count; ++i)
+                ASSERT_EQ(i < count ? words[i] : second[i - count], stepped.step())
+                    << "trial " << trial << " word " << i << " of two runs";
         }
         EXPECT_EQ(filled.step(), stepped.step()) << "the state after the words";
     }
