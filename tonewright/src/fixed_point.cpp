@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tonewright {
 
@@ -322,7 +323,15 @@ inline void DitherGenerator::fill_eight(const ByteTables& t, uint16_t* words) {
     const uint16_t* a = t.low_[0][state_[0] & 0xFF];
     const uint16_t* b = t.low_[1][state_[1] & 0xFF];
     const uint16_t* h = t.high_[((state_[0] ^ state_[1]) >> 8) & 0xFF];
-    for (int k = 0; k < kSteps; ++k) words[k] = uint16_t(h[k] ^ a[k] ^ b[k]);
+    // The eight words as two 64-bit ones: the compiler keeps the loop over
+    // single words otherwise.
+    static_assert(kSteps * sizeof(uint16_t) == 2 * sizeof(uint64_t), "eight words in two 64-bit ones");
+    uint64_t wa[2], wb[2], wh[2];
+    std::memcpy(wa, a, sizeof wa);
+    std::memcpy(wb, b, sizeof wb);
+    std::memcpy(wh, h, sizeof wh);
+    for (int k = 0; k < 2; ++k) wh[k] ^= wa[k] ^ wb[k];
+    std::memcpy(words, wh, sizeof wh);
     state_[0] = uint16_t((state_[0] >> kSteps) ^ a[kSteps - 1]);
     state_[1] = uint16_t((state_[1] >> kSteps) ^ b[kSteps - 1]);
 }
