@@ -702,13 +702,26 @@ void apply_gain_lanes(const Geometry& g, const uint64_t* own, const uint64_t* ve
     }
     for (; cx < size_t(lc); ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
 
+    // Cells 1 .. lc - 2 have both neighbours: both their pixels in lanes.
+    // Those the vectors leave over are the last ones of one more vector,
+    // which overlaps the one before: its pixels are read before any is
+    // written, as the row may be overwritten in place.
+    const int tail = lc - 1 - int(n);
+    PixelPair tail_px;
+    const bool tail_in_lanes = (lc - 2) % int(n) != 0 && tail >= 1 && source.lanes(size_t(tail), tail_px);
     border_pixel(own, vert, lc, source, 0, out_max, dst);
     if (g.width > 1) border_pixel(own, vert, lc, source, g.width - 1, out_max, dst);
-    // Cells 1 .. lc - 2 have both neighbours: both their pixels in lanes.
     const VU64 low32 = hn::Set(du64, 0xFFFFFFFFull);
     auto scale = [&](VI64 src, VU64 gain) {
         const VU64 v = hn::ShiftRight<ToneGainQ14::frac_bits>(hn::Mul(hn::BitCast(du64, src), gain));
         return below_2_63_min(hn::And(v, low32), out_max);
+    };
+    auto write_cells = [&](int c, const PixelPair& px) {
+        const VU64 mid = hn::LoadU(du64, column + c);
+        const VU64 mid3 = hn::Add(hn::Add(mid, mid), mid);
+        const VU64 ge = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c - 1)));
+        const VU64 go = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c + 1)));
+        store_pairs(scale(px.even, ge), scale(px.odd, go), dst + 2 * c);
     };
     int c = 1;
     for (; c + int(n) <= lc - 1; c += int(n)) {
@@ -720,11 +733,11 @@ void apply_gain_lanes(const Geometry& g, const uint64_t* own, const uint64_t* ve
             }
             continue;
         }
-        const VU64 mid = hn::LoadU(du64, column + c);
-        const VU64 mid3 = hn::Add(hn::Add(mid, mid), mid);
-        const VU64 ge = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c - 1)));
-        const VU64 go = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c + 1)));
-        store_pairs(scale(px.even, ge), scale(px.odd, go), dst + 2 * c);
+        write_cells(c, px);
+    }
+    if (tail_in_lanes) {
+        write_cells(tail, tail_px);
+        c = lc - 1;
     }
     for (int e = c; e < lc; ++e) inner_even_pixel(column, source, e, out_max, dst);
     for (int o = c; o < lc - 1; ++o) inner_odd_pixel(column, source, o, out_max, dst);
