@@ -253,16 +253,18 @@ bool luma_in_lanes(const LumaConsts& c) {
 
 constexpr int kRawBits = 24;  // raw pixels the lanes take: shifted by 8 they still fit 32 bits
 
-// High precision of one cell position; clears `ok` where the raw pixel or
-// the gain is outside the lanes' range.
-HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* gains, hn::Mask<DI64>& ok) {
-    const DI64 di64;
+// High precision of one cell position. Gathers into `wild` what shows
+// whether the raw pixel or the gain is outside the lanes' range: see
+// in_range.
+HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* gains, VU64& wild) {
     const DU64 du64;
-    ok = hn::And(ok, hn::RebindMask(di64, hn::Lt(hn::BitCast(du64, raw), hn::Set(du64, uint64_t(1) << kRawBits))));
+    // A raw pixel of 24 bits or more (or below 0) sets a bit from 24 up.
+    wild = hn::Or(wild, hn::BitCast(du64, raw));
     VU64 v;
     if (c.mesh) {
         const VI64 g = widen(hn::LoadU(DI32(), gains));
-        ok = hn::And(ok, at_least(g, hn::Zero(di64)));
+        // A gain below 0 sets the top bit; others are clear from bit 31 up.
+        wild = hn::Or(wild, hn::And(hn::BitCast(du64, g), hn::Set(du64, uint64_t(1) << 63)));
         v = below_2_63_min(hn::ShiftRight<GainQ12::frac_bits - HighPrecQ8::frac_bits>(
                                mul_narrow(hn::BitCast(du64, raw), hn::BitCast(du64, g))),
                            kHpMax);
@@ -270,6 +272,12 @@ HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* ga
         v = hn::ShiftLeft<HighPrecQ8::frac_bits>(hn::BitCast(du64, raw));
     }
     return below_2_63_min(hn::ShiftRight<GainQ12::frac_bits>(mul_narrow(v, hn::Set(du64, c.wb[k]))), kHpMax);
+}
+
+// Every raw pixel and gain hp_lanes took within the lanes' range.
+HWY_INLINE bool in_range(VU64 wild) {
+    const DU64 du64;
+    return hn::AllTrue(du64, hn::Eq(hn::ShiftRight<kRawBits>(wild), hn::Zero(du64)));
 }
 
 // The mix of cells [begin, end) one at a time, into `luma`.
@@ -366,10 +374,10 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
         fetch_ahead(bottom + 2 * cc);
         const PixelPair t = load_pairs(top + 2 * cc), b = load_pairs(bottom + 2 * cc);
         const VI64 raw[4] = {t.even, t.odd, b.even, b.odd};
-        auto ok = hn::FirstN(di64, n);
+        VU64 wild = hn::Zero(DU64());
         VU64 hp[4];
-        for (int k = 0; k < 4; ++k) hp[k] = hp_lanes(c, k, raw[k], c.mesh ? mesh + size_t(k) * lc + cc : nullptr, ok);
-        if (!hn::AllTrue(di64, ok)) {
+        for (int k = 0; k < 4; ++k) hp[k] = hp_lanes(c, k, raw[k], c.mesh ? mesh + size_t(k) * lc + cc : nullptr, wild);
+        if (!in_range(wild)) {
             mix_cells(c, top, bottom, mesh, luma, cc, cc + n);
             continue;
         }
@@ -420,10 +428,10 @@ void CorrectedRow(const LumaConsts& c, int width, bool bottom, const int32_t* ra
         for (; cc + n <= lc && 2 * (cc + n) <= size_t(width); cc += n) {
             fetch_ahead(raw + 2 * cc);
             const PixelPair px = load_pairs(raw + 2 * cc);
-            auto ok = hn::FirstN(di64, n);
-            const VU64 even = hp_lanes(c, k0, px.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, ok);
-            const VU64 odd = hp_lanes(c, k0 + 1, px.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, ok);
-            if (!hn::AllTrue(di64, ok)) {
+            VU64 wild = hn::Zero(DU64());
+            const VU64 even = hp_lanes(c, k0, px.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, wild);
+            const VU64 odd = hp_lanes(c, k0 + 1, px.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, wild);
+            if (!in_range(wild)) {
                 corrected_pixels(c, bottom, raw, mesh, out, int(2 * cc), int(2 * (cc + n)));
                 continue;
             }
@@ -674,10 +682,10 @@ struct CorrectedSource {
         const int k0 = bottom ? 2 : 0;
         fetch_ahead(raw + 2 * cc);
         const PixelPair r = load_pairs(raw + 2 * cc);
-        auto ok = hn::FirstN(di64, n);
-        const VU64 even = hp_lanes(c, k0, r.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, ok);
-        const VU64 odd = hp_lanes(c, k0 + 1, r.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, ok);
-        if (!hn::AllTrue(di64, ok)) return false;
+        VU64 wild = hn::Zero(DU64());
+        const VU64 even = hp_lanes(c, k0, r.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, wild);
+        const VU64 odd = hp_lanes(c, k0 + 1, r.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, wild);
+        if (!in_range(wild)) return false;
         px.even = hn::BitCast(di64, hn::ShiftRight<HighPrecQ8::frac_bits>(even));
         px.odd = hn::BitCast(di64, hn::ShiftRight<HighPrecQ8::frac_bits>(odd));
         return true;
