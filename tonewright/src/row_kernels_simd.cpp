@@ -215,21 +215,30 @@ void MeshGains(const MeshSampler& mesh, int cell_row, int32_t* out) {
     const size_t lc = size_t(mesh.luma_cols());
     const double* w0 = mesh.col_w0();
     const double* w1 = mesh.col_w1();
-    // The two column weights sum to 2^20, so a gain is a + (b - a) * w1 / 2^20:
-    // with 32-bit values and weights below 2^20 every step is an exact
-    // double, and so is the sum before the floor.
-    // Between two values of 0 or more the sum is too, and the conversion's
-    // truncation is the floor.
+    const int32_t* w1_int = mesh.col_w1_int();
+    const hn::ScalableTag<int32_t> dw;
+    const size_t nw = hn::Lanes(dw);
+    // The two column weights sum to 2^20, so a gain is a + floor((b - a) *
+    // w1 / 2^20). Where b - a is below 2^11 either way the product fits 32
+    // bits: a vector of 32-bit lanes. Otherwise, with 32-bit values and
+    // weights below 2^20 every step is an exact double, and so is the sum
+    // before the floor.
+    constexpr int64_t kNarrowStep = int64_t(1) << (31 - MeshPosQ20::frac_bits);
     for (const MeshSampler::Run& run : mesh.runs()) {
         for (int k = 0; k < 4; ++k) {
-            const VD va = hn::Set(d, double(v[k][run.a]));
-            const VD step = hn::Set(d, double(v[k][run.b] - v[k][run.a]) / double(MeshPosQ20::one));
+            const int64_t a = v[k][run.a], delta = v[k][run.b] - a;
             int32_t* row = out + size_t(k) * lc;
             size_t c = size_t(run.begin);
-            if (v[k][run.a] >= 0 && v[k][run.b] >= 0) {
-                for (; c + n <= size_t(run.end); c += n)
-                    hn::StoreU(hn::DemoteTo(di, hn::MulAdd(step, hn::LoadU(d, w1 + c), va)), di, row + c);
+            if (delta > -kNarrowStep && delta < kNarrowStep && a > INT32_MIN + kNarrowStep && a < INT32_MAX - kNarrowStep) {
+                const auto base = hn::Set(dw, int32_t(a));
+                const auto step = hn::Set(dw, int32_t(delta));
+                for (; c + nw <= size_t(run.end); c += nw) {
+                    const auto blend = hn::Mul(step, hn::LoadU(dw, w1_int + c));
+                    hn::StoreU(hn::Add(base, hn::ShiftRight<MeshPosQ20::frac_bits>(blend)), dw, row + c);
+                }
             }
+            const VD va = hn::Set(d, double(a));
+            const VD step = hn::Set(d, double(delta) / double(MeshPosQ20::one));
             for (; c + n <= size_t(run.end); c += n)
                 hn::StoreU(hn::DemoteTo(di, hn::Floor(hn::MulAdd(step, hn::LoadU(d, w1 + c), va))), di, row + c);
             for (; c < size_t(run.end); ++c)

@@ -56,6 +56,7 @@ public:
     // The weights of the two mesh columns, MeshPosQ20.
     const double* col_w0() const { return col_w0_.data(); }
     const double* col_w1() const { return col_w1_.data(); }
+    const int32_t* col_w1_int() const { return col_w1_int_.data(); }  // the same as integers
 
 private:
     struct Tap {
@@ -69,6 +70,7 @@ private:
     int plane_of_position_[4];
     std::vector<Run> runs_;
     std::vector<double> col_w0_, col_w1_;
+    std::vector<int32_t> col_w1_int_;
 };
 
 // ---- Log-domain histograms and block curves ----------------------------------
