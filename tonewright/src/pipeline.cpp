@@ -70,6 +70,7 @@ public:
     ToneMapCall(const TmoParams& p, const Geometry& g);
     void prepare_tables();
     // Returns the largest log value of the frame (0 in global LUT mode).
+    // Makes the tables only the output reads on the way.
     int64_t luminance();
     void block_curves(int64_t largest_log);
     // Writes the result over the caller's frame; cannot fail.
@@ -114,6 +115,7 @@ private:
         return b.data() + b.size() / 2 * size_t(part);
     }
     int64_t luminance_rows(int begin, int end, int part);
+    void output_tables();  // LUT 2 and the blending weights
     void build_curves();
     void output_rows(int begin, int end, int part);
 };
@@ -148,8 +150,9 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
 }
 
 void ToneMapCall::prepare_tables() {
-    // Any dense LUT on one thread, the dither values and the small tables
-    // on the other.
+    // Any dense LUT on one thread, the dither values and the log table on
+    // the other. The tables only the output reads are made beside the
+    // luminance rows.
     run_both(
         [&] {
             if (lut1_.needs_table()) {
@@ -169,12 +172,7 @@ void ToneMapCall::prepare_tables() {
                 dither_steps_ = std::make_unique<DitherGenerator::ByteTables>(gen);
                 dither_row_ = std::make_unique<DitherGenerator::Jump>(gen, uint64_t(g_.luma_cols));
             }
-            if (!local_) return;
-            expand_segmented_lut(lut2_.data(), p_.lut2);
-            log_table_ = std::make_unique<LogKnotTable>(p_.log_offset);
-            const std::vector<double> tent = tent_weights(g_.block);
-            weights_ = corner_weights(tent, g_.block);
-            norms_ = corner_norms(tent, g_.block, 2 * g_.block_log2 + 10);
+            if (local_) log_table_ = std::make_unique<LogKnotTable>(p_.log_offset);
         });
     consts_ = luma_consts(p_, g_, lut1_, dither_.get(), log_table_.get());
     if (!dither_shifted_.empty()) consts_.dither_shifted = dither_shifted_.data();
@@ -182,10 +180,21 @@ void ToneMapCall::prepare_tables() {
 
 int64_t ToneMapCall::luminance() {
     int64_t largest_log[2] = {0, 0};
-    share_rows(0, g_.luma_rows, kCellRowsPerChunk, 8 * cells_work(g_), [&](int begin, int end, int part) {
-        largest_log[part] = std::max(largest_log[part], luminance_rows(begin, end, part));
-    });
+    share_rows(
+        0, g_.luma_rows, kCellRowsPerChunk, 8 * cells_work(g_),
+        [&](int begin, int end, int part) {
+            largest_log[part] = std::max(largest_log[part], luminance_rows(begin, end, part));
+        },
+        [&] { output_tables(); });
     return std::max(largest_log[0], largest_log[1]);
+}
+
+void ToneMapCall::output_tables() {
+    if (!local_) return;
+    expand_segmented_lut(lut2_.data(), p_.lut2);
+    const std::vector<double> tent = tent_weights(g_.block);
+    weights_ = corner_weights(tent, g_.block);
+    norms_ = corner_norms(tent, g_.block, 2 * g_.block_log2 + 10);
 }
 
 int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
