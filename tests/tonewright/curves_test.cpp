@@ -146,7 +146,7 @@ TEST(Histograms, WindowCountsStopOneBelowTheBlockArea) {
     log_luma[0] = 5 << 8;
     std::vector<int32_t> spans(4 * bins, 0), hist(bins);
     auto count_all = [&] {
-        for (int r = 0; r < g.luma_rows; ++r) count_span_row(g, bins, r, log_luma.data() + r * g.luma_cols, spans.data());
+        for (int r = 0; r < g.luma_rows; ++r) count_span_row(g, bins, r, log_luma.data() + r * g.luma_cols, spans.data(), spans.data());
     };
     count_all();
     EXPECT_EQ(spans[3] + spans[bins + 3] + spans[2 * bins + 3] + spans[3 * bins + 3], 4095);

@@ -312,6 +312,7 @@ TEST(LaneBounds, ShiftedDitherValuesOrNoneWhenOneOverflows) {
     EXPECT_TRUE(table.shifted(20).empty());
 }
 
+// One run of words, or two side by side, from the eight-step tables.
 TEST(Dither, EightStepTablesGiveTheSteppedWords) {
     std::mt19937 rng(5);
     for (int trial = 0; trial < 20; ++trial) {
@@ -324,9 +325,14 @@ TEST(Dither, EightStepTablesGiveTheSteppedWords) {
         DitherGenerator stepped = dither_at(d, 0), filled = stepped;
         const DitherGenerator::ByteTables tables(filled);
         for (size_t count : {size_t(0), size_t(1), size_t(8), size_t(13), size_t(1920)}) {
-            std::vector<uint16_t> words(count);
+            std::vector<uint16_t> words(count), second(count);
             filled.fill(tables, words.data(), count);
             for (size_t i = 0; i < count; ++i) ASSERT_EQ(words[i], stepped.step()) << "trial " << trial << " word " << i;
+            const DitherGenerator::Jump skip(filled, count);
+            filled.fill_two(tables, skip, words.data(), second.data(), count);
+            for (size_t i = 0; i < 2 * count; ++i)
+                ASSERT_EQ(i < count ? words[i] : second[i - count], stepped.step())
+                    << "trial " << trial << " word " << i << " of two runs";
         }
         EXPECT_EQ(filled.step(), stepped.step()) << "the state after the words";
     }

@@ -36,7 +36,7 @@ LumaRun run_stage(const TmoParams& p) {
         for (auto& w : words) w = gen.step();
         const int32_t* top = p.image + size_t(2 * cr) * p.width;
         k.luma_row(c, top, top + p.width, mesh_row.data(), words.data(), run.luma.data() + size_t(cr) * g.luma_cols,
-                   nullptr);
+                   nullptr, nullptr);
         for (int half = 0; half < 2; ++half)
             k.corrected_row(c, p.width, half == 1, top + half * p.width, mesh_row.data(),
                             run.corrected.data() + size_t(2 * cr + half) * p.width);

@@ -87,6 +87,16 @@ inline ExportArgs small_case(uint64_t seed = 1, int height = 132, int width = 19
     return tonewright_cases::random_case(seed, shape);
 }
 
+// The frame a call left in `a` against the reference's output.
+inline void expect_frame_matches(const ExportArgs& a, const reference::Planes& expected, const std::string& label) {
+    size_t mismatches = 0, first = 0;
+    for (size_t i = 0; i < a.image.size(); ++i)
+        if (a.image[i] != expected.out[i] && mismatches++ == 0) first = i;
+    EXPECT_EQ(mismatches, 0u) << label << ": first difference at row " << first / a.width << " column "
+                              << first % a.width << ": reference " << expected.out[first] << ", library "
+                              << a.image[first];
+}
+
 // Runs the export on `a` and the reference on a copy of the same inputs.
 inline void expect_matches_reference(ExportArgs a, const std::string& label) {
     ExportArgs for_reference = a;
@@ -94,12 +104,7 @@ inline void expect_matches_reference(ExportArgs a, const std::string& label) {
     tonewright_cases::call_tmo(a);
     const auto status = last_status();
     ASSERT_EQ(status.first, TMO_STATUS_OK) << label << ": " << status.second;
-    size_t mismatches = 0, first = 0;
-    for (size_t i = 0; i < a.image.size(); ++i)
-        if (a.image[i] != expected.out[i] && mismatches++ == 0) first = i;
-    EXPECT_EQ(mismatches, 0u) << label << ": first difference at row " << first / a.width << " column "
-                              << first % a.width << ": reference " << expected.out[first] << ", library "
-                              << a.image[first];
+    expect_frame_matches(a, expected, label);
 }
 
 }  // namespace test_support

@@ -44,16 +44,23 @@ std::vector<double> bin_lower_edges(int bins, int32_t log_offset_fixed) {
     return lin;
 }
 
-void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* span_hist) {
+void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* even_hist,
+                    int32_t* odd_hist) {
     const int half_log2 = g.block_log2 - 1;
-    int32_t* span = span_hist + size_t(cell_row >> half_log2) * g.span_cols() * bins;
-    for (int begin = 0; begin < g.luma_cols; begin += g.half, span += bins) {
+    const size_t row_offset = size_t(cell_row >> half_log2) * g.span_cols() * bins;
+    int32_t* even = even_hist + row_offset;
+    int32_t* odd = odd_hist + row_offset;
+    // A bin past the last fails the call once the rows are done.
+    for (int begin = 0; begin < g.luma_cols; begin += g.half, even += bins, odd += bins) {
         const int end = std::min(begin + g.half, g.luma_cols);
-        for (int c = begin; c < end; ++c) {
-            const int bin = log[c] >> LogBinQ8::frac_bits;
-            // A bin past the last fails the call once the rows are done.
-            if (bin < bins) span[bin] += 1;
+        int c = begin;
+        for (; c + 1 < end; c += 2) {
+            const int a = log[c] >> LogBinQ8::frac_bits;
+            const int b = log[c + 1] >> LogBinQ8::frac_bits;
+            if (a < bins) even[a] += 1;
+            if (b < bins) odd[b] += 1;
         }
+        if (c < end && (log[c] >> LogBinQ8::frac_bits) < bins) even[log[c] >> LogBinQ8::frac_bits] += 1;
     }
 }
 

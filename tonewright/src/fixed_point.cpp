@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tonewright {
 
@@ -278,6 +279,18 @@ BitMatrix step_matrix(uint16_t taps) {
     return m;
 }
 
+// The matrix of n steps.
+BitMatrix step_power(uint16_t taps, uint64_t n) {
+    BitMatrix result;
+    for (int b = 0; b < 16; ++b) result.col[b] = uint16_t(1u << b);
+    BitMatrix power = step_matrix(taps);
+    for (uint64_t left = n; left; left >>= 1) {
+        if (left & 1) result = result.then(power);
+        power = power.then(power);
+    }
+    return result;
+}
+
 }  // namespace
 
 void DitherGenerator::advance(uint64_t n) {
@@ -305,18 +318,55 @@ DitherGenerator::ByteTables::ByteTables(const DitherGenerator& g) {
     }
 }
 
-void DitherGenerator::fill(const ByteTables& t, uint16_t* words, size_t count) {
+inline void DitherGenerator::fill_eight(const ByteTables& t, uint16_t* words) {
     constexpr int kSteps = ByteTables::kSteps;
+    const uint16_t* a = t.low_[0][state_[0] & 0xFF];
+    const uint16_t* b = t.low_[1][state_[1] & 0xFF];
+    const uint16_t* h = t.high_[((state_[0] ^ state_[1]) >> 8) & 0xFF];
+    // The eight words as two 64-bit ones: the compiler keeps the loop over
+    // single words otherwise.
+    static_assert(kSteps * sizeof(uint16_t) == 2 * sizeof(uint64_t), "eight words in two 64-bit ones");
+    uint64_t wa[2], wb[2], wh[2];
+    std::memcpy(wa, a, sizeof wa);
+    std::memcpy(wb, b, sizeof wb);
+    std::memcpy(wh, h, sizeof wh);
+    for (int k = 0; k < 2; ++k) wh[k] ^= wa[k] ^ wb[k];
+    std::memcpy(words, wh, sizeof wh);
+    state_[0] = uint16_t((state_[0] >> kSteps) ^ a[kSteps - 1]);
+    state_[1] = uint16_t((state_[1] >> kSteps) ^ b[kSteps - 1]);
+}
+
+void DitherGenerator::fill(const ByteTables& t, uint16_t* words, size_t count) {
     size_t i = 0;
-    for (; i + kSteps <= count; i += kSteps) {
-        const uint16_t* a = t.low_[0][state_[0] & 0xFF];
-        const uint16_t* b = t.low_[1][state_[1] & 0xFF];
-        const uint16_t* h = t.high_[((state_[0] ^ state_[1]) >> 8) & 0xFF];
-        for (int k = 0; k < kSteps; ++k) words[i + k] = uint16_t(h[k] ^ a[k] ^ b[k]);
-        state_[0] = uint16_t((state_[0] >> kSteps) ^ a[kSteps - 1]);
-        state_[1] = uint16_t((state_[1] >> kSteps) ^ b[kSteps - 1]);
-    }
+    for (; i + ByteTables::kSteps <= count; i += ByteTables::kSteps) fill_eight(t, words + i);
     for (; i < count; ++i) words[i] = step();
+}
+
+DitherGenerator::Jump::Jump(const DitherGenerator& g, uint64_t n) {
+    for (int r = 0; r < 2; ++r) {
+        const BitMatrix m = step_power(g.taps_[r], n);
+        for (int b = 0; b < 16; ++b) col_[r][b] = m.col[b];
+    }
+}
+
+void DitherGenerator::fill_two(const ByteTables& t, const Jump& skip, uint16_t* first, uint16_t* second,
+                               size_t count) {
+    DitherGenerator other = *this;
+    for (int r = 0; r < 2; ++r) {
+        uint16_t s = 0;
+        for (int b = 0; b < 16; ++b) s ^= uint16_t(skip.col_[r][b] & -((state_[r] >> b) & 1));
+        other.state_[r] = s;
+    }
+    size_t i = 0;
+    for (; i + ByteTables::kSteps <= count; i += ByteTables::kSteps) {
+        fill_eight(t, first + i);
+        other.fill_eight(t, second + i);
+    }
+    for (; i < count; ++i) {
+        first[i] = step();
+        second[i] = other.step();
+    }
+    *this = other;
 }
 
 namespace {

@@ -241,6 +241,8 @@ public:
     // The words of the next `count` steps, eight steps a table lookup: what
     // eight steps do to a state is a function of its low byte plus the high
     // byte shifted down, as no high bit reaches bit 0 within them.
+    // The tables depend on the taps alone: one set serves every generator
+    // with the taps of `g`, whatever its state.
     class ByteTables {
     public:
         explicit ByteTables(const DitherGenerator& g);
@@ -252,11 +254,28 @@ public:
         uint16_t high_[256][kSteps];    // a high byte shifted down t + 1 places
     };
     void fill(const ByteTables& t, uint16_t* words, size_t count);
+    // A jump of `n` steps for generators with the taps of `g`, made once:
+    // the step matrix's n-th power, which advance works out at each call.
+    class Jump {
+    public:
+        Jump(const DitherGenerator& g, uint64_t n);
+
+    private:
+        friend class DitherGenerator;
+        uint16_t col_[2][16];  // per register, the image of each state bit
+    };
+    // The words of the next `count` steps into `first` and of the `count`
+    // steps after them into `second`, as two fill calls: `skip` jumps
+    // `count` steps, so the two runs are worked out side by side instead of
+    // one waiting on the other.
+    void fill_two(const ByteTables& t, const Jump& skip, uint16_t* first, uint16_t* second, size_t count);
     // One step and one value of `bits` bits with `int_bits` integer bits.
     double draw(int bits, int int_bits, bool is_signed);
     uint16_t mask(int r) const { return mask_[r]; }
 
 private:
+    void fill_eight(const ByteTables& t, uint16_t* words);
+
     uint16_t mask_[2] = {0, 0};
     uint16_t taps_[2] = {0, 0};
     uint16_t state_[2] = {0, 0};

@@ -41,6 +41,7 @@ MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
     for (int k = 0; k < kCellPositions; ++k) plane_of_position_[k] = kMeshPlaneOfPosition[p.cfa_pattern][k];
     col_w0_.resize(luma_cols);
     col_w1_.resize(luma_cols);
+    col_w1_int_.resize(luma_cols);
     uint32_t pos = uint32_t(p.mesh_start_x >> 1);
     for (int c = 0; c < luma_cols; ++c) {
         pos += uint32_t(p.mesh_step_x);  // the even column advances before use
@@ -50,6 +51,7 @@ MeshSampler::MeshSampler(const TmoParams& p, int luma_cols) : p_(p) {
         t.b = std::min(t.b, kMeshValueCols);
         col_w0_[c] = double(t.w0);
         col_w1_[c] = double(t.w1);
+        col_w1_int_[c] = int32_t(t.w1);
         if (runs_.empty() || runs_.back().a != t.a || runs_.back().b != t.b) runs_.push_back({c, c, t.a, t.b});
         runs_.back().end = c + 1;
     }
@@ -134,8 +136,8 @@ LumaConsts luma_consts(const TmoParams& p, const Geometry& g, const LutReader& l
 namespace {
 
 int64_t scalar_luma_row(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
-                        const uint16_t* words, uint32_t* luma, int32_t* log) {
-    return luma_cells(c, top, bottom, mesh, words, luma, log, 0, c.luma_cols);
+                        const uint16_t* words, uint32_t* luma, int32_t* log, uint16_t* log16) {
+    return luma_cells(c, top, bottom, mesh, words, luma, log, log16, 0, c.luma_cols);
 }
 
 void scalar_corrected_row(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,

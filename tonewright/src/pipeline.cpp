@@ -70,8 +70,9 @@ public:
     ToneMapCall(const TmoParams& p, const Geometry& g);
     void prepare_tables();
     // Returns the largest log value of the frame (0 in global LUT mode).
+    // Makes the tables only the output reads on the way.
     int64_t luminance();
-    void block_curves();
+    void block_curves(int64_t largest_log);
     // Writes the result over the caller's frame; cannot fail.
     void output();
 
@@ -88,17 +89,21 @@ private:
     Buffer<int32_t> lut1_table_, lut3_table_;  // unreached entries stay 0
     std::unique_ptr<DitherTable> dither_;
     std::vector<int32_t> dither_shifted_;
+    std::unique_ptr<DitherGenerator::ByteTables> dither_steps_;  // shared by every chunk's generator
+    std::unique_ptr<DitherGenerator::Jump> dither_row_;          // a cell row's steps
     std::unique_ptr<MeshSampler> mesh_;
     LumaConsts consts_;
     Buffer<uint32_t> luma_;
-    // Per thread: mesh gains, dither words and log luminance (or LUT 3
-    // values) of a cell row, gain rows in use, column blends, span
-    // histograms.
+    // Per thread: mesh gains and log luminance (or LUT 3 values) of a cell
+    // row, dither words of two, gain rows in use, column blends, span
+    // histograms of the even and of the odd cells.
     Buffer<int32_t> mesh_rows_, log_rows_;
     Buffer<uint16_t> words_;
     Buffer<uint64_t> gain_rows_, column_;
     Buffer<int32_t> span_hist_;
-    // Local mode only.
+    // Local mode only: the log plane, valid when the largest log value fits.
+    Buffer<uint16_t> log16_;
+    bool log16_valid_ = false;
     std::unique_ptr<LogKnotTable> log_table_;
     Buffer<int32_t> lut2_, block_hist_, curves_, slopes_;
     Buffer<int64_t> curve_pairs_;  // each curve entry and its slope in one word
@@ -110,6 +115,7 @@ private:
         return b.data() + b.size() / 2 * size_t(part);
     }
     int64_t luminance_rows(int begin, int end, int part);
+    void output_tables();  // LUT 2 and the blending weights
     void build_curves();
     void output_rows(int begin, int end, int part);
 };
@@ -128,13 +134,14 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
       luma_({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten),
       mesh_rows_({2, p.mesh_off ? 0 : uint64_t(4) * g.luma_cols}),
       log_rows_({2, uint64_t(g.luma_cols)}),
-      words_({2, p.dither.on ? uint64_t(g.luma_cols) : 0}),
+      words_({2, p.dither.on ? uint64_t(2) * g.luma_cols : 0}),
       gain_rows_({2, 3, uint64_t(g.luma_cols)}),
       column_({2, uint64_t(g.luma_cols)}),
-      span_hist_({2, count_spans_ ? uint64_t(g.span_rows()) * g.span_cols() * p.bins : 0}) {
+      span_hist_({2, 2, count_spans_ ? uint64_t(g.span_rows()) * g.span_cols() * p.bins : 0}) {
     if (!p.mesh_off) mesh_ = std::make_unique<MeshSampler>(p, g.luma_cols);
     if (!local_) return;
     const uint64_t windows = uint64_t(g.block_rows) * g.block_cols;
+    log16_ = Buffer<uint16_t>({uint64_t(g.luma_rows), uint64_t(g.luma_cols)}, Fill::overwritten);
     lut2_ = Buffer<int32_t>({kOutputLutSize});
     block_hist_ = Buffer<int32_t>({windows, uint64_t(bins_)});
     curves_ = Buffer<int32_t>({windows, uint64_t(bins_)});
@@ -143,8 +150,9 @@ ToneMapCall::ToneMapCall(const TmoParams& p, const Geometry& g)
 }
 
 void ToneMapCall::prepare_tables() {
-    // Any dense LUT on one thread, the dither values and the small tables
-    // on the other.
+    // Any dense LUT on one thread, the dither values and the log table on
+    // the other. The tables only the output reads are made beside the
+    // luminance rows.
     run_both(
         [&] {
             if (lut1_.needs_table()) {
@@ -160,13 +168,11 @@ void ToneMapCall::prepare_tables() {
             if (p_.dither.on) {
                 dither_ = std::make_unique<DitherTable>(p_.dither);
                 dither_shifted_ = dither_->shifted(p_.dither.shift);
+                const DitherGenerator gen = dither_at(p_.dither, 0);
+                dither_steps_ = std::make_unique<DitherGenerator::ByteTables>(gen);
+                dither_row_ = std::make_unique<DitherGenerator::Jump>(gen, uint64_t(g_.luma_cols));
             }
-            if (!local_) return;
-            expand_segmented_lut(lut2_.data(), p_.lut2);
-            log_table_ = std::make_unique<LogKnotTable>(p_.log_offset);
-            const std::vector<double> tent = tent_weights(g_.block);
-            weights_ = corner_weights(tent, g_.block);
-            norms_ = corner_norms(tent, g_.block, 2 * g_.block_log2 + 10);
+            if (local_) log_table_ = std::make_unique<LogKnotTable>(p_.log_offset);
         });
     consts_ = luma_consts(p_, g_, lut1_, dither_.get(), log_table_.get());
     if (!dither_shifted_.empty()) consts_.dither_shifted = dither_shifted_.data();
@@ -174,10 +180,21 @@ void ToneMapCall::prepare_tables() {
 
 int64_t ToneMapCall::luminance() {
     int64_t largest_log[2] = {0, 0};
-    share_rows(0, g_.luma_rows, kCellRowsPerChunk, 8 * cells_work(g_), [&](int begin, int end, int part) {
-        largest_log[part] = std::max(largest_log[part], luminance_rows(begin, end, part));
-    });
+    share_rows(
+        0, g_.luma_rows, kCellRowsPerChunk, 8 * cells_work(g_),
+        [&](int begin, int end, int part) {
+            largest_log[part] = std::max(largest_log[part], luminance_rows(begin, end, part));
+        },
+        [&] { output_tables(); });
     return std::max(largest_log[0], largest_log[1]);
+}
+
+void ToneMapCall::output_tables() {
+    if (!local_) return;
+    expand_segmented_lut(lut2_.data(), p_.lut2);
+    const std::vector<double> tent = tent_weights(g_.block);
+    weights_ = corner_weights(tent, g_.block);
+    norms_ = corner_norms(tent, g_.block, 2 * g_.block_log2 + 10);
 }
 
 int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
@@ -189,20 +206,29 @@ int64_t ToneMapCall::luminance_rows(int begin, int end, int part) {
     // Each thread starts the dither sequence at its first cell.
     DitherGenerator gen;
     if (dither_) gen = dither_at(p_.dither, size_t(begin) * lc);
-    const DitherGenerator::ByteTables steps(gen);
     int64_t largest = 0;
     for (int cr = begin; cr < end; ++cr) {
         if (mesh_) kernels_.mesh_gains(*mesh_, cr, mesh);
-        if (dither_) gen.fill(steps, words, lc);
+        // The words of two rows at a time.
+        const uint16_t* row_words = dither_ ? words + size_t((cr - begin) % 2) * lc : nullptr;
+        if (dither_ && (cr - begin) % 2 == 0) {
+            if (cr + 1 < end)
+                gen.fill_two(*dither_steps_, *dither_row_, words, words + lc, lc);
+            else
+                gen.fill(*dither_steps_, words, lc);
+        }
         const int32_t* top = p_.image + size_t(2 * cr) * w;
-        const int64_t l = kernels_.luma_row(consts_, top, top + w, mesh, words, luma_.data() + size_t(cr) * lc, log);
+        uint16_t* log16 = local_ ? log16_.data() + size_t(cr) * lc : nullptr;
+        const int64_t l =
+            kernels_.luma_row(consts_, top, top + w, mesh, row_words, luma_.data() + size_t(cr) * lc, log, log16);
         largest = std::max(largest, l);
-        if (count_spans_) count_span_row(g_, bins_, cr, log, spans);
+        if (count_spans_) count_span_row(g_, bins_, cr, log, spans, spans + span_hist_.size() / 4);
     }
     return largest;
 }
 
-void ToneMapCall::block_curves() {
+void ToneMapCall::block_curves(int64_t largest_log) {
+    log16_valid_ = largest_log <= UINT16_MAX;
     build_curves();
     for (size_t i = 0; i < curve_pairs_.size(); ++i) curve_pairs_[i] = pair_curve_entry(curves_[i], slopes_[i]);
 }
@@ -211,11 +237,15 @@ void ToneMapCall::build_curves() {
     // The spans partition the frame: the global histogram is their sum.
     std::vector<int32_t> global_hist(bins_, 0);
     if (count_spans_) {
-        const size_t n = span_hist_.size() / 2;
+        // The four counts of each span, by thread and cell parity, into the first.
+        const size_t n = span_hist_.size() / 4;
         int32_t* spans = span_hist_.data();
-        const int32_t* second = spans + n;
-        for (size_t i = 0; i < n; ++i) spans[i] += second[i];
-        for (size_t i = 0; i < n; ++i) global_hist[i % size_t(bins_)] += spans[i];
+        for (int k = 1; k < 4; ++k) {
+            const int32_t* other = spans + k * n;
+            for (size_t i = 0; i < n; ++i) spans[i] += other[i];
+        }
+        for (size_t span = 0; span < n; span += size_t(bins_))
+            for (int k = 0; k < bins_; ++k) global_hist[k] += spans[span + k];
     }
     const CurveBuilder builder(p_, g_, global_hist);
 
@@ -280,6 +310,7 @@ void ToneMapCall::output_rows(int begin, int end, int part) {
     in.log_table = log_table_.get();
     in.log_offset_fixed = g_.log_offset_fixed;
     in.log_fits_int32 = consts_.log_fits_int32;
+    if (log16_valid_) in.log16 = log16_.data();
     in.curves = curves_.data();
     in.slopes = slopes_.data();
     in.curve_pairs = curve_pairs_.data();
@@ -302,7 +333,7 @@ Status run_tone_mapping(const TmoParams& p) {
     const int64_t largest_log = call.luminance();
     if (!p.global_lut_mode) {
         if (std::string why = check_log_range(largest_log, p.bins); !why.empty()) return rejected(why);
-        call.block_curves();
+        call.block_curves(largest_log);
     }
     call.output();
     return Status{};

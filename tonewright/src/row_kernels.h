@@ -39,11 +39,12 @@ struct Kernels {
     // Mesh gains of cell row `cell_row`, by cell position: out[k * luma_cols + c].
     void (*mesh_gains)(const MeshSampler& mesh, int cell_row, int32_t* out);
     // Luma of one cell row from its two pixel rows, and the log luminance
-    // (narrowed to 32 bits) when c.log_table is set. `mesh` holds the row's
-    // gains when c.mesh, `words` the row's dither words when c.dither.
-    // Returns the largest log value before narrowing.
+    // (narrowed to 32 bits) when c.log_table is set, and to 16 bits in
+    // `log16` unless that is null. `mesh` holds the row's gains when c.mesh,
+    // `words` the row's dither words when c.dither. Returns the largest log
+    // value before narrowing.
     int64_t (*luma_row)(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
-                        const uint16_t* words, uint32_t* luma, int32_t* log);
+                        const uint16_t* words, uint32_t* luma, int32_t* log, uint16_t* log16);
     // The corrected values of one pixel row; `bottom` says which row of the cells.
     void (*corrected_row)(const LumaConsts& c, int width, bool bottom, const int32_t* raw, const int32_t* mesh,
                           int32_t* out);
@@ -139,16 +140,22 @@ inline int32_t cell_log(const LumaConsts& c, uint32_t luma, int64_t& largest) {
     return int32_t(std::min<int64_t>(lifted, INT32_MAX));
 }
 
+// A log value as the 16-bit log plane holds it; log values are never negative.
+inline uint16_t log_to_16(int32_t log) { return uint16_t(std::min<int32_t>(log, UINT16_MAX)); }
+
 // Cells [c_begin, c_end) of a luma row, one at a time.
 inline int64_t luma_cells(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
-                          const uint16_t* words, uint32_t* luma, int32_t* log, int c_begin, int c_end) {
+                          const uint16_t* words, uint32_t* luma, int32_t* log, uint16_t* log16, int c_begin,
+                          int c_end) {
     int64_t largest = 0;
     for (int cc = c_begin; cc < c_end; ++cc) {
         uint64_t hp[4];
         cell_hp(c, top, bottom, mesh, cc, hp);
         const uint32_t y = cell_lut_dither(c, cell_mix(c, hp), c.dither ? words[cc] : 0);
         luma[cc] = y;
-        if (c.log_table) log[cc] = cell_log(c, y, largest);
+        if (!c.log_table) continue;
+        log[cc] = cell_log(c, y, largest);
+        if (log16) log16[cc] = log_to_16(log[cc]);
     }
     return largest;
 }

@@ -100,38 +100,72 @@ HWY_INLINE void gather_steps(DI di, const int64_t* pairs, hn::Vec<DI> k, hn::Vec
     step = hn::ConcatOdd(di, hi, lo);
 }
 
-// A segmented LUT read for a lane of positions, as SegmentedLut::at.
-// Requires a layout with steps_fit_int32 or a dense table.
+// A segmented LUT read for lanes of positions, as SegmentedLut::at.
+// Requires lut_in_lanes. Made once per row: it holds the segment fields
+// as tables the lanes look up.
 template <class DI>
-HWY_INLINE hn::Vec<DI> lut_lookup(DI di, const LutReader& lut, hn::Vec<DI> p) {
+class LutLanes {
+public:
     using VI = hn::Vec<DI>;
-    const hn::RebindToUnsigned<DI> du;
-    if (lut.table()) return hn::GatherIndex(di, lut.table(), p);
-    const SegmentedLut::Layout& l = lut.layout();
-    // Positions are 22-bit: segment bounds beyond are all the same to them.
-    auto bound = [](uint32_t v) { return int32_t(std::min<uint32_t>(v, 1u << 23)); };
-    VI start = hn::Zero(di), end = hn::Zero(di), shift = hn::Zero(di), first = hn::Zero(di), half = hn::Zero(di);
-    for (int j = 0; j < l.count; ++j) {
-        const auto at_or_past = at_least(p, hn::Set(di, bound(l.start[j])));
-        start = hn::IfThenElse(at_or_past, hn::Set(di, bound(l.start[j])), start);
-        end = hn::IfThenElse(at_or_past, hn::Set(di, bound(l.end[j])), end);
-        shift = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(l.shift[j])), shift);
-        first = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(l.first_knot[j])), first);
-        half = hn::IfThenElse(at_or_past, hn::Set(di, int32_t(half_knot_step(l.shift[j]))), half);
-    }
-    const auto inside = hn::And(at_least(p, hn::Set(di, bound(l.start[0]))), hn::Lt(p, end));
-    const VI rel = hn::Sub(p, start);
-    const VI m = hn::BitCast(di, hn::BitCast(du, rel) >> hn::BitCast(du, shift));
-    const VI k = hn::IfThenElseZero(inside, hn::Add(first, m));
-    const VI off = hn::Sub(rel, m << shift);
-    VI base, delta;
-    gather_steps(di, lut.knot_pairs(), k, base, delta);
-    const VI step = hn::Add(hn::Mul(delta, off), half) >> shift;
-    return hn::IfThenElseZero(inside, hn::Add(base, step));
-}
 
+    LutLanes(DI di, const LutReader& lut) : lut_(lut) {
+        if (lut.table()) return;
+        const SegmentedLut::Layout& l = lut.layout();
+        // Slot 0 for positions below the first segment (all fields 0), slot
+        // j + 1 for segment j: a lane's slot is the count of segment starts
+        // at or below its position, as the starts increase.
+        constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(int32_t);
+        HWY_ALIGN int32_t field[5][kMaxLanes] = {};
+        for (int j = 0; j < l.count; ++j) {
+            field[0][j + 1] = bound(l.start[j]);
+            field[1][j + 1] = bound(l.end[j]);
+            field[2][j + 1] = int32_t(l.shift[j]);
+            field[3][j + 1] = int32_t(l.first_knot[j]);
+            field[4][j + 1] = int32_t(half_knot_step(l.shift[j]));
+        }
+        start_ = hn::Load(di, field[0]);
+        end_ = hn::Load(di, field[1]);
+        shift_ = hn::Load(di, field[2]);
+        first_ = hn::Load(di, field[3]);
+        half_ = hn::Load(di, field[4]);
+    }
+
+    VI operator()(DI di, VI p) const {
+        const hn::RebindToUnsigned<DI> du;
+        if (lut_.table()) return hn::GatherIndex(di, lut_.table(), p);
+        const SegmentedLut::Layout& l = lut_.layout();
+        VI slot = hn::Zero(di);
+        for (int j = 0; j < l.count; ++j)
+            slot = hn::Sub(slot, hn::VecFromMask(di, at_least(p, hn::Set(di, bound(l.start[j])))));
+        const auto at = hn::IndicesFromVec(di, slot);
+        const VI start = hn::TableLookupLanes(start_, at);
+        const VI shift = hn::TableLookupLanes(shift_, at);
+        const auto inside = hn::Lt(p, hn::TableLookupLanes(end_, at));  // never in slot 0
+        const VI rel = hn::Sub(p, start);
+        const VI m = hn::BitCast(di, hn::BitCast(du, rel) >> hn::BitCast(du, shift));
+        const VI k = hn::IfThenElseZero(inside, hn::Add(hn::TableLookupLanes(first_, at), m));
+        const VI off = hn::Sub(rel, m << shift);
+        VI base, delta;
+        gather_steps(di, lut_.knot_pairs(), k, base, delta);
+        const VI step = hn::Add(hn::Mul(delta, off), hn::TableLookupLanes(half_, at)) >> shift;
+        return hn::IfThenElseZero(inside, hn::Add(base, step));
+    }
+
+private:
+    // Positions are 22-bit: segment bounds beyond are all the same to them.
+    static int32_t bound(uint32_t v) { return int32_t(std::min<uint32_t>(v, 1u << 23)); }
+
+    const LutReader& lut_;
+    VI start_, end_, shift_, first_, half_;
+};
+
+// A dense table, or a layout with steps_fit_int32 and a slot for each
+// segment and one below them in the 32-bit lanes (a table's positions hold
+// three segments).
 HWY_INLINE bool lut_in_lanes(const LutReader& lut) {
-    return lut.table() || (lut.layout().count > 0 && lut.layout().steps_fit_int32);
+    const SegmentedLut::Layout& l = lut.layout();
+    return lut.table() ||
+           (l.count > 0 && l.steps_fit_int32 && size_t(l.count) < hn::Lanes(hn::ScalableTag<int32_t>()));
 }
 
 // The lifted log luminance of 22-bit lumas, as log_luminance; requires a
@@ -139,26 +173,34 @@ HWY_INLINE bool lut_in_lanes(const LutReader& lut) {
 template <class DI>
 HWY_INLINE hn::Vec<DI> log_lookup(DI di, const LogKnotTable& table, int32_t offset, hn::Vec<DI> luma) {
     using VI = hn::Vec<DI>;
-    const auto s1 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[0])));
-    const auto s2 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[1])));
-    const auto s3 = at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[2])));
-    auto pick = [&](const uint32_t* per_segment) {
-        VI v = hn::Set(di, int32_t(per_segment[0]));
-        v = hn::IfThenElse(s1, hn::Set(di, int32_t(per_segment[1])), v);
-        v = hn::IfThenElse(s2, hn::Set(di, int32_t(per_segment[2])), v);
-        return hn::IfThenElse(s3, hn::Set(di, int32_t(per_segment[3])), v);
-    };
-    static constexpr uint32_t halves[kKnotSegments] = {
-        uint32_t(half_knot_step(kKnotLayoutShift[0])), uint32_t(half_knot_step(kKnotLayoutShift[1])),
-        uint32_t(half_knot_step(kKnotLayoutShift[2])), uint32_t(half_knot_step(kKnotLayoutShift[3]))};
-    const VI shift = pick(kKnotLayoutShift);
-    const VI off = hn::Sub(luma, pick(LogKnotTable::kSegmentStart));
+    // The fields of each knot segment, by segment: a lane's segment is the
+    // count of segment ends at or below its luma.
+    static_assert(kKnotSegments == 4, "four segments, one for each of the narrowest vector's lanes");
+    constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(int32_t);
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kShift[kMaxLanes] = {
+        int32_t(kKnotLayoutShift[0]), int32_t(kKnotLayoutShift[1]), int32_t(kKnotLayoutShift[2]),
+        int32_t(kKnotLayoutShift[3])};
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kStart[kMaxLanes] = {
+        int32_t(LogKnotTable::kSegmentStart[0]), int32_t(LogKnotTable::kSegmentStart[1]),
+        int32_t(LogKnotTable::kSegmentStart[2]), int32_t(LogKnotTable::kSegmentStart[3])};
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kFirst[kMaxLanes] = {
+        int32_t(LogKnotTable::kFirstKnot[0]), int32_t(LogKnotTable::kFirstKnot[1]),
+        int32_t(LogKnotTable::kFirstKnot[2]), int32_t(LogKnotTable::kFirstKnot[3])};
+    alignas(HWY_MAX_BYTES) static constexpr int32_t kHalf[kMaxLanes] = {
+        int32_t(half_knot_step(kKnotLayoutShift[0])), int32_t(half_knot_step(kKnotLayoutShift[1])),
+        int32_t(half_knot_step(kKnotLayoutShift[2])), int32_t(half_knot_step(kKnotLayoutShift[3]))};
+    VI seg = hn::Zero(di);
+    for (int s = 0; s + 1 < kKnotSegments; ++s)
+        seg = hn::Sub(seg, hn::VecFromMask(di, at_least(luma, hn::Set(di, int32_t(kKnotLayoutEnd[s])))));
+    const auto at = hn::IndicesFromVec(di, seg);
+    const VI shift = hn::TableLookupLanes(hn::Load(di, kShift), at);
+    const VI off = hn::Sub(luma, hn::TableLookupLanes(hn::Load(di, kStart), at));
     const VI m = off >> shift;
-    const VI k = hn::Add(pick(LogKnotTable::kFirstKnot), m);
+    const VI k = hn::Add(hn::TableLookupLanes(hn::Load(di, kFirst), at), m);
     const VI frac = hn::Sub(off, m << shift);
     VI base, d;
     gather_steps(di, table.knot_pairs(), k, base, d);
-    const VI l = hn::Add(base, hn::Add(hn::Mul(d, frac), pick(halves)) >> shift);
+    const VI l = hn::Add(base, hn::Add(hn::Mul(d, frac), hn::TableLookupLanes(hn::Load(di, kHalf), at)) >> shift);
     return hn::Max(hn::Sub(l, hn::Set(di, offset)), hn::Zero(di));
 }
 
@@ -173,15 +215,30 @@ void MeshGains(const MeshSampler& mesh, int cell_row, int32_t* out) {
     const size_t lc = size_t(mesh.luma_cols());
     const double* w0 = mesh.col_w0();
     const double* w1 = mesh.col_w1();
-    // The two column weights sum to 2^20, so a gain is a + (b - a) * w1 / 2^20:
-    // with 32-bit values and weights below 2^20 every step is an exact
-    // double, and so is the sum before the floor.
+    const int32_t* w1_int = mesh.col_w1_int();
+    const hn::ScalableTag<int32_t> dw;
+    const size_t nw = hn::Lanes(dw);
+    // The two column weights sum to 2^20, so a gain is a + floor((b - a) *
+    // w1 / 2^20). Where b - a is below 2^11 either way the product fits 32
+    // bits: a vector of 32-bit lanes. Otherwise, with 32-bit values and
+    // weights below 2^20 every step is an exact double, and so is the sum
+    // before the floor.
+    constexpr int64_t kNarrowStep = int64_t(1) << (31 - MeshPosQ20::frac_bits);
     for (const MeshSampler::Run& run : mesh.runs()) {
         for (int k = 0; k < 4; ++k) {
-            const VD va = hn::Set(d, double(v[k][run.a]));
-            const VD step = hn::Set(d, double(v[k][run.b] - v[k][run.a]) / double(MeshPosQ20::one));
+            const int64_t a = v[k][run.a], delta = v[k][run.b] - a;
             int32_t* row = out + size_t(k) * lc;
             size_t c = size_t(run.begin);
+            if (delta > -kNarrowStep && delta < kNarrowStep && a > INT32_MIN + kNarrowStep && a < INT32_MAX - kNarrowStep) {
+                const auto base = hn::Set(dw, int32_t(a));
+                const auto step = hn::Set(dw, int32_t(delta));
+                for (; c + nw <= size_t(run.end); c += nw) {
+                    const auto blend = hn::Mul(step, hn::LoadU(dw, w1_int + c));
+                    hn::StoreU(hn::Add(base, hn::ShiftRight<MeshPosQ20::frac_bits>(blend)), dw, row + c);
+                }
+            }
+            const VD va = hn::Set(d, double(a));
+            const VD step = hn::Set(d, double(delta) / double(MeshPosQ20::one));
             for (; c + n <= size_t(run.end); c += n)
                 hn::StoreU(hn::DemoteTo(di, hn::Floor(hn::MulAdd(step, hn::LoadU(d, w1 + c), va))), di, row + c);
             for (; c < size_t(run.end); ++c)
@@ -205,16 +262,18 @@ bool luma_in_lanes(const LumaConsts& c) {
 
 constexpr int kRawBits = 24;  // raw pixels the lanes take: shifted by 8 they still fit 32 bits
 
-// High precision of one cell position; clears `ok` where the raw pixel or
-// the gain is outside the lanes' range.
-HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* gains, hn::Mask<DI64>& ok) {
-    const DI64 di64;
+// High precision of one cell position. Gathers into `wild` what shows
+// whether the raw pixel or the gain is outside the lanes' range: see
+// in_range.
+HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* gains, VU64& wild) {
     const DU64 du64;
-    ok = hn::And(ok, hn::RebindMask(di64, hn::Lt(hn::BitCast(du64, raw), hn::Set(du64, uint64_t(1) << kRawBits))));
+    // A raw pixel of 24 bits or more (or below 0) sets a bit from 24 up.
+    wild = hn::Or(wild, hn::BitCast(du64, raw));
     VU64 v;
     if (c.mesh) {
         const VI64 g = widen(hn::LoadU(DI32(), gains));
-        ok = hn::And(ok, at_least(g, hn::Zero(di64)));
+        // A gain below 0 sets the top bit; others are clear from bit 31 up.
+        wild = hn::Or(wild, hn::And(hn::BitCast(du64, g), hn::Set(du64, uint64_t(1) << 63)));
         v = below_2_63_min(hn::ShiftRight<GainQ12::frac_bits - HighPrecQ8::frac_bits>(
                                mul_narrow(hn::BitCast(du64, raw), hn::BitCast(du64, g))),
                            kHpMax);
@@ -222,6 +281,12 @@ HWY_INLINE VU64 hp_lanes(const LumaConsts& c, int k, VI64 raw, const int32_t* ga
         v = hn::ShiftLeft<HighPrecQ8::frac_bits>(hn::BitCast(du64, raw));
     }
     return below_2_63_min(hn::ShiftRight<GainQ12::frac_bits>(mul_narrow(v, hn::Set(du64, c.wb[k]))), kHpMax);
+}
+
+// Every raw pixel and gain hp_lanes took within the lanes' range.
+HWY_INLINE bool in_range(VU64 wild) {
+    const DU64 du64;
+    return hn::AllTrue(du64, hn::Eq(hn::ShiftRight<kRawBits>(wild), hn::Zero(du64)));
 }
 
 // The mix of cells [begin, end) one at a time, into `luma`.
@@ -242,9 +307,10 @@ void lut_dither_cells(const LumaConsts& c, const uint16_t* words, uint32_t* luma
     const size_t n = hn::Lanes(di);
     const size_t lc = size_t(c.luma_cols);
     const auto top = hn::Set(du, kLumaMax);
+    const LutLanes<decltype(di)> lut1(di, *c.lut1);
     size_t cc = 0;
     for (; cc + n <= lc; cc += n) {
-        auto v = hn::BitCast(du, lut_lookup(di, *c.lut1, hn::BitCast(di, hn::LoadU(du, luma + cc))));
+        auto v = hn::BitCast(du, lut1(di, hn::BitCast(di, hn::LoadU(du, luma + cc))));
         if (c.dither) {
             const auto word = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, words + cc)));
             const auto masked = hn::And(word, hn::Set(di, int32_t(c.dither->mask())));
@@ -272,25 +338,31 @@ void lut_dither_cells(const LumaConsts& c, const uint16_t* words, uint32_t* luma
     for (; cc < lc; ++cc) luma[cc] = cell_lut_dither(c, luma[cc], c.dither ? words[cc] : 0);
 }
 
-int64_t log_cells(const LumaConsts& c, const uint32_t* luma, int32_t* log) {
+int64_t log_cells(const LumaConsts& c, const uint32_t* luma, int32_t* log, uint16_t* log16) {
     const hn::ScalableTag<int32_t> di;
+    const hn::Rebind<uint16_t, decltype(di)> d16;
     const size_t n = hn::Lanes(di);
     const size_t lc = size_t(c.luma_cols);
+    const auto top16 = hn::Set(di, int32_t(UINT16_MAX));
     auto largest = hn::Zero(di);
     size_t cc = 0;
     for (; cc + n <= lc; cc += n) {
         const auto l = log_lookup(di, *c.log_table, c.log_offset_fixed, hn::LoadU(di, reinterpret_cast<const int32_t*>(luma) + cc));
         hn::StoreU(l, di, log + cc);
+        if (log16) hn::StoreU(hn::DemoteTo(d16, hn::Min(l, top16)), d16, log16 + cc);
         largest = hn::Max(largest, l);
     }
     int64_t largest_scalar = hn::GetLane(hn::MaxOfLanes(di, largest));
-    for (; cc < lc; ++cc) log[cc] = cell_log(c, luma[cc], largest_scalar);
+    for (; cc < lc; ++cc) {
+        log[cc] = cell_log(c, luma[cc], largest_scalar);
+        if (log16) log16[cc] = log_to_16(log[cc]);
+    }
     return largest_scalar;
 }
 
 int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, const int32_t* mesh,
-                const uint16_t* words, uint32_t* luma, int32_t* log) {
-    if (!luma_in_lanes(c)) return luma_cells(c, top, bottom, mesh, words, luma, log, 0, c.luma_cols);
+                const uint16_t* words, uint32_t* luma, int32_t* log, uint16_t* log16) {
+    if (!luma_in_lanes(c)) return luma_cells(c, top, bottom, mesh, words, luma, log, log16, 0, c.luma_cols);
     const D d;
     const DI64 di64;
     const DU64 du64;
@@ -311,10 +383,10 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
         fetch_ahead(bottom + 2 * cc);
         const PixelPair t = load_pairs(top + 2 * cc), b = load_pairs(bottom + 2 * cc);
         const VI64 raw[4] = {t.even, t.odd, b.even, b.odd};
-        auto ok = hn::FirstN(di64, n);
+        VU64 wild = hn::Zero(DU64());
         VU64 hp[4];
-        for (int k = 0; k < 4; ++k) hp[k] = hp_lanes(c, k, raw[k], c.mesh ? mesh + size_t(k) * lc + cc : nullptr, ok);
-        if (!hn::AllTrue(di64, ok)) {
+        for (int k = 0; k < 4; ++k) hp[k] = hp_lanes(c, k, raw[k], c.mesh ? mesh + size_t(k) * lc + cc : nullptr, wild);
+        if (!in_range(wild)) {
             mix_cells(c, top, bottom, mesh, luma, cc, cc + n);
             continue;
         }
@@ -342,7 +414,7 @@ int64_t LumaRow(const LumaConsts& c, const int32_t* top, const int32_t* bottom, 
     }
     mix_cells(c, top, bottom, mesh, luma, cc, lc);
     lut_dither_cells(c, words, luma);
-    return c.log_table ? log_cells(c, luma, log) : 0;
+    return c.log_table ? log_cells(c, luma, log, log16) : 0;
 }
 
 // White balance within the range of the corrected-frame lanes.
@@ -365,10 +437,10 @@ void CorrectedRow(const LumaConsts& c, int width, bool bottom, const int32_t* ra
         for (; cc + n <= lc && 2 * (cc + n) <= size_t(width); cc += n) {
             fetch_ahead(raw + 2 * cc);
             const PixelPair px = load_pairs(raw + 2 * cc);
-            auto ok = hn::FirstN(di64, n);
-            const VU64 even = hp_lanes(c, k0, px.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, ok);
-            const VU64 odd = hp_lanes(c, k0 + 1, px.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, ok);
-            if (!hn::AllTrue(di64, ok)) {
+            VU64 wild = hn::Zero(DU64());
+            const VU64 even = hp_lanes(c, k0, px.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, wild);
+            const VU64 odd = hp_lanes(c, k0 + 1, px.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, wild);
+            if (!in_range(wild)) {
                 corrected_pixels(c, bottom, raw, mesh, out, int(2 * cc), int(2 * (cc + n)));
                 continue;
             }
@@ -444,9 +516,15 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
     const VI32 last_bin = hn::Set(di32, in.bins - 1);
     const VU64 curve_scale = hn::Set(du64, out_max + 1);
     const VD one_q14 = hn::Set(d, double(ToneGainQ14::one));
-    // The log values first, in a pass of their own: their gathers then
-    // overlap instead of waiting at the head of each vector's chain.
-    {
+    // The log values kept from the luminance pass, or worked out again
+    // first, in a pass of their own: their gathers then overlap instead of
+    // waiting at the head of each vector's chain.
+    const uint16_t* log16 = in.log16 ? in.log16 + row_base : nullptr;
+    auto log_at = [&](int c) {
+        if (log16) return hn::BitCast(di32, hn::PromoteTo(du32, hn::LoadU(DU16(), log16 + c)));
+        return hn::LoadU(di32, log_row + c);
+    };
+    if (!log16) {
         const hn::ScalableTag<int32_t> dw;
         const int w = int(hn::Lanes(dw));
         int c = 0;
@@ -495,7 +573,7 @@ void LocalGainRow(const Geometry& g, const LocalGainInputs& in, uint16_t tm_stre
         int c = c_begin;
         for (; c + n <= c_end; c += n) {
             const int j = c - c_begin;
-            const CurvePoint at = curve_point(hn::LoadU(di32, log_row + c), last_bin);
+            const CurvePoint at = curve_point(log_at(c), last_bin);
             VU64 f[4], w[4];
             for (int s = 0; s < 4; ++s) {
                 if (!curve_of[s]) continue;
@@ -563,11 +641,12 @@ void GlobalGainRow(const Geometry& g, const uint32_t* luma, const LutReader& lut
     {
         const hn::ScalableTag<int32_t> dw;
         const size_t w = hn::Lanes(dw);
+        const LutLanes<decltype(dw)> lut(dw, lut3);
         size_t c = 0;
         for (; c + w <= lc; c += w) {
             fetch_ahead(row + c);
             const auto y = hn::LoadU(dw, reinterpret_cast<const int32_t*>(row) + c);
-            hn::StoreU(hn::ShiftLeft<ToneGainQ14::frac_bits>(lut_lookup(dw, lut3, y)), dw, scratch + c);
+            hn::StoreU(hn::ShiftLeft<ToneGainQ14::frac_bits>(lut(dw, y)), dw, scratch + c);
         }
         for (; c < lc; ++c) scaled[c] = uint32_t(lut3[row[c]]) << ToneGainQ14::frac_bits;
     }
@@ -612,10 +691,10 @@ struct CorrectedSource {
         const int k0 = bottom ? 2 : 0;
         fetch_ahead(raw + 2 * cc);
         const PixelPair r = load_pairs(raw + 2 * cc);
-        auto ok = hn::FirstN(di64, n);
-        const VU64 even = hp_lanes(c, k0, r.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, ok);
-        const VU64 odd = hp_lanes(c, k0 + 1, r.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, ok);
-        if (!hn::AllTrue(di64, ok)) return false;
+        VU64 wild = hn::Zero(DU64());
+        const VU64 even = hp_lanes(c, k0, r.even, c.mesh ? mesh + size_t(k0) * lc + cc : nullptr, wild);
+        const VU64 odd = hp_lanes(c, k0 + 1, r.odd, c.mesh ? mesh + size_t(k0 + 1) * lc + cc : nullptr, wild);
+        if (!in_range(wild)) return false;
         px.even = hn::BitCast(di64, hn::ShiftRight<HighPrecQ8::frac_bits>(even));
         px.odd = hn::BitCast(di64, hn::ShiftRight<HighPrecQ8::frac_bits>(odd));
         return true;
@@ -640,13 +719,26 @@ void apply_gain_lanes(const Geometry& g, const uint64_t* own, const uint64_t* ve
     }
     for (; cx < size_t(lc); ++cx) column[cx] = kSideWeight * own[cx] + kDiagonalWeight * vert[cx];
 
+    // Cells 1 .. lc - 2 have both neighbours: both their pixels in lanes.
+    // Those the vectors leave over are the last ones of one more vector,
+    // which overlaps the one before: its pixels are read before any is
+    // written, as the row may be overwritten in place.
+    const int tail = lc - 1 - int(n);
+    PixelPair tail_px;
+    const bool tail_in_lanes = (lc - 2) % int(n) != 0 && tail >= 1 && source.lanes(size_t(tail), tail_px);
     border_pixel(own, vert, lc, source, 0, out_max, dst);
     if (g.width > 1) border_pixel(own, vert, lc, source, g.width - 1, out_max, dst);
-    // Cells 1 .. lc - 2 have both neighbours: both their pixels in lanes.
     const VU64 low32 = hn::Set(du64, 0xFFFFFFFFull);
     auto scale = [&](VI64 src, VU64 gain) {
         const VU64 v = hn::ShiftRight<ToneGainQ14::frac_bits>(hn::Mul(hn::BitCast(du64, src), gain));
         return below_2_63_min(hn::And(v, low32), out_max);
+    };
+    auto write_cells = [&](int c, const PixelPair& px) {
+        const VU64 mid = hn::LoadU(du64, column + c);
+        const VU64 mid3 = hn::Add(hn::Add(mid, mid), mid);
+        const VU64 ge = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c - 1)));
+        const VU64 go = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c + 1)));
+        store_pairs(scale(px.even, ge), scale(px.odd, go), dst + 2 * c);
     };
     int c = 1;
     for (; c + int(n) <= lc - 1; c += int(n)) {
@@ -658,11 +750,11 @@ void apply_gain_lanes(const Geometry& g, const uint64_t* own, const uint64_t* ve
             }
             continue;
         }
-        const VU64 mid = hn::LoadU(du64, column + c);
-        const VU64 mid3 = hn::Add(hn::Add(mid, mid), mid);
-        const VU64 ge = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c - 1)));
-        const VU64 go = hn::ShiftRight<4>(hn::Add(mid3, hn::LoadU(du64, column + c + 1)));
-        store_pairs(scale(px.even, ge), scale(px.odd, go), dst + 2 * c);
+        write_cells(c, px);
+    }
+    if (tail_in_lanes) {
+        write_cells(tail, tail_px);
+        c = lc - 1;
     }
     for (int e = c; e < lc; ++e) inner_even_pixel(column, source, e, out_max, dst);
     for (int o = c; o < lc - 1; ++o) inner_odd_pixel(column, source, o, out_max, dst);

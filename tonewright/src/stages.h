@@ -56,6 +56,7 @@ public:
     // The weights of the two mesh columns, MeshPosQ20.
     const double* col_w0() const { return col_w0_.data(); }
     const double* col_w1() const { return col_w1_.data(); }
+    const int32_t* col_w1_int() const { return col_w1_int_.data(); }  // the same as integers
 
 private:
     struct Tap {
@@ -69,6 +70,7 @@ private:
     int plane_of_position_[4];
     std::vector<Run> runs_;
     std::vector<double> col_w0_, col_w1_;
+    std::vector<int32_t> col_w1_int_;
 };
 
 // ---- Log-domain histograms and block curves ----------------------------------
@@ -86,8 +88,11 @@ inline int64_t log_luminance(const LogKnotTable& table, uint32_t luma, int32_t l
 
 // Counts every cell of one cell row of log values into its span's
 // histogram; bins past the last are left out. Window histograms are sums of
-// four spans, the global histogram the sum of all.
-void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* span_hist);
+// four spans, the global histogram the sum of all. Every other cell counts
+// into `odd_hist` instead of `even_hist` (which may be the same array): in
+// two arrays a run of cells in one bin does not wait on each count's store.
+void count_span_row(const Geometry& g, int bins, int cell_row, const int32_t* log, int32_t* even_hist,
+                    int32_t* odd_hist);
 void window_histogram(const Geometry& g, int bins, const int32_t* span_hist, int br, int bc,
                       int32_t* hist);
 
@@ -138,6 +143,9 @@ struct LocalGainInputs {
     const LogKnotTable* log_table = nullptr;
     int32_t log_offset_fixed = 0;
     bool log_fits_int32 = false;  // see LogKnotTable::fits_int32
+    // The log values kept from the luminance pass (luma_rows x luma_cols),
+    // when every one of them fits 16 bits; null to work them out again.
+    const uint16_t* log16 = nullptr;
     const int32_t* curves = nullptr;  // block_rows x block_cols x bins
     const int32_t* slopes = nullptr;
     // The same, curve << 32 | slope, for readers that fetch both at once;

@@ -60,9 +60,12 @@ void run_both(A&& first, B&& second) {
 // `chunk` rows, each thread taking the next chunk as it finishes one: when
 // other work on the machine slows one thread down, it takes fewer chunks
 // instead of holding the other up at the end. `part` is the thread, 0 or 1.
-template <typename Body>
-void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body) {
+// `aside()` runs once, on one thread before it takes its first chunk: work
+// the rows do not wait for, done while the other thread starts on them.
+template <typename Body, typename Aside>
+void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body, Aside&& aside) {
     if (long(end - begin) * work_per_row < kMinParallelWork || end - begin < 2) {
+        aside();
         body(begin, end, 0);
         return;
     }
@@ -74,7 +77,17 @@ void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body) {
             body(b, std::min(b + chunk, end), part);
         }
     };
-    run_both([&] { take_chunks(0); }, [&] { take_chunks(1); });
+    run_both(
+        [&] {
+            aside();
+            take_chunks(0);
+        },
+        [&] { take_chunks(1); });
+}
+
+template <typename Body>
+void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body) {
+    share_rows(begin, end, chunk, work_per_row, std::forward<Body>(body), [] {});
 }
 
 }  // namespace tonewright
