@@ -8,6 +8,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "row_kernels_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+// The per-target headers come after the file's own re-inclusion above.
 #include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
