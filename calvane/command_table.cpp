@@ -9,14 +9,10 @@ namespace {
 constexpr const char* kLoadAction = "load";
 
 constexpr Command kCommands[] = {
-    {"[exit]", CommandKind::Exit, nullptr, nullptr},
-    {"[awb]", CommandKind::Load, kLoadAction, "awb"},
-    {"[blc]", CommandKind::Load, kLoadAction, "blc"},
-    {"[cac]", CommandKind::Load, kLoadAction, "cac"},
-    {"[cc]", CommandKind::Load, kLoadAction, "cc"},
-    {"[lsc]", CommandKind::Load, kLoadAction, "lsc"},
-    {"[nc]", CommandKind::Load, kLoadAction, "nc"},
-    {"[xg]", CommandKind::Load, kLoadAction, "xg"},
+    {"[exit]", CommandKind::Exit, nullptr, nullptr},  {"[awb]", CommandKind::Load, kLoadAction, "awb"},
+    {"[blc]", CommandKind::Load, kLoadAction, "blc"}, {"[cac]", CommandKind::Load, kLoadAction, "cac"},
+    {"[cc]", CommandKind::Load, kLoadAction, "cc"},   {"[lsc]", CommandKind::Load, kLoadAction, "lsc"},
+    {"[nc]", CommandKind::Load, kLoadAction, "nc"},   {"[xg]", CommandKind::Load, kLoadAction, "xg"},
 };
 
 }  // namespace

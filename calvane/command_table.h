@@ -9,10 +9,10 @@ namespace calvane {
 enum class CommandKind { Exit, Load };
 
 struct Command {
-  const char* marker;   // searched for anywhere in a chunk, e.g. "[awb]"
+  const char* marker;  // searched for anywhere in a chunk, e.g. "[awb]"
   CommandKind kind;
-  const char* action;   // library action word; null for Exit
-  const char* module;   // library module word; null for Exit
+  const char* action;  // library action word; null for Exit
+  const char* module;  // library module word; null for Exit
 };
 
 // The table in search order. Order matters: "[exit]" comes first so that a

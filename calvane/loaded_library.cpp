@@ -20,8 +20,7 @@ struct EntryPoints {
 };
 
 template <typename Function>
-void resolve(const platform::SharedLibrary& library, const std::string& path, const char* name,
-             Function& function) {
+void resolve(const platform::SharedLibrary& library, const std::string& path, const char* name, Function& function) {
   function = reinterpret_cast<Function>(library.symbol(name));
   if (function == nullptr) {
     throw LibraryLoadError(path + ": expected the entry point " + name + ", found none");

@@ -14,7 +14,7 @@ namespace {
 }  // namespace
 
 int main() {
-  const std::string path = calvane::library_path(std::getenv(calvane::kLibraryPathVariable),
-                                                 calvane::platform::executable_directory());
+  const std::string path =
+      calvane::library_path(std::getenv(calvane::kLibraryPathVariable), calvane::platform::executable_directory());
   return calvane::run_server(path);
 }

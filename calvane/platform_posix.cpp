@@ -38,8 +38,6 @@ extern "C" void on_termination_signal(int) {
   errno = saved_errno;
 }
 
-
-
 void wait_until(int fd, short events) {
   pollfd request{fd, events, 0};
   while (poll(&request, 1, -1) < 0 && errno == EINTR) {
@@ -93,8 +91,7 @@ ReadResult read_standard_input(char* buffer, std::size_t capacity) {
       wait_until(STDIN_FILENO, POLLIN);
       continue;
     }
-    write_to_stderr(std::string("calvane: reading standard input failed: ") +
-                    std::strerror(errno));
+    write_to_stderr(std::string("calvane: reading standard input failed: ") + std::strerror(errno));
     return {ReadResult::Kind::EndOfInput, 0};
   }
 }
@@ -121,8 +118,7 @@ void write_buffered_output(const char* text) { std::fputs(text, stdout); }
 void report_failure(const std::string& text) { write_to_stderr(text); }
 
 void sleep_milliseconds(unsigned milliseconds) {
-  timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000) * 1000000L};
+  timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&remaining, &remaining) < 0 && errno == EINTR) {
   }
 }

@@ -8,9 +8,7 @@
 namespace calvane {
 namespace {
 
-bool write_text(ProtocolOutput& output, const std::string& text) {
-  return output.write(text.data(), text.size());
-}
+bool write_text(ProtocolOutput& output, const std::string& text) { return output.write(text.data(), text.size()); }
 
 // The reason comes from outside the server; keep the report on one line so
 // that the host can read it as such.
@@ -23,13 +21,12 @@ std::string single_line(const char* reason) {
 }
 
 ChunkOutcome report_failure(const Command& command, ProtocolOutput& output, const char* reason) {
-  const std::string report = std::string(kErrorPrefix) + command.action + " " + command.module +
-                             ": " + single_line(reason) + "\n";
+  const std::string report =
+      std::string(kErrorPrefix) + command.action + " " + command.module + ": " + single_line(reason) + "\n";
   return write_text(output, report) ? ChunkOutcome::Served : ChunkOutcome::OutputGone;
 }
 
-ChunkOutcome run_load(const Command& command, ProtocolOutput& output,
-                      CalibrationLibrary& library) {
+ChunkOutcome run_load(const Command& command, ProtocolOutput& output, CalibrationLibrary& library) {
   try {
     library.cli(command.action, command.module);
     return ChunkOutcome::Served;
@@ -43,8 +40,7 @@ ChunkOutcome run_load(const Command& command, ProtocolOutput& output,
 
 }  // namespace
 
-ChunkOutcome serve_chunk(const char* chunk, std::size_t count, ProtocolOutput& output,
-                         CalibrationLibrary& library) {
+ChunkOutcome serve_chunk(const char* chunk, std::size_t count, ProtocolOutput& output, CalibrationLibrary& library) {
   output.copy_to_buffered_stream(chunk);
   if (!output.write(chunk, count)) return ChunkOutcome::OutputGone;
   // The host learns that the command was taken, not that it finished.

@@ -42,7 +42,6 @@ enum class ChunkOutcome {
 // Serves one non-empty chunk. `chunk` must be zero-terminated at `count`.
 // A failing library call is reported on a line of its own and does not end
 // the server.
-ChunkOutcome serve_chunk(const char* chunk, std::size_t count, ProtocolOutput& output,
-                         CalibrationLibrary& library);
+ChunkOutcome serve_chunk(const char* chunk, std::size_t count, ProtocolOutput& output, CalibrationLibrary& library);
 
 }  // namespace calvane

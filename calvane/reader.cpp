@@ -5,8 +5,7 @@
 namespace calvane {
 namespace {
 
-ReaderEnd serve_until_end(ReaderPorts& ports, CalibrationLibrary& library,
-                          ReaderControl& control) {
+ReaderEnd serve_until_end(ReaderPorts& ports, CalibrationLibrary& library, ReaderControl& control) {
   if (!ports.write(kReadyLine, std::strlen(kReadyLine))) return ReaderEnd::OutputGone;
   char buffer[kReceiveBufferSize];
   for (;;) {
@@ -24,9 +23,12 @@ ReaderEnd serve_until_end(ReaderPorts& ports, CalibrationLibrary& library,
       const ChunkOutcome outcome = serve_chunk(buffer, count, ports, library);
       control.end_chunk();
       switch (outcome) {
-        case ChunkOutcome::Served: break;
-        case ChunkOutcome::Exit: return ReaderEnd::ExitCommand;
-        case ChunkOutcome::OutputGone: return ReaderEnd::OutputGone;
+        case ChunkOutcome::Served:
+          break;
+        case ChunkOutcome::Exit:
+          return ReaderEnd::ExitCommand;
+        case ChunkOutcome::OutputGone:
+          return ReaderEnd::OutputGone;
       }
     }
     ports.pause();

@@ -23,17 +23,12 @@ class PlatformPorts final : public ReaderPorts {
  public:
   explicit PlatformPorts(platform::MainWait& main_wait) : main_wait_(main_wait) {}
 
-  bool write(const char* bytes, std::size_t count) override {
-    return platform::write_standard_output(bytes, count);
-  }
-  void copy_to_buffered_stream(const char* text) override {
-    platform::write_buffered_output(text);
-  }
+  bool write(const char* bytes, std::size_t count) override { return platform::write_standard_output(bytes, count); }
+  void copy_to_buffered_stream(const char* text) override { platform::write_buffered_output(text); }
   ReadStatus read(char* buffer, std::size_t capacity, std::size_t& count) override {
     const platform::ReadResult result = platform::read_standard_input(buffer, capacity);
     count = result.count;
-    return result.kind == platform::ReadResult::Kind::Data ? ReadStatus::Data
-                                                           : ReadStatus::EndOfInput;
+    return result.kind == platform::ReadResult::Kind::Data ? ReadStatus::Data : ReadStatus::EndOfInput;
   }
   void pause() override { platform::sleep_milliseconds(kPauseMilliseconds); }
   void request_close() override { main_wait_.post_close_request(); }

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "blc/black_level.h"
 #include "capture_files.h"

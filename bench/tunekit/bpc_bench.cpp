@@ -14,8 +14,8 @@ namespace {
 
 // Cheap per-pixel hash in 0 .. 2^32-1, different per capture.
 std::uint32_t mix(int gain, int capture, std::size_t index) {
-  std::uint32_t x = static_cast<std::uint32_t>(index * 2654435761u) ^
-                    static_cast<std::uint32_t>(gain * 7919 + capture * 1299709);
+  std::uint32_t x =
+      static_cast<std::uint32_t>(index * 2654435761u) ^ static_cast<std::uint32_t>(gain * 7919 + capture * 1299709);
   x ^= x >> 15;
   x *= 2246822519u;
   x ^= x >> 13;

@@ -18,7 +18,8 @@ namespace {
 
 std::uint16_t default_value(int gain, int exposure, int capture, std::size_t index) {
   // xorshift-style hash: different per file, cheap, roughly uniform around 64.
-  std::uint32_t x = static_cast<std::uint32_t>(index * 2654435761u) ^ static_cast<std::uint32_t>(gain * 7919 + exposure * 104729 + capture * 1299709);
+  std::uint32_t x = static_cast<std::uint32_t>(index * 2654435761u) ^
+                    static_cast<std::uint32_t>(gain * 7919 + exposure * 104729 + capture * 1299709);
   x ^= x >> 15;
   x *= 2246822519u;
   x ^= x >> 13;
@@ -32,9 +33,8 @@ std::string file_name(const CaptureSetShape& s, int gain, int exposure, int capt
 
 }  // namespace
 
-std::vector<std::string> ensure_capture_set(
-    const std::string& dir, const CaptureSetShape& shape,
-    const std::function<std::uint16_t(int, int, int, std::size_t)>& value) {
+std::vector<std::string> ensure_capture_set(const std::string& dir, const CaptureSetShape& shape,
+                                            const std::function<std::uint16_t(int, int, int, std::size_t)>& value) {
   fs::create_directories(dir);
   const std::size_t samples = static_cast<std::size_t>(shape.height) * static_cast<std::size_t>(shape.width);
   const auto& gen = value ? value : default_value;

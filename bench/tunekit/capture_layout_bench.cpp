@@ -27,7 +27,8 @@ std::vector<std::string> packed_copy(const std::vector<std::string>& raw16, cons
   std::filesystem::create_directories(dir);
   std::vector<std::string> out;
   for (const auto& path : raw16) {
-    const std::string copy = dir + "/" + std::filesystem::path(path).stem().string() + (format.is_dng() ? ".dng" : ".raw");
+    const std::string copy =
+        dir + "/" + std::filesystem::path(path).stem().string() + (format.is_dng() ? ".dng" : ".raw");
     out.push_back(copy);
     std::error_code ec;
     if (format.is_dng() ? std::filesystem::exists(copy, ec)

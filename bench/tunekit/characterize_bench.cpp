@@ -157,10 +157,11 @@ int main(int argc, char** argv) {
   files.width = shape.width;
   files.height = shape.height;
   for (int g : shape.gains) files.again_list.push_back(tuning::Number::of_integer(g));
-  bench::report("characterize from named files", bench::best_seconds(5, [&] {
-                  result = tuning::characterize::characterize_mode(tuning::characterize::file_captures(files));
-                }),
-                read);
+  bench::report(
+      "characterize from named files",
+      bench::best_seconds(
+          5, [&] { result = tuning::characterize::characterize_mode(tuning::characterize::file_captures(files)); }),
+      read);
   // From the disk: the page cache emptied before each timing, where this process may do so (root).
   if (drop_page_cache()) {
     tuning::RawBuffer cold_buffer;

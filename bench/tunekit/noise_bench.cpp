@@ -9,9 +9,9 @@
 #include <limits>
 
 #include "capture_files.h"
-#include "shared/raw_capture.h"
 #include "noise_profile/read_noise_model.h"
 #include "noise_profile/shot_noise_model.h"
+#include "shared/raw_capture.h"
 
 namespace {
 
@@ -84,9 +84,9 @@ int main(int argc, char** argv) {
   bench::CaptureSetShape noise_shape = shape;
   noise_shape.kind = "noise";
   const int width = shape.width;
-  const auto noise_files = bench::ensure_capture_set(
-      root + "/noise", noise_shape,
-      [width](int g, int e, int c, std::size_t i) { return noisy_ramp(g, e, c, i, width); });
+  const auto noise_files =
+      bench::ensure_capture_set(root + "/noise", noise_shape,
+                                [width](int g, int e, int c, std::size_t i) { return noisy_ramp(g, e, c, i, width); });
 
   tuning::noise::ReadNoiseFileParam rp;
   rp.inp_file_dir = root + "/dark";
@@ -107,11 +107,9 @@ int main(int argc, char** argv) {
   st.white_level = rt.white_level;
 
   compare(
-      "calibrate_read_noise", [&] { tuning::noise::calibrate_read_noise(rp, rt); },
-      [&] { read_all(dark_files); });
+      "calibrate_read_noise", [&] { tuning::noise::calibrate_read_noise(rp, rt); }, [&] { read_all(dark_files); });
   compare(
-      "calibrate_shot_noise", [&] { tuning::noise::calibrate_shot_noise(sp, st); },
-      [&] { read_all(noise_files); });
+      "calibrate_shot_noise", [&] { tuning::noise::calibrate_shot_noise(sp, st); }, [&] { read_all(noise_files); });
   const auto profile = tuning::noise::calibrate_shot_noise(sp, st);
   std::printf("shot noise factor, cell 0: %.6g g + %.6g (raw DN)\n", profile.coeffs[0][0], profile.coeffs[0][1]);
   std::printf("goals: read noise within 1.5x, shot noise within 2.5x of the plain read\n");

@@ -57,8 +57,7 @@ void sleep_milliseconds(unsigned long milliseconds) {
 #ifdef _WIN32
   Sleep(static_cast<DWORD>(milliseconds));
 #else
-  timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000) * 1000000L};
+  timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&remaining, &remaining) < 0 && errno == EINTR) {
   }
 #endif
@@ -123,8 +122,7 @@ extern "C" {
 CALVIX_EXPORT int CalvixRuntimeInitialize(const char* const* /*options*/, int option_count) {
   clear_error();
   if (option_count < 0) {
-    set_error("runtime initialisation: expected a non-negative option count, found " +
-              std::to_string(option_count));
+    set_error("runtime initialisation: expected a non-negative option count, found " + std::to_string(option_count));
     return 0;
   }
   if (switched_on("CALVIX_FAIL_RUNTIME")) {
@@ -179,8 +177,6 @@ CALVIX_EXPORT int CalvixCli(const CalvixString* action, const CalvixString* modu
   }
 }
 
-CALVIX_EXPORT const char* CalvixLastError(void) {
-  return t_has_error ? t_last_error.c_str() : nullptr;
-}
+CALVIX_EXPORT const char* CalvixLastError(void) { return t_has_error ? t_last_error.c_str() : nullptr; }
 
 }  // extern "C"

@@ -49,15 +49,13 @@ void clear_variable(const char* name) {
 #endif
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class StandinTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"CALVIX_JOURNAL", "CALVIX_FAIL_INIT", "CALVIX_FAIL_RUNTIME",
-                             "CALVIX_THROW_MODULE", "CALVIX_DELAY_MS"}) {
+    for (const char* name :
+         {"CALVIX_JOURNAL", "CALVIX_FAIL_INIT", "CALVIX_FAIL_RUNTIME", "CALVIX_THROW_MODULE", "CALVIX_DELAY_MS"}) {
       clear_variable(name);
     }
     journal = ::testing::TempDir() + "calvix_journal_" +
@@ -91,14 +89,12 @@ TEST(LibraryPath, VariableWinsElseNextToTheExecutable) {
 }
 
 TEST(LoadCalibrationLibrary, MissingFileIsNamed) {
-  const std::string text = error_text<LibraryLoadError>(
-      [] { load_calibration_library("/nonexistent/libcalvix.so"); });
+  const std::string text = error_text<LibraryLoadError>([] { load_calibration_library("/nonexistent/libcalvix.so"); });
   EXPECT_TRUE(contains(text, "/nonexistent/libcalvix.so")) << text;
 }
 
 TEST(LoadCalibrationLibrary, LibraryWithoutTheEntryPointsIsRefused) {
-  const std::string text =
-      error_text<LibraryLoadError>([] { load_calibration_library(kForeignLibrary); });
+  const std::string text = error_text<LibraryLoadError>([] { load_calibration_library(kForeignLibrary); });
   EXPECT_TRUE(contains(text, kForeignLibrary)) << text;
   EXPECT_TRUE(contains(text, "CalvixRuntimeInitialize")) << text;
 }

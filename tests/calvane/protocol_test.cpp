@@ -58,8 +58,8 @@ TEST_F(ProtocolTest, FailingCallIsReportedOnItsOwnLineAndServingGoesOn) {
   library.failing_module = "lsc";
   library.failure_text = "no reference\nimage";
   EXPECT_EQ(serve("[lsc]"), ChunkOutcome::Served);
-  EXPECT_EQ(log.events, (Events{"write [lsc]", "write  OK\n", "call load lsc",
-                                "write [error] load lsc: no reference image\n"}));
+  EXPECT_EQ(log.events,
+            (Events{"write [lsc]", "write  OK\n", "call load lsc", "write [error] load lsc: no reference image\n"}));
   EXPECT_EQ(serve("[cc]"), ChunkOutcome::Served);
   EXPECT_EQ(log.events.back(), "call load cc");
 }

@@ -32,10 +32,8 @@ TEST_F(ReaderTest, ReadyComesFirstAndEndOfInputAsksForClose) {
 TEST_F(ReaderTest, EachReadIsServedInOrderWithAPauseAfterIt) {
   ports.reads = {"[awb]", "[blc]", "note"};
   EXPECT_EQ(run(), ReaderEnd::EndOfInput);
-  EXPECT_EQ(log.events,
-            (Events{"write [ready]\n", "write [awb]", "write  OK\n", "call load awb",
-                    "write [blc]", "write  OK\n", "call load blc", "write note",
-                    "write  OK\n", "close"}));
+  EXPECT_EQ(log.events, (Events{"write [ready]\n", "write [awb]", "write  OK\n", "call load awb", "write [blc]",
+                                "write  OK\n", "call load blc", "write note", "write  OK\n", "close"}));
   EXPECT_EQ(ports.pauses, 3);
 }
 
@@ -75,8 +73,7 @@ TEST_F(ReaderTest, StopLeavesAChunkReadAfterItUnansweredAndDoesNotClose) {
 // is read.
 class StoppingLibrary : public testing::FakeLibrary {
  public:
-  StoppingLibrary(testing::EventLog& log, ReaderControl& control)
-      : FakeLibrary(log), control_(control) {}
+  StoppingLibrary(testing::EventLog& log, ReaderControl& control) : FakeLibrary(log), control_(control) {}
   void cli(const char* action, const char* module) override {
     control_.stop();
     served_during_call = control_.serving();

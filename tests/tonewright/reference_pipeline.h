@@ -12,12 +12,12 @@
 namespace reference {
 
 struct Planes {
-    std::vector<uint32_t> luma;
-    std::vector<int32_t> corrected;
-    std::vector<int32_t> log_luma;
-    std::vector<int32_t> curves, slopes;
-    std::vector<uint64_t> gain_map;
-    std::vector<int32_t> out;
+  std::vector<uint32_t> luma;
+  std::vector<int32_t> corrected;
+  std::vector<int32_t> log_luma;
+  std::vector<int32_t> curves, slopes;
+  std::vector<uint64_t> gain_map;
+  std::vector<int32_t> out;
 };
 
 // Runs the model on a copy of p.image; the caller has checked p.

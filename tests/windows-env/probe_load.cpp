@@ -21,8 +21,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto sum = reinterpret_cast<SumFn>(reinterpret_cast<void*>(GetProcAddress(dll, "probe_sum")));
-  auto rounding =
-      reinterpret_cast<RoundingFn>(reinterpret_cast<void*>(GetProcAddress(dll, "probe_double_rounding")));
+  auto rounding = reinterpret_cast<RoundingFn>(reinterpret_cast<void*>(GetProcAddress(dll, "probe_double_rounding")));
   if (sum == nullptr || rounding == nullptr) {
     std::fprintf(stderr, "probe_load: %s does not export probe_sum and probe_double_rounding by those names\n",
                  argv[1]);
@@ -40,8 +39,7 @@ int main(int argc, char** argv) {
   }
   const double found_rounding = rounding(1e16, 1.0);
   if (found_rounding != 0.0) {
-    std::fprintf(stderr, "probe_load: (1e16 + 1) - 1e16: expected 0 with 64-bit doubles, found %g\n",
-                 found_rounding);
+    std::fprintf(stderr, "probe_load: (1e16 + 1) - 1e16: expected 0 with 64-bit doubles, found %g\n", found_rounding);
     return 1;
   }
   std::printf("probe_load: %s called through its plain export names\n", argv[1]);

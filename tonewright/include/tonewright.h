@@ -18,15 +18,15 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(TONEWRIGHT_BUILDING)
-#    define TONEWRIGHT_API __declspec(dllexport)
-#  else
-#    define TONEWRIGHT_API __declspec(dllimport)
-#  endif
-#  define TONEWRIGHT_CALL __cdecl
+#if defined(TONEWRIGHT_BUILDING)
+#define TONEWRIGHT_API __declspec(dllexport)
 #else
-#  define TONEWRIGHT_API __attribute__((visibility("default")))
-#  define TONEWRIGHT_CALL
+#define TONEWRIGHT_API __declspec(dllimport)
+#endif
+#define TONEWRIGHT_CALL __cdecl
+#else
+#define TONEWRIGHT_API __attribute__((visibility("default")))
+#define TONEWRIGHT_CALL
 #endif
 
 #ifdef __cplusplus
@@ -52,31 +52,20 @@ extern "C" {
  * weights 16.
  */
 TONEWRIGHT_API void TONEWRIGHT_CALL tmo_v3_bayer(
-    int32_t* image, int32_t height, int32_t width, int32_t block_size_code,
-    int32_t cfa_pattern, int32_t mesh_rows, int32_t mesh_cols,
-    int32_t mesh_step_x, int32_t mesh_step_y, int32_t mesh_start_x,
-    int32_t mesh_start_y, int32_t reserved_11, int32_t reserved_12,
-    int32_t mesh_off, const int32_t* mesh_values, int32_t global_lut_mode,
-    int32_t bins, int32_t tm_strength, int32_t log_floor, int32_t out_max,
-    int32_t use_corrected_input, int32_t wb_gain_r, int32_t wb_gain_g,
-    int32_t wb_gain_b, int32_t ccm_0, int32_t ccm_1, int32_t ccm_2,
-    int32_t ccm_3, int32_t ccm_4, int32_t ccm_5, int32_t ccm_6, int32_t ccm_7,
-    int32_t ccm_8, int32_t luma_w_r, int32_t luma_w_g, int32_t luma_w_b,
-    int32_t luma_w_max, int32_t noise_bits, int32_t noise_shift,
-    int32_t noise_signed, int32_t noise_on, int32_t noise_taps_0,
-    int32_t noise_taps_1, int32_t noise_width_0, int32_t noise_width_1,
-    int32_t noise_seed_0, int32_t noise_seed_1,
-    const int32_t* lut1_knots, const uint32_t* lut1_seg_end,
-    const uint32_t* lut1_seg_shift, int32_t lut1_seg_count,
-    int32_t lut1_knot_count,
-    const int32_t* lut2_knots, const uint32_t* lut2_seg_end,
-    const uint32_t* lut2_seg_shift, int32_t lut2_seg_count,
-    int32_t lut2_knot_count,
-    const int32_t* lut3_knots, const uint32_t* lut3_seg_end,
-    const uint32_t* lut3_seg_shift, int32_t lut3_seg_count,
-    int32_t lut3_knot_count,
-    int32_t hist_power, double clip_limit, int32_t fixed_curve,
-    double fixed_curve_gain, double global_blend, double log_offset);
+    int32_t* image, int32_t height, int32_t width, int32_t block_size_code, int32_t cfa_pattern, int32_t mesh_rows,
+    int32_t mesh_cols, int32_t mesh_step_x, int32_t mesh_step_y, int32_t mesh_start_x, int32_t mesh_start_y,
+    int32_t reserved_11, int32_t reserved_12, int32_t mesh_off, const int32_t* mesh_values, int32_t global_lut_mode,
+    int32_t bins, int32_t tm_strength, int32_t log_floor, int32_t out_max, int32_t use_corrected_input,
+    int32_t wb_gain_r, int32_t wb_gain_g, int32_t wb_gain_b, int32_t ccm_0, int32_t ccm_1, int32_t ccm_2, int32_t ccm_3,
+    int32_t ccm_4, int32_t ccm_5, int32_t ccm_6, int32_t ccm_7, int32_t ccm_8, int32_t luma_w_r, int32_t luma_w_g,
+    int32_t luma_w_b, int32_t luma_w_max, int32_t noise_bits, int32_t noise_shift, int32_t noise_signed,
+    int32_t noise_on, int32_t noise_taps_0, int32_t noise_taps_1, int32_t noise_width_0, int32_t noise_width_1,
+    int32_t noise_seed_0, int32_t noise_seed_1, const int32_t* lut1_knots, const uint32_t* lut1_seg_end,
+    const uint32_t* lut1_seg_shift, int32_t lut1_seg_count, int32_t lut1_knot_count, const int32_t* lut2_knots,
+    const uint32_t* lut2_seg_end, const uint32_t* lut2_seg_shift, int32_t lut2_seg_count, int32_t lut2_knot_count,
+    const int32_t* lut3_knots, const uint32_t* lut3_seg_end, const uint32_t* lut3_seg_shift, int32_t lut3_seg_count,
+    int32_t lut3_knot_count, int32_t hist_power, double clip_limit, int32_t fixed_curve, double fixed_curve_gain,
+    double global_blend, double log_offset);
 
 /*
  * Outcome of the last tmo_v3_bayer call: returns a TMO_STATUS_* code and,
@@ -84,8 +73,7 @@ TONEWRIGHT_API void TONEWRIGHT_CALL tmo_v3_bayer(
  * explanation (truncated to capacity) naming the offending parameter, the
  * expected and the found value.
  */
-TONEWRIGHT_API int32_t TONEWRIGHT_CALL tmo_v3_bayer_status(char* message,
-                                                           int32_t capacity);
+TONEWRIGHT_API int32_t TONEWRIGHT_CALL tmo_v3_bayer_status(char* message, int32_t capacity);
 
 #ifdef __cplusplus
 }

@@ -26,34 +26,34 @@ int drop_kept_blocks() noexcept;
 
 template <typename T>
 class Buffer {
-public:
-    Buffer() = default;
-    explicit Buffer(std::initializer_list<uint64_t> dims, Fill fill = Fill::zero) {
-        uint64_t count = 1;
-        for (uint64_t d : dims) {
-            if (d != 0 && count > SIZE_MAX / sizeof(T) / d) throw std::bad_alloc();
-            count *= d;
-        }
-        size_ = size_t(count);
-        const size_t bytes = (size_ ? size_ : 1) * sizeof(T);
-        size_t capacity = 0;
-        void* p = take_block(bytes, fill == Fill::zero, capacity);
-        if (!p) throw std::bad_alloc();
-        data_ = std::unique_ptr<T, Free>(static_cast<T*>(p), Free{capacity});
+ public:
+  Buffer() = default;
+  explicit Buffer(std::initializer_list<uint64_t> dims, Fill fill = Fill::zero) {
+    uint64_t count = 1;
+    for (uint64_t d : dims) {
+      if (d != 0 && count > SIZE_MAX / sizeof(T) / d) throw std::bad_alloc();
+      count *= d;
     }
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
-    T& operator[](size_t i) { return data_.get()[i]; }
-    const T& operator[](size_t i) const { return data_.get()[i]; }
-    size_t size() const { return size_; }
+    size_ = size_t(count);
+    const size_t bytes = (size_ ? size_ : 1) * sizeof(T);
+    size_t capacity = 0;
+    void* p = take_block(bytes, fill == Fill::zero, capacity);
+    if (!p) throw std::bad_alloc();
+    data_ = std::unique_ptr<T, Free>(static_cast<T*>(p), Free{capacity});
+  }
+  T* data() { return data_.get(); }
+  const T* data() const { return data_.get(); }
+  T& operator[](size_t i) { return data_.get()[i]; }
+  const T& operator[](size_t i) const { return data_.get()[i]; }
+  size_t size() const { return size_; }
 
-private:
-    struct Free {
-        size_t capacity = 0;
-        void operator()(T* p) const { give_back_block(p, capacity); }
-    };
-    std::unique_ptr<T, Free> data_;
-    size_t size_ = 0;
+ private:
+  struct Free {
+    size_t capacity = 0;
+    void operator()(T* p) const { give_back_block(p, capacity); }
+  };
+  std::unique_ptr<T, Free> data_;
+  size_t size_ = 0;
 };
 
 }  // namespace tonewright

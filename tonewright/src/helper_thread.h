@@ -8,23 +8,23 @@
 namespace tonewright {
 
 class HelperLease {
-public:
-    // Takes the helper if it is free, starting its thread the first time.
-    HelperLease();
-    ~HelperLease();
-    HelperLease(const HelperLease&) = delete;
-    HelperLease& operator=(const HelperLease&) = delete;
+ public:
+  // Takes the helper if it is free, starting its thread the first time.
+  HelperLease();
+  ~HelperLease();
+  HelperLease(const HelperLease&) = delete;
+  HelperLease& operator=(const HelperLease&) = delete;
 
-    // False when the helper is busy or no thread could be started.
-    bool held() const { return helper_ != nullptr; }
-    // Runs job(context) on the helper; requires held() and no job running.
-    // The job must not throw.
-    void start(void (*job)(void*), void* context);
-    // Returns once the job started last has returned.
-    void wait();
+  // False when the helper is busy or no thread could be started.
+  bool held() const { return helper_ != nullptr; }
+  // Runs job(context) on the helper; requires held() and no job running.
+  // The job must not throw.
+  void start(void (*job)(void*), void* context);
+  // Returns once the job started last has returned.
+  void wait();
 
-private:
-    struct Helper* helper_ = nullptr;
+ private:
+  struct Helper* helper_ = nullptr;
 };
 
 }  // namespace tonewright

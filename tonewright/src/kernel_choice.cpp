@@ -21,8 +21,8 @@ const Kernels& available_kernels(int) { return scalar_kernels(); }
 void force_kernels(const Kernels* k) { g_forced.store(k); }
 
 const Kernels& call_kernels() {
-    const Kernels* forced = g_forced.load();
-    return forced ? *forced : best_kernels();
+  const Kernels* forced = g_forced.load();
+  return forced ? *forced : best_kernels();
 }
 
 }  // namespace tonewright

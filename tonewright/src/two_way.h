@@ -20,40 +20,40 @@ constexpr long kMinParallelWork = 1 << 14;
 
 template <typename A, typename B>
 void run_both(A&& first, B&& second) {
-    std::exception_ptr first_error, second_error;
-    auto guarded_first = [&] {
-        try {
-            first();
-        } catch (...) {
-            first_error = std::current_exception();
-        }
-    };
-    HelperLease helper;
-    std::thread worker;
-    bool started = false;
-    if (helper.held()) {
-        helper.start([](void* job) { (*static_cast<decltype(guarded_first)*>(job))(); }, &guarded_first);
-        started = true;
-    } else {
-        try {
-            worker = std::thread(guarded_first);
-            started = true;
-        } catch (...) {
-        }
-    }
+  std::exception_ptr first_error, second_error;
+  auto guarded_first = [&] {
     try {
-        second();
+      first();
     } catch (...) {
-        second_error = std::current_exception();
+      first_error = std::current_exception();
     }
-    if (!started)
-        guarded_first();
-    else if (helper.held())
-        helper.wait();
-    else
-        worker.join();
-    if (first_error) std::rethrow_exception(first_error);
-    if (second_error) std::rethrow_exception(second_error);
+  };
+  HelperLease helper;
+  std::thread worker;
+  bool started = false;
+  if (helper.held()) {
+    helper.start([](void* job) { (*static_cast<decltype(guarded_first)*>(job))(); }, &guarded_first);
+    started = true;
+  } else {
+    try {
+      worker = std::thread(guarded_first);
+      started = true;
+    } catch (...) {
+    }
+  }
+  try {
+    second();
+  } catch (...) {
+    second_error = std::current_exception();
+  }
+  if (!started)
+    guarded_first();
+  else if (helper.held())
+    helper.wait();
+  else
+    worker.join();
+  if (first_error) std::rethrow_exception(first_error);
+  if (second_error) std::rethrow_exception(second_error);
 }
 
 // Calls body(chunk_begin, chunk_end, part) over [begin, end) in chunks of
@@ -64,30 +64,30 @@ void run_both(A&& first, B&& second) {
 // the rows do not wait for, done while the other thread starts on them.
 template <typename Body, typename Aside>
 void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body, Aside&& aside) {
-    if (long(end - begin) * work_per_row < kMinParallelWork || end - begin < 2) {
-        aside();
-        body(begin, end, 0);
-        return;
+  if (long(end - begin) * work_per_row < kMinParallelWork || end - begin < 2) {
+    aside();
+    body(begin, end, 0);
+    return;
+  }
+  std::atomic<int> next{begin};
+  auto take_chunks = [&](int part) {
+    for (;;) {
+      const int b = next.fetch_add(chunk);
+      if (b >= end) return;
+      body(b, std::min(b + chunk, end), part);
     }
-    std::atomic<int> next{begin};
-    auto take_chunks = [&](int part) {
-        for (;;) {
-            const int b = next.fetch_add(chunk);
-            if (b >= end) return;
-            body(b, std::min(b + chunk, end), part);
-        }
-    };
-    run_both(
-        [&] {
-            aside();
-            take_chunks(0);
-        },
-        [&] { take_chunks(1); });
+  };
+  run_both(
+      [&] {
+        aside();
+        take_chunks(0);
+      },
+      [&] { take_chunks(1); });
 }
 
 template <typename Body>
 void share_rows(int begin, int end, int chunk, long work_per_row, Body&& body) {
-    share_rows(begin, end, chunk, work_per_row, std::forward<Body>(body), [] {});
+  share_rows(begin, end, chunk, work_per_row, std::forward<Body>(body), [] {});
 }
 
 }  // namespace tonewright

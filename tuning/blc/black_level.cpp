@@ -16,9 +16,7 @@ namespace {
 
 constexpr const char* kDarkKind = "dark";
 
-double four_channel_mean(const BlackLevel4& level) {
-  return (level[0] + level[1] + level[2] + level[3]) / 4.0;
-}
+double four_channel_mean(const BlackLevel4& level) { return (level[0] + level[1] + level[2] + level[3]) / 4.0; }
 
 // Running per-cell sums over frames of one size; exact in 64-bit integers.
 class CellAccumulator {
@@ -80,8 +78,8 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
       print(path_list_repr(files));
       if (files.empty()) continue;
       const BlackLevel4 level = estimate(files);
-      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
-                           " exp " + exposure.text() + " again " + gain.text(),
+      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) + " exp " +
+                           exposure.text() + " again " + gain.text(),
                        files.size(), files.size()});
       gain_levels.exposures.push_back({"exp_time_" + exposure.text(), level});
       // fixed_sbl is the mean over the pairs of the sbl mapping: a gain or exposure listed twice
@@ -102,8 +100,7 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
   return result;
 }
 
-BlackLevel4 mean_cell_levels(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
-                             std::int64_t width) {
+BlackLevel4 mean_cell_levels(const std::vector<const std::uint16_t*>& frames, std::int64_t height, std::int64_t width) {
   if (frames.empty()) throw CalibrationError(kEmptyImageList);
   CellAccumulator acc;
   for (const auto* frame : frames) acc.add(frame, height, width);
@@ -173,7 +170,8 @@ OrderedJson to_json(const BLCTuningResult& result) {
   for (const auto& gain : result.sbl) {
     OrderedJson exposures = OrderedJson::object();
     for (const auto& exposure : gain.exposures)
-      exposures[exposure.key] = OrderedJson::array({exposure.level[0], exposure.level[1], exposure.level[2], exposure.level[3]});
+      exposures[exposure.key] =
+          OrderedJson::array({exposure.level[0], exposure.level[1], exposure.level[2], exposure.level[3]});
     sbl[gain.key] = std::move(exposures);
   }
   OrderedJson fixed = OrderedJson::object();

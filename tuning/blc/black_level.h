@@ -76,8 +76,7 @@ BLCTuningResult sweep_dark_captures(const BLCFileParam& file_param, const BlackL
                                     const LineSink& print);
 
 // Mean per cell position over frames held in memory (each frame height x width).
-BlackLevel4 mean_cell_levels(const std::vector<const std::uint16_t*>& frames, std::int64_t height,
-                             std::int64_t width);
+BlackLevel4 mean_cell_levels(const std::vector<const std::uint16_t*>& frames, std::int64_t height, std::int64_t width);
 
 // Raw black levels: captures shaped by truncation, averaged one at a time.
 BLCTuningResult gen_blc_param(const BLCFileParam& file_param, const LineSink& print);

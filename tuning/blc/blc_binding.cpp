@@ -72,8 +72,8 @@ void declare_blc(py::module_& m) {
   define_record<blc::BLCTuningParam>(m, common.attr("TuningParam"));
   define_record(m, "BLCTuningResult", common.attr("TuningResult"),
                 {{"module", str_t, py::str("blc"), "calibration module short name"},
-                 {"sbl", dict_t, dict_t, "again_<gain> -> exp_time_<exposure> -> 4 black levels in cell-position order", true,
-                  "Dict[str, Dict[str, Tuple[float, float, float, float]]]"},
+                 {"sbl", dict_t, dict_t, "again_<gain> -> exp_time_<exposure> -> 4 black levels in cell-position order",
+                  true, "Dict[str, Dict[str, Tuple[float, float, float, float]]]"},
                  {"fixed_sbl", dict_t, dict_t, "{'fixed_sbl': mean over pairs of the 4-channel mean}, or empty", true,
                   "Dict[str, float]"}},
                 "Black levels per (gain, exposure) pair and the fixed static black level.");

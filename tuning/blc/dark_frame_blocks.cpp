@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../shared/errors.h"
 #include "../shared/capture_bands.h"
+#include "../shared/errors.h"
 
 namespace tuning::blc {
 
@@ -26,11 +26,10 @@ BlockAxis block_axis(std::int64_t length, std::int64_t mesh_size, const char* wh
   axis.count = mesh_block_count(length, mesh_size);
   axis.size = axis.count > 0 ? length / axis.count : 0;
   if (axis.count <= 0 || axis.size <= 0 || axis.count * axis.size != length)
-    throw ShapeError("dark shading blocks do not fit the frame " + std::string(what) + ": " +
-                     std::to_string(length) + " samples cut into " + std::to_string(axis.count) +
-                     " blocks (mesh size " + std::to_string(mesh_size) + ") leaves blocks of " +
-                     std::to_string(axis.size) + " samples; " + std::string(what) + " must be a positive multiple of " +
-                     std::to_string(axis.count));
+    throw ShapeError("dark shading blocks do not fit the frame " + std::string(what) + ": " + std::to_string(length) +
+                     " samples cut into " + std::to_string(axis.count) + " blocks (mesh size " +
+                     std::to_string(mesh_size) + ") leaves blocks of " + std::to_string(axis.size) + " samples; " +
+                     std::string(what) + " must be a positive multiple of " + std::to_string(axis.count));
   return axis;
 }
 
@@ -42,7 +41,9 @@ namespace {
 class BlockSums {
  public:
   BlockSums(BlockAxis rows, BlockAxis cols)
-      : rows_(rows), cols_(cols), column_sums_(static_cast<std::size_t>(cols.count * cols.size), 0),
+      : rows_(rows),
+        cols_(cols),
+        column_sums_(static_cast<std::size_t>(cols.count * cols.size), 0),
         sums_(static_cast<std::size_t>(rows.count * cols.count), 0) {}
 
   // Row y (0-based within its frame) of a frame.
@@ -91,9 +92,8 @@ void require_frame_samples(const std::string& path, std::uint64_t found, std::in
                      " x " + std::to_string(width) + " is no frame size");
   const std::uint64_t expected = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(width);
   if (found != expected)
-    throw ShapeError("capture '" + path + "' holds " + std::to_string(found) + " samples; a " +
-                     std::to_string(height) + " x " + std::to_string(width) + " frame needs exactly " +
-                     std::to_string(expected));
+    throw ShapeError("capture '" + path + "' holds " + std::to_string(found) + " samples; a " + std::to_string(height) +
+                     " x " + std::to_string(width) + " frame needs exactly " + std::to_string(expected));
 }
 
 void require_frame_size(const std::string& path, const CaptureFormat& format, std::int64_t height, std::int64_t width) {
@@ -110,7 +110,8 @@ std::vector<double> averaged_block_means(const std::vector<std::string>& files, 
   try {
     for_each_capture_band(files, format, height, width, ShapeRule::exact,
                           [&](const std::uint16_t* band, std::int64_t first_row, std::int64_t count) {
-                            for (std::int64_t r = 0; r < count; ++r) block_sums.add_row(band + r * width, first_row + r);
+                            for (std::int64_t r = 0; r < count; ++r)
+                              block_sums.add_row(band + r * width, first_row + r);
                           });
   } catch (const CaptureSizeError& e) {
     if (is_plain_raw16(format)) require_frame_samples(e.path(), e.found() / 2, height, width);

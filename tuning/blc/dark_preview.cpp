@@ -18,8 +18,7 @@ constexpr double kHalfRangeInDeltas = 5.0;
 constexpr double kPreviewFullScale = 255.0;
 
 void require_preview_frame(const PlaneView& testraw) {
-  if (testraw.rows <= 0 || testraw.cols <= 0 || testraw.rows % kPreviewBlock != 0 ||
-      testraw.cols % kPreviewBlock != 0)
+  if (testraw.rows <= 0 || testraw.cols <= 0 || testraw.rows % kPreviewBlock != 0 || testraw.cols % kPreviewBlock != 0)
     throw ShapeError("the dark test frame must be a positive multiple of " + std::to_string(kPreviewBlock) +
                      " samples on each side; got " + std::to_string(testraw.rows) + " x " +
                      std::to_string(testraw.cols));
@@ -68,8 +67,10 @@ PreviewImage stretch(const cv::Mat& pool, double shift, double delta) {
       const double v = std::min(std::max(pool.at<double>(y, x) + shift, 0.0), upper);
       image.values[k] = v;
       // A NaN anywhere makes the largest value NaN, so the preview is blanked.
-      if (std::isnan(v) || std::isnan(largest)) largest = std::numeric_limits<double>::quiet_NaN();
-      else largest = std::max(largest, v);
+      if (std::isnan(v) || std::isnan(largest))
+        largest = std::numeric_limits<double>::quiet_NaN();
+      else
+        largest = std::max(largest, v);
     }
   image.largest = largest;
   image.blank = !(std::isfinite(largest) && largest > 0.0);
@@ -79,12 +80,12 @@ PreviewImage stretch(const cv::Mat& pool, double shift, double delta) {
 
 std::string png_bytes(const PreviewImage& image) {
   cv::Mat grey;
-  cv::Mat(static_cast<int>(image.rows), static_cast<int>(image.cols), CV_64F,
-          const_cast<double*>(image.values.data()))
+  cv::Mat(static_cast<int>(image.rows), static_cast<int>(image.cols), CV_64F, const_cast<double*>(image.values.data()))
       .convertTo(grey, CV_8U);
   cv::Mat enlarged;
-  cv::resize(grey, enlarged, cv::Size(grey.cols * static_cast<int>(kPreviewBlock), grey.rows * static_cast<int>(kPreviewBlock)),
-             0, 0, cv::INTER_NEAREST);
+  cv::resize(grey, enlarged,
+             cv::Size(grey.cols * static_cast<int>(kPreviewBlock), grey.rows * static_cast<int>(kPreviewBlock)), 0, 0,
+             cv::INTER_NEAREST);
   std::vector<unsigned char> bytes;
   if (!cv::imencode(".png", enlarged, bytes))
     throw std::runtime_error("cannot encode a " + std::to_string(enlarged.cols) + " x " +

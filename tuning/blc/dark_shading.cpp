@@ -103,8 +103,8 @@ DarkShadingResult dark_shading_tuning(const BLCFileParam& file_param, const BLCT
       require_mesh_size(tuning_param.mesh_table_h, tuning_param.mesh_table_w);  // before reading every capture
       const std::vector<double> means = averaged_block_means(files, rows, cols, file_param.capture_format);
       result.mesh_table.push_back(mesh_from_block_means(means, rows.count, cols.count, tuning_param, file_param.bits));
-      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
-                           " exp " + exposure.text() + " again " + gain.text(),
+      report_progress({std::string(kDarkKind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) + " exp " +
+                           exposure.text() + " again " + gain.text(),
                        files.size(), files.size()});
     }
   }

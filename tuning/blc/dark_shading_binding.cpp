@@ -49,8 +49,8 @@ void warn_if_blank(const blc::PreviewImage& image, const std::string& path) {
   py::module_::import("warnings").attr("warn")(message, py::handle(PyExc_RuntimeWarning), 1);
 }
 
-void check_tuning_quality_in_dark_img(const DoubleArray& mesh_table, const DoubleArray& testraw,
-                                      std::int64_t with_sbl, const std::string& name, const std::string& path) {
+void check_tuning_quality_in_dark_img(const DoubleArray& mesh_table, const DoubleArray& testraw, std::int64_t with_sbl,
+                                      const std::string& name, const std::string& path) {
   const blc::PlaneView mesh = plane_of(mesh_table, "mesh_table");
   const blc::PlaneView raw = plane_of(testraw, "testraw");
   blc::DarkQualityCheck check;
@@ -65,8 +65,8 @@ void check_tuning_quality_in_dark_img(const DoubleArray& mesh_table, const Doubl
 }  // namespace
 
 void declare_dark_shading(py::module_& m) {
-  m.def("dark_shading_tuning", &dark_shading_tuning, py::arg("file_param"), py::arg("tuning_param"),
-        py::kw_only(), py::arg("capture_format") = py::none(),
+  m.def("dark_shading_tuning", &dark_shading_tuning, py::arg("file_param"), py::arg("tuning_param"), py::kw_only(),
+        py::arg("capture_format") = py::none(),
         "Dark shading mesh tables, one mesh_table_h x mesh_table_w float64 array (raw DN) per (gain, exposure) "
         "pair with dark captures, gain first: {'mesh_table': [tables]}. With with_sbl = 0 the tables are "
         "relative to fpn_sbl and clipped to [0, 2^bits - 1].");

@@ -103,18 +103,19 @@ class CaptureSet {
   std::size_t size() const { return files_.size(); }
 
   void read(std::size_t index, std::uint64_t first, std::size_t count, std::uint16_t* out) const {
-    as_shape_error([&] {
-      if (keep_open_)
-        open_[index]->read_samples(first, count, out);
-      else
-        open(files_[index]).read_samples(first, count, out);
-    }, format_);
+    as_shape_error(
+        [&] {
+          if (keep_open_)
+            open_[index]->read_samples(first, count, out);
+          else
+            open(files_[index]).read_samples(first, count, out);
+        },
+        format_);
   }
 
  private:
   CaptureFile open(const std::string& path) const {
-    return as_shape_error([&] { return open_capture(path, format_, width_, height_, ShapeRule::truncating); },
-                          format_);
+    return as_shape_error([&] { return open_capture(path, format_, width_, height_, ShapeRule::truncating); }, format_);
   }
 
   std::vector<std::string> files_;
@@ -173,17 +174,20 @@ AveragedCaptures::~AveragedCaptures() = default;
 
 void AveragedCaptures::for_each_chunk(const FinishedChunk& finished) const {
   const std::size_t chunks = (static_cast<std::size_t>(values_) + kChunkValues - 1) / kChunkValues;
-  for_each_band(static_cast<std::int64_t>(chunks), [&](int, std::int64_t begin, std::int64_t end) {
-    State::Scratch scratch(kChunkValues);
-    std::vector<double> averaged(kChunkValues);
-    for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
-      check_interrupt();
-      const std::size_t first = chunk * kChunkValues;
-      const std::size_t n = std::min<std::size_t>(kChunkValues, values_ - first);
-      state_->average(first, n, scratch, averaged.data());
-      finished(first, first + n, averaged.data());
-    }
-  }, kMinChunksPerBand);
+  for_each_band(
+      static_cast<std::int64_t>(chunks),
+      [&](int, std::int64_t begin, std::int64_t end) {
+        State::Scratch scratch(kChunkValues);
+        std::vector<double> averaged(kChunkValues);
+        for (auto chunk = static_cast<std::size_t>(begin); chunk < static_cast<std::size_t>(end); ++chunk) {
+          check_interrupt();
+          const std::size_t first = chunk * kChunkValues;
+          const std::size_t n = std::min<std::size_t>(kChunkValues, values_ - first);
+          state_->average(first, n, scratch, averaged.data());
+          finished(first, first + n, averaged.data());
+        }
+      },
+      kMinChunksPerBand);
 }
 
 void AveragedCaptures::values(std::uint64_t first, std::size_t count, double* out) const {

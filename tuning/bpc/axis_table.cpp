@@ -39,8 +39,8 @@ std::vector<std::string> encode_axis_u32(std::vector<PixelPosition> bp_locations
     require_axis_value(count, "the number of bad pixels in row " + std::to_string(row));
     require_axis_value(row, "the row of bad pixel " + first);
     for (auto p = group; p != group_end; ++p)
-      require_axis_value(p->second, "the column of bad pixel (" + std::to_string(row) + ", " +
-                                        std::to_string(p->second) + ")");
+      require_axis_value(p->second,
+                         "the column of bad pixel (" + std::to_string(row) + ", " + std::to_string(p->second) + ")");
     table.push_back(word_text(count, row));
     for (std::int64_t k = 0; k < count; k += 2) {
       const std::int64_t second = k + 1 < count ? group[k + 1].second : 0;

@@ -154,8 +154,8 @@ BPCTuningResult gen_bpc_param(const BPCFileParam& file_param, const BPCTuningPar
     std::vector<PixelPosition> found =
         hot ? find_hot_pixels(files, file_param.height, file_param.width, thr_ratio, format)
             : find_cold_pixels(files, file_param.height, file_param.width, thr_ratio, reads, format);
-    report_progress({std::string(kind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) +
-                         " exp * again " + gain.text(),
+    report_progress({std::string(kind) + " " + std::string(sensor_mode_name(file_param.sensor_mode)) + " exp * again " +
+                         gain.text(),
                      files.size(), files.size()});
     all_static_bps.insert(all_static_bps.end(), found.begin(), found.end());
     set_gain_entry(result, gain.text(), std::move(found));

@@ -49,7 +49,7 @@ constexpr auto record_fields_of(RecordTag<BPCTuningParam>) {
 }
 
 struct GainBadPixels {
-  std::string gain;  // the gain as text, e.g. "1"
+  std::string gain;                      // the gain as text, e.g. "1"
   std::vector<PixelPosition> positions;  // row-major order
 };
 

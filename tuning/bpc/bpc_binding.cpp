@@ -37,8 +37,7 @@ py::array_t<T> array_of(std::vector<T>&& values, std::vector<py::ssize_t> shape)
 
 py::list position_list(const std::vector<bpc::PixelPosition>& positions) {
   py::list out(positions.size());
-  for (std::size_t i = 0; i < positions.size(); ++i)
-    out[i] = py::make_tuple(positions[i].first, positions[i].second);
+  for (std::size_t i = 0; i < positions.size(); ++i) out[i] = py::make_tuple(positions[i].first, positions[i].second);
   return out;
 }
 
@@ -107,10 +106,9 @@ std::vector<bpc::PixelPosition> positions_from(py::handle bp_locations) {
 
 void declare_records(py::module_& m) {
   py::module_ common = common_module();
-  py::object bp_type =
-      py::module_::import("enum").attr("Enum")("BPType", py::make_tuple(py::make_tuple("Hot", "Hot"),
-                                                                         py::make_tuple("Cold", "Cold")),
-                                               py::arg("module") = m.attr("__name__"));
+  py::object bp_type = py::module_::import("enum").attr("Enum")(
+      "BPType", py::make_tuple(py::make_tuple("Hot", "Hot"), py::make_tuple("Cold", "Cold")),
+      py::arg("module") = m.attr("__name__"));
   bp_type.attr("__doc__") = "Which detection a capture set is for: Hot (dark frames) or Cold (lit frames).";
   m.attr("BPType") = bp_type;
 
@@ -171,8 +169,7 @@ void declare_bpc(py::module_& m) {
       py::arg("file_param"), py::arg("tuning_param"), py::kw_only(), py::arg("capture_format") = py::none(),
       "Bad pixels per analog gain (hot from dark captures, cold from lit captures) and the packed table.");
   m.def(
-      "encode_axis_u32",
-      [](py::object bp_locations) { return bpc::encode_axis_u32(positions_from(bp_locations)); },
+      "encode_axis_u32", [](py::object bp_locations) { return bpc::encode_axis_u32(positions_from(bp_locations)); },
       py::arg("bp_locations"),
       "Packs (row, column) positions into the static bad pixel table: per row a header word (row << 16 | count) "
       "and the columns two per word; texts '0x' + 8 lowercase hex digits.");

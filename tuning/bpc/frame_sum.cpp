@@ -52,8 +52,7 @@ double blocked_sum(const double* values, std::size_t count) {
   std::vector<double> block_sums(sum_block_count(count));
   for_each_band(static_cast<std::int64_t>(block_sums.size()), [&](int, std::int64_t begin, std::int64_t end) {
     const std::size_t first = static_cast<std::size_t>(begin) * kSumBlock;
-    sum_blocks(values + first, first,
-               std::min(count, static_cast<std::size_t>(end) * kSumBlock), block_sums.data());
+    sum_blocks(values + first, first, std::min(count, static_cast<std::size_t>(end) * kSumBlock), block_sums.data());
   });
   return add_block_sums(block_sums);
 }

@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "../shared/errors.h"
-#include "../shared/raw_capture.h"
 #include "../shared/parallel_fold.h"
+#include "../shared/raw_capture.h"
 
 namespace tuning::bpc {
 
@@ -21,9 +21,7 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // A neighbour as the single-tap correlation reads it: the tap accumulates onto
 // a zero, which turns -0 into +0 and leaves every other value unchanged.
-inline float neighbour_read(double value, double divisor) {
-  return static_cast<float>(value / divisor) + 0.0f;
-}
+inline float neighbour_read(double value, double divisor) { return static_cast<float>(value / divisor) + 0.0f; }
 
 // Reflect-101 inside a colour plane of n samples, for k in -1 .. n.
 inline std::int64_t mirror(std::int64_t k, std::int64_t n) {
@@ -104,7 +102,7 @@ void row_stats(const float* reads, std::int64_t height, std::int64_t width, std:
   std::int64_t x = 0;
   for (; x < 2 && x < width; ++x) at(x);
   for (; x + 4 <= inner_end; x += 4) {
-    const Lane4 v[8] = {load4(up + x - 2),  load4(up + x),       load4(up + x + 2),  load4(mid + x - 2),
+    const Lane4 v[8] = {load4(up + x - 2),   load4(up + x),      load4(up + x + 2),   load4(mid + x - 2),
                         load4(down + x + 2), load4(mid + x + 2), load4(down + x - 2), load4(down + x)};
     const Stat<Lane4> s = stats_of(v);
     store4(min_row + x, s.min);
@@ -260,9 +258,9 @@ ColdCandidates cold_candidates(const float* reads, std::int64_t height, std::int
 
 FlaggedPixels settle_cold_candidates(ColdCandidates candidates, const std::vector<double>& values) {
   if (values.size() != candidates.undecided.size())
-    throw AssertionFailure("settle_cold_candidates needs one value per undecided pixel: " +
-                           std::to_string(candidates.undecided.size()) + " undecided, " +
-                           std::to_string(values.size()) + " values");
+    throw AssertionFailure(
+        "settle_cold_candidates needs one value per undecided pixel: " + std::to_string(candidates.undecided.size()) +
+        " undecided, " + std::to_string(values.size()) + " values");
   FlaggedPixels& pixels = candidates.pixels;
   std::vector<bool> rejected(pixels.rows.size(), false);
   for (std::size_t i = 0; i < values.size(); ++i) {

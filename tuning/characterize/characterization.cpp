@@ -5,8 +5,8 @@
 #include <map>
 #include <memory>
 
-#include "../shared/parallel_fold.h"
 #include "../shared/errors.h"
+#include "../shared/parallel_fold.h"
 #include "../shared/progress.h"
 #include "condition_moments.h"
 #include "figure_text.h"
@@ -243,8 +243,8 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
   // The scene's levels need each pixel's own dark level; flat captures are read per cell position.
   const bool scene = gain.flats.empty();
   DarkFrame dark_frame;
-  const UniformMoments dark = uniform_moments(gain.dark, mode, param, condition_name("dark", mode.mode, gain.analog_gain),
-                                              scene ? &dark_frame.sums : nullptr);
+  const UniformMoments dark = uniform_moments(
+      gain.dark, mode, param, condition_name("dark", mode.mode, gain.analog_gain), scene ? &dark_frame.sums : nullptr);
   dark_frame.captures = gain.dark.count;
   const auto n_dark = static_cast<double>(gain.dark.count);
   for (int c = 0; c < kCellPositions; ++c) {
@@ -273,7 +273,8 @@ GainCharacterization characterize_gain(const ModeCaptures& mode, const GainCaptu
     out.lit_captures = gain.scene.count;
     const LevelMoments& levels = binner.bin(gain.scene, mode, param, dark_frame);
     report_condition(condition_name("scene", mode.mode, gain.analog_gain), gain.scene);
-    for (int c = 0; c < kCellPositions; ++c) points[c] = scene_points(levels, c, dark_frame.captures, param.freq_threshold);
+    for (int c = 0; c < kCellPositions; ++c)
+      points[c] = scene_points(levels, c, dark_frame.captures, param.freq_threshold);
   }
 
   const std::int64_t relation_captures = gain.scene.count > 0 ? gain.scene.count : out.lit_captures;

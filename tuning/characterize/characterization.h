@@ -147,15 +147,14 @@ struct GainCharacterization {
 
 constexpr auto record_fields_of(RecordTag<GainCharacterization>) {
   using G = GainCharacterization;
-  return record<G>(
-      "GainCharacterization", "The characterisation of one analog gain.",
-      field("analog_gain", &G::analog_gain, "analog gain (as named in the captures)"),
-      field("dark_captures", &G::dark_captures, "dark captures read (count)"),
-      field("lit_captures", &G::lit_captures, "lit captures per curve point (count)"),
-      field("curve_source", &G::curve_source,
-            "\"flat\" (flat captures at several exposures) or \"scene\" (levels of the noise captures)"),
-      field("cells", &G::cells, "per cell position, in cell-position order").unset(),
-      field("warnings", &G::warnings, "every failed check of the cells"));
+  return record<G>("GainCharacterization", "The characterisation of one analog gain.",
+                   field("analog_gain", &G::analog_gain, "analog gain (as named in the captures)"),
+                   field("dark_captures", &G::dark_captures, "dark captures read (count)"),
+                   field("lit_captures", &G::lit_captures, "lit captures per curve point (count)"),
+                   field("curve_source", &G::curve_source,
+                         "\"flat\" (flat captures at several exposures) or \"scene\" (levels of the noise captures)"),
+                   field("cells", &G::cells, "per cell position, in cell-position order").unset(),
+                   field("warnings", &G::warnings, "every failed check of the cells"));
 }
 
 struct ModeCharacterization {
@@ -175,10 +174,10 @@ constexpr auto record_fields_of(RecordTag<ModeCharacterization>) {
 }
 
 constexpr auto record_fields_of(RecordTag<Characterization>) {
-  return record<Characterization>(
-      "Characterization", "Sensor characterisation in physical units by the photon transfer method.",
-      field("module", &Characterization::module, "calibration module short name"),
-      field("modes", &Characterization::modes, "one per sensor mode characterised"));
+  return record<Characterization>("Characterization",
+                                  "Sensor characterisation in physical units by the photon transfer method.",
+                                  field("module", &Characterization::module, "calibration module short name"),
+                                  field("modes", &Characterization::modes, "one per sensor mode characterised"));
 }
 
 // One mode. The reader of every capture set may be called from `workers`

@@ -4,8 +4,8 @@
 #include <atomic>
 
 #include "../noise_profile/hot_loops.h"
-#include "../shared/parallel_fold.h"
 #include "../shared/errors.h"
+#include "../shared/parallel_fold.h"
 
 namespace tuning::characterize {
 

@@ -11,9 +11,9 @@
 namespace tuning::characterize {
 
 struct CharacterizationFileParam : FileParam {
-  std::vector<Number> again_list;      // gains to characterise, in order
-  std::vector<Number> dark_exp_list;  // exposures of the dark captures to read; empty: every exposure
-  std::vector<Number> flat_exp_list;    // exposures of the flat captures; empty: every exposure found
+  std::vector<Number> again_list;           // gains to characterise, in order
+  std::vector<Number> dark_exp_list;        // exposures of the dark captures to read; empty: every exposure
+  std::vector<Number> flat_exp_list;        // exposures of the flat captures; empty: every exposure found
   std::string module = "characterization";  // the record's tag; not read
 };
 

@@ -7,8 +7,8 @@
 #include "../shared/capture_reader.h"
 #include "../shared/errors.h"
 #include "../shared/interrupt.h"
-#include "hot_loops.h"
 #include "../shared/parallel_fold.h"
+#include "hot_loops.h"
 
 namespace tuning::noise {
 
@@ -63,19 +63,22 @@ class CaptureSet {
     }
   }
   void read_rows(std::size_t capture, std::int64_t first_row, std::int64_t rows, std::uint16_t* dest) const {
-    as_shape_error([&] {
-      if (!held_.empty()) return held_[capture]->read_rows(first_row, rows, dest);
-      open(files_[capture]).read_rows(first_row, rows, dest);
-    }, format_);
+    as_shape_error(
+        [&] {
+          if (!held_.empty()) return held_[capture]->read_rows(first_row, rows, dest);
+          open(files_[capture]).read_rows(first_row, rows, dest);
+        },
+        format_);
   }
 
  private:
   CaptureFile open(const std::string& path) const {
-    return as_shape_error([&] {
-      if (height_ < 0 || width_ < 0)
-        throw ShapeError("capture " + path + " holds 0 samples, expected 0");
-      return open_capture(path, format_, width_, height_, ShapeRule::exact);
-    }, format_);
+    return as_shape_error(
+        [&] {
+          if (height_ < 0 || width_ < 0) throw ShapeError("capture " + path + " holds 0 samples, expected 0");
+          return open_capture(path, format_, width_, height_, ShapeRule::exact);
+        },
+        format_);
   }
 
   const std::vector<std::string>& files_;

@@ -18,8 +18,8 @@ std::vector<std::string> captures_at_gain(const std::string& inp_file_dir, std::
 
 void report_gain_done(std::string_view kind, SensorMode mode, const Number& gain, std::size_t captures) {
   if (!progress_wanted()) return;
-  report_progress({std::string(kind) + " " + std::string(sensor_mode_name(mode)) + " again " + gain.text(), captures,
-                   captures});
+  report_progress(
+      {std::string(kind) + " " + std::string(sensor_mode_name(mode)) + " again " + gain.text(), captures, captures});
 }
 
 }  // namespace tuning::noise

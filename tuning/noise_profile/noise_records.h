@@ -91,8 +91,9 @@ void def_calibration(py::module_& m, const char* name, const char* profile_name,
   def_record_routine(
       m, name,
       [m, profile_name, routine, tuning_from](py::object file_param, py::object tuning_param,
-                                               py::object capture_format) mutable {
-        return profile_record(m, profile_name, call_core(routine, file_param, tuning_param, capture_format, tuning_from));
+                                              py::object capture_format) mutable {
+        return profile_record(m, profile_name,
+                              call_core(routine, file_param, tuning_param, capture_format, tuning_from));
       },
       doc);
 }

@@ -9,10 +9,10 @@ namespace tuning::noise {
 // Coefficients of the fit, highest power first: row j holds the coefficient of
 // x^(degree - j) for every value column.
 struct PolynomialFit {
-  std::size_t terms = 0;    // degree + 1
-  std::size_t columns = 0;  // value columns fitted at once
+  std::size_t terms = 0;             // degree + 1
+  std::size_t columns = 0;           // value columns fitted at once
   std::vector<double> coefficients;  // terms x columns, row-major
-  int rank = 0;             // effective rank of the scaled design matrix
+  int rank = 0;                      // effective rank of the scaled design matrix
 
   double at(std::size_t term, std::size_t column) const { return coefficients[term * columns + column]; }
 };

@@ -108,8 +108,8 @@ void declare_read_noise(py::module_& m) {
           ReleasedGil nogil;
           sums = noise::accumulate_capture_sums(files, height, width, format);
         }
-        return py::make_tuple(frame_array(sums.sum_arr, height, width),
-                              frame_array(sums.square_sum_arr, height, width), sums.num);
+        return py::make_tuple(frame_array(sums.sum_arr, height, width), frame_array(sums.square_sum_arr, height, width),
+                              sums.num);
       },
       py::arg("files"), py::arg("height"), py::arg("width"), py::kw_only(), py::arg("capture_format") = py::none(),
       "(sum_arr, square_sum_arr, num): per-pixel sums of the samples and of their squares over the captures "

@@ -1,14 +1,13 @@
 #include "read_noise_model.h"
 
-
 #include "../shared/errors.h"
+#include "../shared/parallel_fold.h"
 #include "capture_bands.h"
 #include "cell_moments.h"
 #include "gain_captures.h"
 #include "noise_entry.h"
 #include "noise_levels.h"
 #include "polynomial_fit.h"
-#include "../shared/parallel_fold.h"
 
 namespace tuning::noise {
 
@@ -21,8 +20,9 @@ CellMoments dark_moments(const std::vector<std::string>& files, std::int64_t hei
                          const CaptureFormat& format) {
   const int workers = default_workers();
   std::vector<CellMoments> partial(static_cast<std::size_t>(workers));
-  fold_capture_rows(files, height, width, workers,
-                    [&](const CaptureRows& rows, int worker) { partial[static_cast<std::size_t>(worker)].add(rows); }, format);
+  fold_capture_rows(
+      files, height, width, workers,
+      [&](const CaptureRows& rows, int worker) { partial[static_cast<std::size_t>(worker)].add(rows); }, format);
   // Integer totals: the merge order cannot change the result.
   CellMoments total;
   for (const auto& p : partial) total.merge(p);

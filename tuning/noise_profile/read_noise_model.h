@@ -59,7 +59,8 @@ struct ReadNoiseMeasurements {
 // each gain. Fails with CalibrationError(kInvalidImageShape) on a capture that
 // is not exactly height x width samples, ShapeError on an odd or empty frame
 // and DivisionByZero when a cell's white level equals its black level.
-ReadNoiseMeasurements measure_read_noise(const ReadNoiseFileParam& file_param, const ReadNoiseTuningParam& tuning_param);
+ReadNoiseMeasurements measure_read_noise(const ReadNoiseFileParam& file_param,
+                                         const ReadNoiseTuningParam& tuning_param);
 
 // Quadratic fits of the measurements; a profile with empty lists when no gain
 // had captures.

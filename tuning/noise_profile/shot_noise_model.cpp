@@ -5,13 +5,13 @@
 #include <utility>
 
 #include "../shared/errors.h"
+#include "../shared/parallel_fold.h"
 #include "capture_bands.h"
 #include "gain_captures.h"
-#include "noise_entry.h"
 #include "level_histograms.h"
+#include "noise_entry.h"
 #include "noise_levels.h"
 #include "polynomial_fit.h"
-#include "../shared/parallel_fold.h"
 
 namespace tuning::noise {
 
@@ -47,9 +47,10 @@ class GainBinner {
     while (parts_.size() < static_cast<std::size_t>(default_workers()))
       parts_.push_back(std::make_unique<LevelHistograms>(regions_));
     for (auto& part : parts_) part->reset();
-    fold_capture_bands(files, p.height, p.width, static_cast<int>(parts_.size()),
-                       [&](const CaptureBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); },
-                       p.capture_format);
+    fold_capture_bands(
+        files, p.height, p.width, static_cast<int>(parts_.size()),
+        [&](const CaptureBand& band, int worker) { parts_[static_cast<std::size_t>(worker)]->add(band); },
+        p.capture_format);
     // Integer bins: the merge order cannot change the result.
     for (std::size_t w = 1; w < parts_.size(); ++w) parts_[0]->merge(*parts_[w]);
     return *parts_[0];
@@ -87,8 +88,8 @@ LevelFit fit_levels(const LevelHistograms& bins, int cell, const ShotNoiseTuning
   if (fit.values.empty())
     throw CalibrationError("no signal level of cell position " + std::to_string(cell) + " at analog gain " +
                            gain.text() + " has " + std::to_string(tp.freq_threshold) +
-                           " samples (freq_threshold); searched levels " + std::to_string(fit.min_value) +
-                           " up to " + std::to_string(fit.max_value) + " (raw DN, upper bound excluded)");
+                           " samples (freq_threshold); searched levels " + std::to_string(fit.min_value) + " up to " +
+                           std::to_string(fit.max_value) + " (raw DN, upper bound excluded)");
   std::vector<double> values_256, variances_256;
   for (std::size_t i = 0; i < fit.values.size(); ++i) {
     values_256.push_back(fit.values[i] * ratio);

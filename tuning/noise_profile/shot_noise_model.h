@@ -76,8 +76,8 @@ struct ShotNoiseProfile {
 
 // The levels of one cell position at one gain that entered the slope fit.
 struct LevelFit {
-  std::int64_t min_value = 0;  // first level searched (raw DN)
-  std::int64_t max_value = 0;  // level after the last one searched (raw DN)
+  std::int64_t min_value = 0;     // first level searched (raw DN)
+  std::int64_t max_value = 0;     // level after the last one searched (raw DN)
   std::vector<double> values;     // level minus black level (raw DN)
   std::vector<double> variances;  // mean squared deviation from the level (raw DN^2)
   std::vector<double> freqs;      // samples behind each variance
@@ -99,7 +99,8 @@ struct ShotNoiseMeasurements {
 // that is not exactly height x width samples, ShapeError on an odd or empty
 // frame, DivisionByZero when a cell's white level equals its black level, and
 // CalibrationError naming the gain and cell when no level passes the threshold.
-ShotNoiseMeasurements measure_shot_noise(const ShotNoiseFileParam& file_param, const ShotNoiseTuningParam& tuning_param);
+ShotNoiseMeasurements measure_shot_noise(const ShotNoiseFileParam& file_param,
+                                         const ShotNoiseTuningParam& tuning_param);
 
 // Lines of the per-gain slopes over the gains. CalibrationError when no gain had captures.
 ShotNoiseProfile fit_shot_noise(const ShotNoiseMeasurements& measurements);

@@ -39,7 +39,9 @@ class BandRing {
     changed_.wait(lock, [&] { return stopped_ || filled_ - emptied_ < bands_.size(); });
     return stopped_ ? nullptr : &bands_[filled_ % bands_.size()];
   }
-  void publish() { update([&] { ++filled_; }); }
+  void publish() {
+    update([&] { ++filled_; });
+  }
   void finish(std::exception_ptr error) {
     update([&] {
       error_ = error;
@@ -56,8 +58,12 @@ class BandRing {
     if (error_) std::rethrow_exception(error_);
     return nullptr;
   }
-  void release() { update([&] { ++emptied_; }); }
-  void stop() { update([&] { stopped_ = true; }); }
+  void release() {
+    update([&] { ++emptied_; });
+  }
+  void stop() {
+    update([&] { stopped_ = true; });
+  }
 
  private:
   template <typename F>

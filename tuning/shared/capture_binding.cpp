@@ -16,7 +16,9 @@ namespace {
 using namespace pybind11::literals;
 
 // A path as the file system gives it (a name in another encoding reaches its file); a NUL is a ValueError.
-std::string path_text(py::handle path) { return ::tunekit::path_text(py::module_::import("os").attr("fspath")(path), "path"); }
+std::string path_text(py::handle path) {
+  return ::tunekit::path_text(py::module_::import("os").attr("fspath")(path), "path");
+}
 
 // Exposure and gain as the numbers' text; text (such as "*") is kept as given.
 std::string number_text(py::handle value, const char* what) {
@@ -73,13 +75,15 @@ py::list list_of(const Values& values) {
 
 py::object dng_info_record(const tuning::DngInfo& info) {
   py::module_ m = common_module();
-  auto optional = [](const std::optional<double>& v) -> py::object { return v ? py::object(py::float_(*v)) : py::object(py::none()); };
-  return m.attr("DngInfo")(
-      "width"_a = info.width, "height"_a = info.height, "bits"_a = info.bits,
-      "cfa_type"_a = m.attr("CFAType")(std::string(tuning::cfa_type_value(info.cfa_type))),
-      "black_level"_a = list_of(info.black_level), "black_level_repeat_dim"_a = list_of(info.black_level_repeat_dim),
-      "white_level"_a = info.white_level, "exposure_time"_a = optional(info.exposure_time), "iso"_a = optional(info.iso),
-      "analog_gain"_a = optional(info.analog_gain));
+  auto optional = [](const std::optional<double>& v) -> py::object {
+    return v ? py::object(py::float_(*v)) : py::object(py::none());
+  };
+  return m.attr("DngInfo")("width"_a = info.width, "height"_a = info.height, "bits"_a = info.bits,
+                           "cfa_type"_a = m.attr("CFAType")(std::string(tuning::cfa_type_value(info.cfa_type))),
+                           "black_level"_a = list_of(info.black_level),
+                           "black_level_repeat_dim"_a = list_of(info.black_level_repeat_dim),
+                           "white_level"_a = info.white_level, "exposure_time"_a = optional(info.exposure_time),
+                           "iso"_a = optional(info.iso), "analog_gain"_a = optional(info.analog_gain));
 }
 
 // (tag, TIFF type, count, bytes) tuples as the writer's extra tags; the bytes
@@ -101,12 +105,20 @@ std::vector<tuning::DngTag> extra_tags_from(py::handle tags) {
     switch (static_cast<tuning::TiffType>(type)) {
       case tuning::TiffType::byte:
       case tuning::TiffType::ascii:
-      case tuning::TiffType::undefined: width = 1; break;
-      case tuning::TiffType::short_: width = 2; break;
-      case tuning::TiffType::long_: width = 4; break;
+      case tuning::TiffType::undefined:
+        width = 1;
+        break;
+      case tuning::TiffType::short_:
+        width = 2;
+        break;
+      case tuning::TiffType::long_:
+        width = 4;
+        break;
       case tuning::TiffType::rational:
       case tuning::TiffType::srational:
-      case tuning::TiffType::double_: width = 8; break;
+      case tuning::TiffType::double_:
+        width = 8;
+        break;
     }
     if (width == 0)
       throw py::value_error("extra DNG tag " + std::to_string(tag) + ": TIFF type " + std::to_string(type) +
@@ -264,10 +276,10 @@ void declare_capture(py::module_& m) {
       "capture_name",
       [](py::object prefix, py::object kind, py::object mode, py::object exposure, py::object gain, py::object suffix,
          py::object capture_format) {
-        return name_text(tuning::capture_name(::tunekit::path_text(prefix, "prefix"), ::tunekit::path_text(kind, "kind"),
-                                              sensor_mode_from(mode), number_text(exposure, "exposure"),
-                                              number_text(gain, "gain"), ::tunekit::path_text(suffix, "suffix"),
-                                              capture_format_from(capture_format)));
+        return name_text(
+            tuning::capture_name(::tunekit::path_text(prefix, "prefix"), ::tunekit::path_text(kind, "kind"),
+                                 sensor_mode_from(mode), number_text(exposure, "exposure"), number_text(gain, "gain"),
+                                 ::tunekit::path_text(suffix, "suffix"), capture_format_from(capture_format)));
       },
       py::arg("prefix"), py::arg("kind"), py::arg("mode"), py::arg("exposure"), py::arg("gain"), py::arg("suffix"),
       py::kw_only(), py::arg("capture_format") = py::none(),
@@ -276,7 +288,8 @@ void declare_capture(py::module_& m) {
   m.def(
       "parse_capture_name",
       [](py::object name) -> py::object {
-        const std::string base = ::tunekit::path_text(py::module_::import("os").attr("path").attr("basename")(name), "name");
+        const std::string base =
+            ::tunekit::path_text(py::module_::import("os").attr("path").attr("basename")(name), "name");
         const auto parts = tuning::parse_capture_name(base);
         if (!parts) return py::none();
         return capture_name_record(*parts);

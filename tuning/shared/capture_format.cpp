@@ -19,10 +19,10 @@ struct LayoutInfo {
 };
 
 constexpr LayoutInfo kLayoutInfo[] = {
-    {SampleLayout::raw16, "raw16", 16, 1, 2},   {SampleLayout::raw16be, "raw16be", 16, 1, 2},
+    {SampleLayout::raw16, "raw16", 16, 1, 2},       {SampleLayout::raw16be, "raw16be", 16, 1, 2},
     {SampleLayout::raw16msb, "raw16msb", 16, 1, 2}, {SampleLayout::raw8, "raw8", 8, 1, 1},
-    {SampleLayout::raw10p, "raw10p", 10, 4, 5}, {SampleLayout::raw12p, "raw12p", 12, 2, 3},
-    {SampleLayout::raw14p, "raw14p", 14, 4, 7}, {SampleLayout::dng, "dng", 16, 1, 2},
+    {SampleLayout::raw10p, "raw10p", 10, 4, 5},     {SampleLayout::raw12p, "raw12p", 12, 2, 3},
+    {SampleLayout::raw14p, "raw14p", 14, 4, 7},     {SampleLayout::dng, "dng", 16, 1, 2},
 };
 
 const LayoutInfo& info(SampleLayout layout) {
@@ -60,16 +60,16 @@ std::uint64_t packed_row_bytes(SampleLayout layout, std::int64_t width) {
 }
 
 void check_format(const CaptureFormat& format, std::int64_t width) {
-  if (format.stride < 0) throw FormatError("capture stride must be 0 or a positive byte count, got " +
-                                           std::to_string(format.stride));
-  if (format.header < 0) throw FormatError("capture header must be 0 or a positive byte count, got " +
-                                           std::to_string(format.header));
+  if (format.stride < 0)
+    throw FormatError("capture stride must be 0 or a positive byte count, got " + std::to_string(format.stride));
+  if (format.header < 0)
+    throw FormatError("capture header must be 0 or a positive byte count, got " + std::to_string(format.header));
   if (format.shift < 0 || format.shift > kMaxShift)
     throw FormatError("capture shift must be 0.." + std::to_string(kMaxShift) + ", got " +
                       std::to_string(format.shift));
   if (format.shift != 0 && format.layout != SampleLayout::raw16msb)
-    throw FormatError("capture shift applies to raw16msb only, got shift " + std::to_string(format.shift) +
-                      " with " + std::string(sample_layout_name(format.layout)));
+    throw FormatError("capture shift applies to raw16msb only, got shift " + std::to_string(format.shift) + " with " +
+                      std::string(sample_layout_name(format.layout)));
   const std::uint64_t row = packed_row_bytes(format.layout, width);
   if (format.stride != 0 && static_cast<std::uint64_t>(format.stride) < row)
     throw FormatError("capture stride " + std::to_string(format.stride) + " is shorter than a " +
@@ -127,7 +127,7 @@ inline std::uint16_t load_le16(const std::uint8_t* p) { return static_cast<std::
 // Returns how many pixels were unpacked; the caller does the rest.
 #if defined(__x86_64__)
 __attribute__((target("ssse3"))) std::int64_t unpack_10p_ssse3(const std::uint8_t* src, std::uint16_t* dst,
-                                                              std::int64_t width, std::int64_t row_bytes) {
+                                                               std::int64_t width, std::int64_t row_bytes) {
   const __m128i high = _mm_setr_epi8(0, -1, 1, -1, 2, -1, 3, -1, 5, -1, 6, -1, 7, -1, 8, -1);
   const __m128i low = _mm_setr_epi8(4, -1, 4, -1, 4, -1, 4, -1, 9, -1, 9, -1, 9, -1, 9, -1);
   const __m128i align = _mm_setr_epi16(64, 16, 4, 1, 64, 16, 4, 1);  // pixel k's bits to bits 7-6
@@ -143,7 +143,7 @@ __attribute__((target("ssse3"))) std::int64_t unpack_10p_ssse3(const std::uint8_
 }
 
 __attribute__((target("ssse3"))) std::int64_t unpack_12p_ssse3(const std::uint8_t* src, std::uint16_t* dst,
-                                                              std::int64_t width, std::int64_t row_bytes) {
+                                                               std::int64_t width, std::int64_t row_bytes) {
   const __m128i high = _mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
   const __m128i low = _mm_setr_epi8(2, -1, 2, -1, 5, -1, 5, -1, 8, -1, 8, -1, 11, -1, 11, -1);
   const __m128i align = _mm_setr_epi16(16, 1, 16, 1, 16, 1, 16, 1);  // pixel k's nibble to bits 7-4
@@ -174,8 +174,7 @@ void unpack_row(const CaptureFormat& format, const std::uint8_t* src, std::uint1
       std::memcpy(dst, src, static_cast<std::size_t>(width) * sizeof(std::uint16_t));
       return;
     case SampleLayout::raw16be:
-      for (std::int64_t x = 0; x < width; ++x)
-        dst[x] = static_cast<std::uint16_t>((src[2 * x] << 8) | src[2 * x + 1]);
+      for (std::int64_t x = 0; x < width; ++x) dst[x] = static_cast<std::uint16_t>((src[2 * x] << 8) | src[2 * x + 1]);
       return;
     case SampleLayout::raw16msb: {
       const int shift = format.shift;
@@ -188,7 +187,9 @@ void unpack_row(const CaptureFormat& format, const std::uint8_t* src, std::uint1
     case SampleLayout::raw10p: {
       // Whole groups only, so the rest starts on a group.
       const std::int64_t done =
-          kHasShuffles ? unpack_10p_ssse3(src, dst, width, static_cast<std::int64_t>(packed_row_bytes(format.layout, width))) : 0;
+          kHasShuffles
+              ? unpack_10p_ssse3(src, dst, width, static_cast<std::int64_t>(packed_row_bytes(format.layout, width)))
+              : 0;
       src += done / 4 * 5;
       dst += done;
       width -= done;
@@ -203,7 +204,9 @@ void unpack_row(const CaptureFormat& format, const std::uint8_t* src, std::uint1
     }
     case SampleLayout::raw12p: {
       const std::int64_t done =
-          kHasShuffles ? unpack_12p_ssse3(src, dst, width, static_cast<std::int64_t>(packed_row_bytes(format.layout, width))) : 0;
+          kHasShuffles
+              ? unpack_12p_ssse3(src, dst, width, static_cast<std::int64_t>(packed_row_bytes(format.layout, width)))
+              : 0;
       src += done / 2 * 3;
       dst += done;
       width -= done;

@@ -47,9 +47,10 @@ CaptureSizeError::CaptureSizeError(WholeMessage, const std::string& message, con
 CaptureSizeError CaptureSizeError::dng_frame(const std::string& path, std::int64_t width, std::int64_t height,
                                              std::int64_t found_width, std::int64_t found_height) {
   auto bytes = [](std::int64_t w, std::int64_t h) { return static_cast<std::uint64_t>(w) * h * 2; };
-  return CaptureSizeError(WholeMessage{}, path + ": the DNG frame is " + size_text(found_width, found_height) + ", expected " +
-                              size_text(width, height),
-                          path, bytes(width, height), bytes(found_width, found_height));
+  return CaptureSizeError(
+      WholeMessage{},
+      path + ": the DNG frame is " + size_text(found_width, found_height) + ", expected " + size_text(width, height),
+      path, bytes(width, height), bytes(found_width, found_height));
 }
 
 struct CaptureFile::State {
@@ -83,19 +84,18 @@ struct CaptureFile::State {
   }
 };
 
-namespace {
+namespace {}  // namespace
 
-}  // namespace
-
-CaptureFile::CaptureFile(const std::string& path, const CaptureFormat& format, std::int64_t width,
-                         std::int64_t height, SizeRule rule)
+CaptureFile::CaptureFile(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,
+                         SizeRule rule)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.path = path;
   s.format = format;
   s.width = width;
   s.height = height;
-  if (width < 0 || height < 0) throw FormatError("capture frame size must not be negative, got " + size_text(width, height));
+  if (width < 0 || height < 0)
+    throw FormatError("capture frame size must not be negative, got " + size_text(width, height));
   if (format.is_dng()) {
     s.dng = std::make_unique<DngFile>(path);
     const DngInfo& info = s.dng->info();
@@ -129,7 +129,8 @@ void CaptureFile::read_rows(std::int64_t first_row, std::int64_t rows, std::uint
   const auto w = static_cast<std::size_t>(s.width);
   if (s.format.is_dng()) return s.dng->read_rows(first_row, rows, dest);
   const std::uint64_t row_bytes = packed_row_bytes(s.format.layout, s.width);
-  const std::uint64_t start = static_cast<std::uint64_t>(s.format.header) + static_cast<std::uint64_t>(first_row) * s.stride;
+  const std::uint64_t start =
+      static_cast<std::uint64_t>(s.format.header) + static_cast<std::uint64_t>(first_row) * s.stride;
   const bool sixteen_bits = sample_layout_bits(s.format.layout) == 16;
   if (sixteen_bits && s.stride == row_bytes) {
     // Rows lie back to back in the file's sample size: read them in place.
@@ -181,8 +182,8 @@ bool is_plain_raw16(const CaptureFormat& format) {
   return format.layout == SampleLayout::raw16 && format.stride == 0 && format.header == 0;
 }
 
-CaptureFile open_capture(const std::string& path, const CaptureFormat& format, std::int64_t width,
-                         std::int64_t height, ShapeRule rule) {
+CaptureFile open_capture(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,
+                         ShapeRule rule) {
   if (!is_plain_raw16(format)) return CaptureFile(path, format, width, height, SizeRule::exact);
   CaptureFile file(path, format, width, height, SizeRule::at_least);
   const std::uint64_t samples = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
@@ -215,10 +216,11 @@ void read_capture_into(const std::string& path, const CaptureFormat& format, std
   buffer.set_size(count);
 }
 
-void write_capture(const std::string& path, const CaptureFormat& format, const std::uint16_t* frame,
-                   std::int64_t width, std::int64_t height) {
+void write_capture(const std::string& path, const CaptureFormat& format, const std::uint16_t* frame, std::int64_t width,
+                   std::int64_t height) {
   if (format.is_dng()) throw FormatError("a dng capture is written by the DNG writer");
-  if (width < 0 || height < 0) throw FormatError("capture frame size must not be negative, got " + size_text(width, height));
+  if (width < 0 || height < 0)
+    throw FormatError("capture frame size must not be negative, got " + size_text(width, height));
   check_format(format, width);
   const std::uint32_t largest = largest_storable_sample(format);
   const auto w = static_cast<std::size_t>(width);

@@ -80,8 +80,8 @@ bool is_plain_raw16(const CaptureFormat& format);
 // samples. Every other format must have exactly its size. A capture that
 // breaks the rule throws CaptureSizeError (sizes in bytes).
 enum class ShapeRule { truncating, exact };
-CaptureFile open_capture(const std::string& path, const CaptureFormat& format, std::int64_t width,
-                         std::int64_t height, ShapeRule rule);
+CaptureFile open_capture(const std::string& path, const CaptureFormat& format, std::int64_t width, std::int64_t height,
+                         ShapeRule rule);
 
 // A routine's read of one whole capture into buffer (height * width samples),
 // under open_capture's rule.
@@ -97,7 +97,7 @@ void read_capture_into(const std::string& path, const CaptureFormat& format, std
 // Packs a height x width frame into the format and writes it atomically.
 // Throws FormatError for dng (written by the DNG writer) and ShapeError for a
 // sample the layout cannot hold, naming the value, its place and the limit.
-void write_capture(const std::string& path, const CaptureFormat& format, const std::uint16_t* frame,
-                   std::int64_t width, std::int64_t height);
+void write_capture(const std::string& path, const CaptureFormat& format, const std::uint16_t* frame, std::int64_t width,
+                   std::int64_t height);
 
 }  // namespace tuning

@@ -14,8 +14,8 @@ namespace {
 py::array_t<std::uint16_t> samples_to_array(tuning::Samples&& samples) {
   auto* owned = new tuning::Samples(std::move(samples));
   py::capsule free_when_done(owned, [](void* p) { delete static_cast<tuning::Samples*>(p); });
-  return py::array_t<std::uint16_t>({static_cast<py::ssize_t>(owned->size())}, {sizeof(std::uint16_t)},
-                                    owned->data(), free_when_done);
+  return py::array_t<std::uint16_t>({static_cast<py::ssize_t>(owned->size())}, {sizeof(std::uint16_t)}, owned->data(),
+                                    free_when_done);
 }
 
 // (H/2) x (W/2) x 4 view-then-copy of any 2-D array, keeping its sample type.
@@ -99,8 +99,7 @@ void declare_common(py::module_& m) {
       py::arg("hook"),
       "Installs hook(condition, done, total), called as each capture condition finishes; None removes it.");
   // A hook left installed is removed while the interpreter can still release it.
-  py::module_::import("atexit").attr("register")(
-      py::cpp_function([]() { tuning::set_progress_hook({}); }));
+  py::module_::import("atexit").attr("register")(py::cpp_function([]() { tuning::set_progress_hook({}); }));
   m.def("split_bayer4", &split_bayer4, py::arg("frame"),
         "H x W frame to (H/2) x (W/2) x 4: channel c of cell (i, j) is frame[2i + c // 2, 2j + c % 2].");
 }

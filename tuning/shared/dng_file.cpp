@@ -3,13 +3,13 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -63,7 +63,10 @@ std::pair<double, double> fraction_near(double v, double tolerance) {
     const double a = std::floor(x);
     const double h2 = a * h1 + h0, k2 = a * k1 + k0;
     if (h2 > 4294967295.0 || k2 > 4294967295.0) break;
-    h0 = h1; h1 = h2; k0 = k1; k1 = k2;
+    h0 = h1;
+    h1 = h2;
+    k0 = k1;
+    k1 = k2;
     if (std::fabs(h1 / k1 - v) <= v * tolerance || x - a < 1e-12) break;
     x = 1.0 / (x - a);
   }
@@ -223,18 +226,62 @@ std::optional<std::vector<double>> DngReader::numbers(std::uint32_t tag) const {
     const auto* p = static_cast<const unsigned char*>(data) + static_cast<std::size_t>(i) * value_size;
     double v = 0;
     switch (type) {
-      case TIFF_BYTE: case TIFF_UNDEFINED: case TIFF_ASCII: v = *p; break;
-      case TIFF_SBYTE: v = static_cast<signed char>(*p); break;
-      case TIFF_SHORT: { std::uint16_t x; std::memcpy(&x, p, 2); v = x; break; }
-      case TIFF_SSHORT: { std::int16_t x; std::memcpy(&x, p, 2); v = x; break; }
-      case TIFF_LONG: case TIFF_IFD: { std::uint32_t x; std::memcpy(&x, p, 4); v = x; break; }
-      case TIFF_SLONG: { std::int32_t x; std::memcpy(&x, p, 4); v = x; break; }
-      case TIFF_LONG8: case TIFF_IFD8: { std::uint64_t x; std::memcpy(&x, p, 8); v = static_cast<double>(x); break; }
-      case TIFF_RATIONAL: case TIFF_SRATIONAL: case TIFF_FLOAT: case TIFF_DOUBLE:
-        if (value_size == 4) { float x; std::memcpy(&x, p, 4); v = type == TIFF_FLOAT ? x : widened_rational(x); }
-        else { double x; std::memcpy(&x, p, 8); v = x; }
+      case TIFF_BYTE:
+      case TIFF_UNDEFINED:
+      case TIFF_ASCII:
+        v = *p;
         break;
-      default: return std::nullopt;
+      case TIFF_SBYTE:
+        v = static_cast<signed char>(*p);
+        break;
+      case TIFF_SHORT: {
+        std::uint16_t x;
+        std::memcpy(&x, p, 2);
+        v = x;
+        break;
+      }
+      case TIFF_SSHORT: {
+        std::int16_t x;
+        std::memcpy(&x, p, 2);
+        v = x;
+        break;
+      }
+      case TIFF_LONG:
+      case TIFF_IFD: {
+        std::uint32_t x;
+        std::memcpy(&x, p, 4);
+        v = x;
+        break;
+      }
+      case TIFF_SLONG: {
+        std::int32_t x;
+        std::memcpy(&x, p, 4);
+        v = x;
+        break;
+      }
+      case TIFF_LONG8:
+      case TIFF_IFD8: {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        v = static_cast<double>(x);
+        break;
+      }
+      case TIFF_RATIONAL:
+      case TIFF_SRATIONAL:
+      case TIFF_FLOAT:
+      case TIFF_DOUBLE:
+        if (value_size == 4) {
+          float x;
+          std::memcpy(&x, p, 4);
+          v = type == TIFF_FLOAT ? x : widened_rational(x);
+        } else {
+          double x;
+          std::memcpy(&x, p, 8);
+          v = x;
+        }
+        break;
+      default:
+        return std::nullopt;
     }
     out[i] = v;
   }
@@ -291,17 +338,18 @@ void DngReader::read_image(DngFrame& frame) {
   if (compression != COMPRESSION_NONE)
     fail("compressed DNG (Compression " + std::to_string(compression) +
          ") is not supported; only uncompressed DNG can be read");
-  if (TIFFGetField(tiff_, TIFFTAG_PHOTOMETRIC, &photometric) != 1) fail("the raw image has no PhotometricInterpretation tag");
+  if (TIFFGetField(tiff_, TIFFTAG_PHOTOMETRIC, &photometric) != 1)
+    fail("the raw image has no PhotometricInterpretation tag");
   if (photometric != kPhotometricCfa)
     fail("non-CFA DNG (PhotometricInterpretation " + std::to_string(photometric) +
          ") is not supported; only CFA (32803) raw images can be read");
   TIFFGetFieldDefaulted(tiff_, TIFFTAG_SAMPLESPERPIXEL, &samples_per_pixel);
-  if (samples_per_pixel != 1)
-    fail("SamplesPerPixel is " + std::to_string(samples_per_pixel) + ", a CFA image has 1");
+  if (samples_per_pixel != 1) fail("SamplesPerPixel is " + std::to_string(samples_per_pixel) + ", a CFA image has 1");
   if (TIFFGetField(tiff_, TIFFTAG_BITSPERSAMPLE, &bits) != 1) fail("the raw image has no BitsPerSample tag");
   if (!supported_bits(bits)) fail("BitsPerSample " + std::to_string(bits) + " is not one of 8, 10, 12, 14, 16");
   TIFFGetFieldDefaulted(tiff_, TIFFTAG_SAMPLEFORMAT, &sample_format);
-  if (sample_format != SAMPLEFORMAT_UINT) fail("SampleFormat " + std::to_string(sample_format) + " is not unsigned integer");
+  if (sample_format != SAMPLEFORMAT_UINT)
+    fail("SampleFormat " + std::to_string(sample_format) + " is not unsigned integer");
   if (TIFFGetField(tiff_, TIFFTAG_IMAGEWIDTH, &width) != 1) fail("the raw image has no ImageWidth tag");
   if (TIFFGetField(tiff_, TIFFTAG_IMAGELENGTH, &height) != 1) fail("the raw image has no ImageLength tag");
   info.width = width;
@@ -398,8 +446,7 @@ void DngReader::read_image(DngFrame& frame) {
 DngInfo DngReader::read() {
   DngFrame frame;
   const std::uint8_t* version = nullptr;
-  if (TIFFGetField(tiff_, TIFFTAG_DNGVERSION, &version) != 1)
-    fail("a TIFF without the DNGVersion tag is not a DNG");
+  if (TIFFGetField(tiff_, TIFFTAG_DNGVERSION, &version) != 1) fail("a TIFF without the DNGVersion tag is not a DNG");
   read_metadata(frame.info);
   find_raw_image();
   // Tags of the raw IFD itself win over those of IFD 0.
@@ -597,14 +644,17 @@ void write_dng(const std::string& path, const std::uint16_t* frame, std::int64_t
   if (width <= 0 || height <= 0 || width > 0xFFFFFFFFLL || height > 0xFFFFFFFFLL)
     bad("a DNG frame needs a positive size, got " + std::to_string(width) + " x " + std::to_string(height));
   if (info.bits < 1 || info.bits > 16) bad("bits must be 1..16, got " + std::to_string(info.bits));
-  if (!supported_bits(info.stored_bits)) bad("stored bits must be 8, 10, 12, 14 or 16, got " + std::to_string(info.stored_bits));
+  if (!supported_bits(info.stored_bits))
+    bad("stored bits must be 8, 10, 12, 14 or 16, got " + std::to_string(info.stored_bits));
   if (info.bits > info.stored_bits)
     bad(std::to_string(info.bits) + "-bit samples do not fit " + std::to_string(info.stored_bits) + " stored bits");
-  if (info.tile_size < 0 || info.tile_size % 16 != 0) bad("tile size must be a multiple of 16, got " + std::to_string(info.tile_size));
+  if (info.tile_size < 0 || info.tile_size % 16 != 0)
+    bad("tile size must be a multiple of 16, got " + std::to_string(info.tile_size));
   if (info.black_level.size() != 1 && info.black_level.size() != 4)
     bad("black_level takes one value or four (one per CFA cell), got " + std::to_string(info.black_level.size()));
   const std::uint32_t largest = (1u << info.bits) - 1;
-  if (info.white_level > largest) bad("white_level " + std::to_string(info.white_level) + " is above 2^bits - 1 = " + std::to_string(largest));
+  if (info.white_level > largest)
+    bad("white_level " + std::to_string(info.white_level) + " is above 2^bits - 1 = " + std::to_string(largest));
   for (double level : info.black_level)
     if (!(level >= 0 && level <= largest))  // NaN fails both
       bad("black_level must be 0..2^bits - 1 = " + std::to_string(largest) + " DN, got " + std::to_string(level));

@@ -27,12 +27,12 @@ struct DngInfo {
   std::int64_t height = 0;
   int bits = 16;  // BitsPerSample of the raw image
   CFAType cfa_type = CFAType::RGGB;
-  std::vector<double> black_level{0.0};        // row-major over black_level_repeat_dim, in DN
+  std::vector<double> black_level{0.0};             // row-major over black_level_repeat_dim, in DN
   std::array<int, 2> black_level_repeat_dim{1, 1};  // rows, cols
-  std::uint32_t white_level = 0;               // in DN
-  std::optional<double> exposure_time;         // seconds
-  std::optional<double> iso;                   // ISO speed rating
-  std::optional<double> analog_gain;           // times; this toolkit's own tag
+  std::uint32_t white_level = 0;                    // in DN
+  std::optional<double> exposure_time;              // seconds
+  std::optional<double> iso;                        // ISO speed rating
+  std::optional<double> analog_gain;                // times; this toolkit's own tag
 };
 
 struct DngFrame {
@@ -85,7 +85,14 @@ inline constexpr std::uint16_t kAnalogGainTag = 65400;
 
 // TIFF field types the writer emits.
 enum class TiffType : std::uint16_t {
-  byte = 1, ascii = 2, short_ = 3, long_ = 4, rational = 5, undefined = 7, srational = 10, double_ = 12
+  byte = 1,
+  ascii = 2,
+  short_ = 3,
+  long_ = 4,
+  rational = 5,
+  undefined = 7,
+  srational = 10,
+  double_ = 12
 };
 
 // A tag added as given: count values of type, stored as little-endian bytes

@@ -33,14 +33,29 @@ std::string string_text(const std::string& s) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     const auto c = static_cast<unsigned char>(s[i]);
     switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\b': out += "\\b"; continue;
-      case '\f': out += "\\f"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\b':
+        out += "\\b";
+        continue;
+      case '\f':
+        out += "\\f";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20 || c == 0x7f) {
       append_code_unit(out, c);
@@ -52,7 +67,8 @@ std::string string_text(const std::string& s) {
     }
     const int extra = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
     unsigned code = c & (0x3f >> extra);
-    for (int k = 0; k < extra && i + 1 < s.size(); ++k) code = (code << 6) | (static_cast<unsigned char>(s[++i]) & 0x3f);
+    for (int k = 0; k < extra && i + 1 < s.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(s[++i]) & 0x3f);
     if (code >= 0x10000) {
       code -= 0x10000;
       append_code_unit(out, 0xd800 + (code >> 10));
@@ -98,12 +114,24 @@ void dump(const OrderedJson& value, int indent, int depth, std::string& out) {
       out += "\n" + close_pad + "]";
       return;
     }
-    case OrderedJson::value_t::string: out += string_text(value.get_ref<const std::string&>()); return;
-    case OrderedJson::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return;
-    case OrderedJson::value_t::number_integer: out += std::to_string(value.get<std::int64_t>()); return;
-    case OrderedJson::value_t::number_unsigned: out += std::to_string(value.get<std::uint64_t>()); return;
-    case OrderedJson::value_t::number_float: out += float_text(value.get<double>()); return;
-    default: out += "null"; return;
+    case OrderedJson::value_t::string:
+      out += string_text(value.get_ref<const std::string&>());
+      return;
+    case OrderedJson::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return;
+    case OrderedJson::value_t::number_integer:
+      out += std::to_string(value.get<std::int64_t>());
+      return;
+    case OrderedJson::value_t::number_unsigned:
+      out += std::to_string(value.get<std::uint64_t>());
+      return;
+    case OrderedJson::value_t::number_float:
+      out += float_text(value.get<double>());
+      return;
+    default:
+      out += "null";
+      return;
   }
 }
 

@@ -16,5 +16,4 @@ using OrderedJson = nlohmann::ordered_json;
 // form (0.0, 12.5, 1e-05, NaN, Infinity), no newline at the end.
 std::string python_json_text(const OrderedJson& value, int indent = 4);
 
-
 }  // namespace tuning

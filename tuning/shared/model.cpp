@@ -7,23 +7,23 @@
 
 namespace tuning {
 
-std::string_view sensor_mode_name(SensorMode mode) {
-  return mode == SensorMode::LCG ? "LCG" : "HCG";
-}
+std::string_view sensor_mode_name(SensorMode mode) { return mode == SensorMode::LCG ? "LCG" : "HCG"; }
 
 std::string_view cfa_type_value(CFAType type) {
   switch (type) {
-    case CFAType::RGGB: return "RGGB";
-    case CFAType::BGGR: return "BGGR";
-    case CFAType::GBRG: return "GBRG";
-    case CFAType::GRGB: return "GRBG";
+    case CFAType::RGGB:
+      return "RGGB";
+    case CFAType::BGGR:
+      return "BGGR";
+    case CFAType::GBRG:
+      return "GBRG";
+    case CFAType::GRGB:
+      return "GRBG";
   }
   return "RGGB";
 }
 
-std::string Number::text() const {
-  return is_integer ? std::to_string(integer) : float_repr(real);
-}
+std::string Number::text() const { return is_integer ? std::to_string(integer) : float_repr(real); }
 
 namespace {
 

@@ -46,15 +46,14 @@ struct FileParam {
 
 // The capture format is no field of the record: the routines take it apart.
 constexpr auto record_fields_of(RecordTag<FileParam>) {
-  return record<FileParam>(
-      "FileParam", "Description of one capture set.",
-      field("inp_file_dir", &FileParam::inp_file_dir, "folder holding the raw capture files"),
-      field("out_file_dir", &FileParam::out_file_dir, "folder receiving result files"),
-      field("width", &FileParam::width, "frame width in pixels (samples per row)"),
-      field("height", &FileParam::height, "frame height in rows"),
-      field("bits", &FileParam::bits, "significant bits per sample"),
-      field("cfa_type", &FileParam::cfa_type, "colour filter layout"),
-      field("sensor_mode", &FileParam::sensor_mode, "conversion gain mode of the captures"));
+  return record<FileParam>("FileParam", "Description of one capture set.",
+                           field("inp_file_dir", &FileParam::inp_file_dir, "folder holding the raw capture files"),
+                           field("out_file_dir", &FileParam::out_file_dir, "folder receiving result files"),
+                           field("width", &FileParam::width, "frame width in pixels (samples per row)"),
+                           field("height", &FileParam::height, "frame height in rows"),
+                           field("bits", &FileParam::bits, "significant bits per sample"),
+                           field("cfa_type", &FileParam::cfa_type, "colour filter layout"),
+                           field("sensor_mode", &FileParam::sensor_mode, "conversion gain mode of the captures"));
 }
 
 // The fields every calibration's tuning record and result start with; each

@@ -109,8 +109,8 @@ Samples read_raw_u16(const std::string& path) {
   struct stat info {};
   FileHandle file = open_capture(path, info);
   Samples samples(static_cast<std::size_t>(info.st_size) / sizeof(std::uint16_t));
-  const std::size_t got = read_all(file.get(), reinterpret_cast<char*>(samples.data()),
-                                   samples.size() * sizeof(std::uint16_t), path);
+  const std::size_t got =
+      read_all(file.get(), reinterpret_cast<char*>(samples.data()), samples.size() * sizeof(std::uint16_t), path);
   samples.resize(got / sizeof(std::uint16_t));
   return samples;
 }
@@ -181,8 +181,7 @@ void ensure_output_dir(const std::string& out_file_dir) {
   const std::string dir = out_file_dir.empty() ? "." : out_file_dir;
   std::error_code ec;
   if (fs::is_directory(dir, ec)) return;
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
-    throw_io_error("cannot create output directory", dir, errno);
+  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) throw_io_error("cannot create output directory", dir, errno);
 }
 
 namespace {
@@ -215,8 +214,8 @@ void require_exact_shape(const Samples& samples, std::int64_t height, std::int64
 
 void require_even_frame(std::int64_t height, std::int64_t width) {
   if (height <= 0 || width <= 0 || height % 2 != 0 || width % 2 != 0)
-    throw ShapeError("the Bayer split needs an even, non-empty frame size; got " + std::to_string(height) +
-                     " x " + std::to_string(width));
+    throw ShapeError("the Bayer split needs an even, non-empty frame size; got " + std::to_string(height) + " x " +
+                     std::to_string(width));
 }
 
 Samples split_bayer4(const std::uint16_t* frame, std::int64_t height, std::int64_t width) {

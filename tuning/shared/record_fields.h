@@ -42,10 +42,10 @@ struct Field {
 
   const char* name;
   Member Struct::*member;
-  const char* doc;              // what the field holds, with its unit
-  const char* stub_type;        // annotation the stubs show instead of the host's own; nullptr: the host's
-  IntegerBounds bounds{};       // values the host record accepts (integers only)
-  bool converted = true;        // false: the record -> struct conversion leaves the struct's default
+  const char* doc;                // what the field holds, with its unit
+  const char* stub_type;          // annotation the stubs show instead of the host's own; nullptr: the host's
+  IntegerBounds bounds{};         // values the host record accepts (integers only)
+  bool converted = true;          // false: the record -> struct conversion leaves the struct's default
   bool unset_by_default = false;  // true: the host's default is no value (None; a list: empty)
 
   // The member in an object of the struct (or of a struct derived from it).

@@ -25,8 +25,9 @@ py::object number_list_type() {
   return typing_attr("List")[number];
 }
 
-py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
-                       py::object mixin, const char* doc) {
+py::object define_enum(py::module_& m, const char* name,
+                       const std::vector<std::pair<const char*, const char*>>& members, py::object mixin,
+                       const char* doc) {
   py::list pairs;
   for (const auto& [member, value] : members) pairs.append(py::make_tuple(member, value));
   py::dict kwargs;
@@ -87,8 +88,7 @@ tuning::Number number_from(py::handle value, const char* what) {
     return tuning::Number::of_integer(checked_int64(py::int_(py::reinterpret_borrow<py::object>(value)), what));
   if (py::isinstance(value, py::module_::import("numbers").attr("Real")))
     return tuning::Number::of_real(py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>());
-  throw py::type_error(std::string(what) + " entries must be numbers, got " +
-                       py::repr(value).cast<std::string>());
+  throw py::type_error(std::string(what) + " entries must be numbers, got " + py::repr(value).cast<std::string>());
 }
 
 std::vector<tuning::Number> numbers_from(py::handle list, const char* what) {
@@ -118,8 +118,8 @@ py::object bounded(py::object annotation, const tuning::IntegerBounds& bounds) {
 }
 
 py::object HostType<tuning::Number>::annotation(py::module_&) {
-  return typing_attr("Union")[py::make_tuple(py::module_::import("pydantic").attr("StrictInt"),
-                                             py::type::of(py::float_(0.0)))];
+  return typing_attr(
+      "Union")[py::make_tuple(py::module_::import("pydantic").attr("StrictInt"), py::type::of(py::float_(0.0)))];
 }
 
 py::object HostType<tuning::Number>::value(py::module_&, const tuning::Number& n) {
@@ -203,7 +203,8 @@ tuning::CaptureFormat capture_format_from(py::handle value) {
   const auto layout = tuning::sample_layout_from_name(name);
   if (!layout) {
     std::string names;
-    for (auto l : tuning::kSampleLayouts) names += (names.empty() ? "" : ", ") + std::string(tuning::sample_layout_name(l));
+    for (auto l : tuning::kSampleLayouts)
+      names += (names.empty() ? "" : ", ") + std::string(tuning::sample_layout_name(l));
     throw py::value_error("capture_format layout must be one of " + names + ", got " + name);
   }
   format.layout = *layout;

@@ -41,8 +41,9 @@ py::object define_record(py::module_& m, const char* name, py::handle base, cons
                          const char* doc);
 
 // An enum.Enum class created under module m; mixin (or None) is its value type.
-py::object define_enum(py::module_& m, const char* name, const std::vector<std::pair<const char*, const char*>>& members,
-                       py::object mixin, const char* doc);
+py::object define_enum(py::module_& m, const char* name,
+                       const std::vector<std::pair<const char*, const char*>>& members, py::object mixin,
+                       const char* doc);
 
 // Annotations used by the records.
 py::object number_list_type();  // list of ints or reals, each kept as given
@@ -56,7 +57,7 @@ py::module_ common_module();
 tuning::Number number_from(py::handle value, const char* what);
 std::vector<tuning::Number> numbers_from(py::handle list, const char* what);
 tuning::SensorMode sensor_mode_from(py::handle value);  // a SensorMode member or its name
-tuning::CFAType cfa_type_from(py::handle value);  // a CFAType member or its value text
+tuning::CFAType cfa_type_from(py::handle value);        // a CFAType member or its value text
 // None (raw16), a CaptureFormat record or a mapping of its fields, or a
 // SampleLayout member or name.
 tuning::CaptureFormat capture_format_from(py::handle value);

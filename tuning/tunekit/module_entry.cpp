@@ -21,11 +21,11 @@ py::module_ common_module() {
 
 }  // namespace tunekit
 
-#define TUNEKIT_ENTRY_POINT(short_name, full_name, doc, runs)                           \
-  extern "C" PYBIND11_EXPORT PyObject* PyInit_##short_name() {                           \
-    PYBIND11_CHECK_PYTHON_VERSION                                                        \
-    PYBIND11_ENSURE_INTERNALS_READY                                                      \
-    return tunekit::create_module(full_name, tunekit::declare_##short_name);             \
+#define TUNEKIT_ENTRY_POINT(short_name, full_name, doc, runs)                \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##short_name() {               \
+    PYBIND11_CHECK_PYTHON_VERSION                                            \
+    PYBIND11_ENSURE_INTERNALS_READY                                          \
+    return tunekit::create_module(full_name, tunekit::declare_##short_name); \
   }
 
 TUNEKIT_MODULES(TUNEKIT_ENTRY_POINT)

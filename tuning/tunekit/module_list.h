@@ -9,11 +9,11 @@
 // a `main` has nullptr as its last column.
 #pragma once
 
-#define TUNEKIT_MODULES(X)                                                                            \
-  X(tunekit, "tuning.tunekit", "bootstrap: the import finder", nullptr)                              \
-  X(common, "tuning.common", "shared records and capture helpers", nullptr)                          \
-  X(blc, "tuning.blc.blc", "black level and dark shading", "black level")                            \
-  X(bpc, "tuning.bpc.bpc", "static bad pixels", "bad pixel")                                         \
-  X(read_noise, "tuning.noise_profile.read_noise", "read noise model", "read noise")                 \
-  X(shot_noise, "tuning.noise_profile.shot_noise", "shot noise model", "shot noise")                 \
+#define TUNEKIT_MODULES(X)                                                           \
+  X(tunekit, "tuning.tunekit", "bootstrap: the import finder", nullptr)              \
+  X(common, "tuning.common", "shared records and capture helpers", nullptr)          \
+  X(blc, "tuning.blc.blc", "black level and dark shading", "black level")            \
+  X(bpc, "tuning.bpc.bpc", "static bad pixels", "bad pixel")                         \
+  X(read_noise, "tuning.noise_profile.read_noise", "read noise model", "read noise") \
+  X(shot_noise, "tuning.noise_profile.shot_noise", "shot noise model", "shot noise") \
   X(characterize, "tuning.characterize.characterize", "sensor characterisation in physical units", nullptr)

@@ -80,7 +80,8 @@ TEST_F(BlackLevelSweep, EmptyGainListGivesEmptyResultAndStillCreatesTheOutput) {
   EXPECT_TRUE(result.sbl.empty());
   EXPECT_FALSE(result.has_fixed_sbl);
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("out")));
-  EXPECT_EQ(python_json_text(to_json(result)), "{\n    \"module\": \"blc\",\n    \"sbl\": {},\n    \"fixed_sbl\": {}\n}");
+  EXPECT_EQ(python_json_text(to_json(result)),
+            "{\n    \"module\": \"blc\",\n    \"sbl\": {},\n    \"fixed_sbl\": {}\n}");
 }
 
 TEST_F(BlackLevelSweep, NoCaptureAtAllIsADivisionByZeroNamingTheFolder) {

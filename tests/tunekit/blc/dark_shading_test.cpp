@@ -225,7 +225,8 @@ TEST(DarkShadingTuning, ReportsShapeFailuresAsShapeErrors) {
 
 namespace {
 
-std::vector<double> plane(std::int64_t rows, std::int64_t cols, const std::function<double(std::int64_t, std::int64_t)>& f) {
+std::vector<double> plane(std::int64_t rows, std::int64_t cols,
+                          const std::function<double(std::int64_t, std::int64_t)>& f) {
   std::vector<double> v;
   for (std::int64_t y = 0; y < rows; ++y)
     for (std::int64_t x = 0; x < cols; ++x) v.push_back(f(y, x));
@@ -290,8 +291,8 @@ TEST(CheckTuningQualityInDarkImg, WritesBothPreviewsAsFullSizeGreyPngs) {
   TempDir dir;
   const auto frame = plane(32, 64, [](std::int64_t y, std::int64_t x) { return 60.0 + 0.3 * x + 0.1 * y; });
   const std::vector<double> mesh(24 * 24, 62.0);
-  const auto check =
-      check_tuning_quality_in_dark_img({mesh.data(), 24, 24}, {frame.data(), 32, 64}, 1, "LCG_exp_10_again_2", dir.str());
+  const auto check = check_tuning_quality_in_dark_img({mesh.data(), 24, 24}, {frame.data(), 32, 64}, 1,
+                                                      "LCG_exp_10_again_2", dir.str());
   EXPECT_EQ(check.files.before_path, dir.str() + "/tmp/LCG_exp_10_again_2_before.png");
   EXPECT_EQ(check.files.after_path, dir.str() + "/tmp/LCG_exp_10_again_2_after.png");
   for (const auto& path : {check.files.before_path, check.files.after_path}) {

@@ -112,8 +112,7 @@ TEST_F(CaptureDir, PixelsBadAtSeveralGainsArePackedOnce) {
   EXPECT_EQ(r.static_loc[0].gain, "2");
   EXPECT_EQ(r.static_loc[0].positions, (Positions{{3, 2}, {3, 5}}));
   EXPECT_EQ(r.static_loc[1].positions, (Positions{{1, 9}, {3, 5}}));
-  EXPECT_EQ(r.static_info,
-            (std::vector<std::string>{"0x00010001", "0x00000009", "0x00030002", "0x00050002"}));
+  EXPECT_EQ(r.static_info, (std::vector<std::string>{"0x00010001", "0x00000009", "0x00030002", "0x00050002"}));
 }
 
 TEST_F(CaptureDir, ShortCaptureStopsTheRoutineLongerOneIsTruncated) {

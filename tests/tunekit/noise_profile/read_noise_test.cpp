@@ -43,8 +43,8 @@ std::string invalid_shape_message(const std::function<void()>& call) {
 TEST(CaptureSums, ExactPerPixelSumsAndSquaresOverCaptures) {
   ScratchDir dir;
   const std::vector<Samples> frames = {frame(4, 6, [](auto y, auto x) { return 65535 - y * 6 - x; }),
-                                       frame(4, 6, [](auto y, auto x) { return y * 6 + x; }),
-                                       filled(24, 65535), filled(24, 65535), filled(24, 65534)};
+                                       frame(4, 6, [](auto y, auto x) { return y * 6 + x; }), filled(24, 65535),
+                                       filled(24, 65535), filled(24, 65534)};
   std::vector<std::string> files;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     files.push_back(dir.file("f" + std::to_string(i) + ".raw"));
@@ -94,7 +94,9 @@ TEST(CaptureSums, UnusableCapturesFailWithTheShapeMessage) {
   write_samples(dir.file("long.raw"), filled(25, 1));
   write_samples(dir.file("good.raw"), filled(24, 1));
   for (const char* name : {"short.raw", "long.raw", "missing.raw"})
-    EXPECT_EQ(invalid_shape_message([&] { accumulate_capture_sums({dir.file("good.raw"), dir.file(name)}, 4, 6); }),
+    EXPECT_EQ(invalid_shape_message([&] {
+                accumulate_capture_sums({dir.file("good.raw"), dir.file(name)}, 4, 6);
+              }),
               kInvalidImageShape)
         << name;
   const CaptureSums none = accumulate_capture_sums({}, 4, 6);
@@ -181,8 +183,7 @@ class ReadNoise : public ::testing::Test {
     return p;
   }
   void dark(const std::string& gain, int index, const Samples& samples, const std::string& mode = "LCG") {
-    write_samples(dir.file("c_dark_" + mode + "_exp_20_again_" + gain + "_" + std::to_string(index) + ".raw"),
-                  samples);
+    write_samples(dir.file("c_dark_" + mode + "_exp_20_again_" + gain + "_" + std::to_string(index) + ".raw"), samples);
   }
   ReadNoiseTuningParam levels{{3200, 3200, 3200, 3200}, {65500, 65500, 65500, 65500}};
   ScratchDir dir;
@@ -263,10 +264,9 @@ TEST_F(ReadNoise, GainsWithoutCapturesAreSkippedAndRepeatedGainsCountTwice) {
   dark("4", 0, cell_pattern(3300));
   dark("2.0", 0, cell_pattern(3300));
   dark("8", 0, cell_pattern(3300), "HCG");
-  const auto m = measure_read_noise(
-      param({Number::of_integer(1), Number::of_integer(2), Number::of_real(2.0), Number::of_integer(8),
-             Number::of_integer(4), Number::of_integer(4)}),
-      levels);
+  const auto m = measure_read_noise(param({Number::of_integer(1), Number::of_integer(2), Number::of_real(2.0),
+                                           Number::of_integer(8), Number::of_integer(4), Number::of_integer(4)}),
+                                    levels);
   EXPECT_EQ(m.analog_gains, (std::vector<double>{1, 2, 4, 4}));
   EXPECT_EQ(m.sigmas[2], m.sigmas[3]);
 }
@@ -276,7 +276,8 @@ TEST_F(ReadNoise, NoCapturesGiveAnEmptyProfileWithoutReadingTheLevels) {
   EXPECT_EQ(p.module, "read_noise");
   EXPECT_TRUE(p.coeffs.empty());
   EXPECT_TRUE(p.coeffs_256.empty());
-  EXPECT_EQ(python_json_text(to_json(p)), "{\n    \"module\": \"read_noise\",\n    \"coeffs\": [],\n    \"coeffs_256\": []\n}");
+  EXPECT_EQ(python_json_text(to_json(p)),
+            "{\n    \"module\": \"read_noise\",\n    \"coeffs\": [],\n    \"coeffs_256\": []\n}");
 }
 
 TEST_F(ReadNoise, OneGainGivesTheMinimumNormQuadratic) {

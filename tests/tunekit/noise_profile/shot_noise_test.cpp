@@ -70,8 +70,8 @@ TEST_F(Levels, RegionsAreHalvedByFloorDivisionAndClipped) {
 TEST_F(Levels, EveryRegionPixelCountsOncePerRegionThatHoldsIt) {
   // Plane columns 0..1 and 1..3 overlap in column 1; a region beyond the frame
   // is clipped; one whose halved left reaches its right adds nothing.
-  const LevelHistograms h = binned(
-      {region(0, 0, 4, 4), region(0, 2, 4, 8), region(-3, -3, 2, 100), region(0, 3, 4, 2)});
+  const LevelHistograms h =
+      binned({region(0, 0, 4, 4), region(0, 2, 4, 8), region(-3, -3, 2, 100), region(0, 3, 4, 2)});
   for (int c = 0; c < kCellPositions; ++c)
     for (std::int64_t py = 0; py < 2; ++py)
       for (std::int64_t px = 0; px < 4; ++px) {
@@ -94,7 +94,8 @@ TEST_F(Levels, VarianceIsTakenAboutTheBinLevelNotThePixelMean) {
 
 TEST_F(Levels, PercentilesInterpolateOverTheWholePlaneWhateverTheRegions) {
   // Cell 0 holds levels 10..17 once each: rank 0.8 x 7 = 5.6 gives 15.6.
-  for (const auto& regions : {std::vector<PlaneRect>{region(0, 0, kRows, kCols)}, std::vector<PlaneRect>{region(0, 0, 2, 2)}}) {
+  for (const auto& regions :
+       {std::vector<PlaneRect>{region(0, 0, kRows, kCols)}, std::vector<PlaneRect>{region(0, 0, 2, 2)}}) {
     const LevelHistograms h = binned(regions);
     EXPECT_NEAR(h.plane_percentile(0, 80.0), 15.6, 1e-12);
     EXPECT_NEAR(h.plane_percentile(0, 0.1), 10.007, 1e-12);

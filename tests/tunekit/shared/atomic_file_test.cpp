@@ -36,7 +36,7 @@ TEST(AtomicFile, ReplacesWholeOnCommitAndLeavesNothingOtherwise) {
     AtomicFile file(path);
     file.write("new half", 8);
     EXPECT_EQ(contents(path), "old");  // not visible before commit
-  }  // dropped without commit: a failed write
+  }                                    // dropped without commit: a failed write
   EXPECT_EQ(contents(path), "old");
   EXPECT_EQ(entries(dir.path()), 1u);
   AtomicFile file(path);

@@ -31,7 +31,8 @@ class Captures {
     fs::create_directories(dir_);
     for (int c = 0; c < count; ++c) {
       std::vector<std::uint16_t> samples;
-      for (std::int64_t y = 0; y < height; ++y) samples.insert(samples.end(), width, static_cast<std::uint16_t>(1000 * c + y));
+      for (std::int64_t y = 0; y < height; ++y)
+        samples.insert(samples.end(), width, static_cast<std::uint16_t>(1000 * c + y));
       paths.push_back((dir_ / ("c" + std::to_string(c) + ".raw")).string());
       std::ofstream(paths.back(), std::ios::binary)
           .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
@@ -51,14 +52,15 @@ TEST(CaptureBands, VisitsEveryRowOfEveryCaptureOnceInOrder) {
   const Captures captures(3, 120, 10000);
   std::vector<std::int64_t> band_rows;
   std::vector<std::int64_t> seen_rows;
-  for_each_capture_band(captures.paths, 120, 10000, [&](const std::uint16_t* band, std::int64_t first, std::int64_t count) {
-    band_rows.push_back(count);
-    for (std::int64_t r = 0; r < count; ++r) {
-      EXPECT_EQ(band[r * 10000], band[r * 10000 + 9999]);
-      seen_rows.push_back(band[r * 10000]);
-      EXPECT_EQ(band[r * 10000] % 1000, first + r);
-    }
-  });
+  for_each_capture_band(captures.paths, 120, 10000,
+                        [&](const std::uint16_t* band, std::int64_t first, std::int64_t count) {
+                          band_rows.push_back(count);
+                          for (std::int64_t r = 0; r < count; ++r) {
+                            EXPECT_EQ(band[r * 10000], band[r * 10000 + 9999]);
+                            seen_rows.push_back(band[r * 10000]);
+                            EXPECT_EQ(band[r * 10000] % 1000, first + r);
+                          }
+                        });
   EXPECT_EQ(band_rows, (std::vector<std::int64_t>{52, 52, 16, 52, 52, 16, 52, 52, 16}));
   ASSERT_EQ(seen_rows.size(), 360u);
   for (std::size_t i = 0; i < seen_rows.size(); ++i) EXPECT_EQ(seen_rows[i], 1000 * (i / 120) + i % 120);

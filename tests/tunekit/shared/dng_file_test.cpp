@@ -33,8 +33,10 @@ void save(const std::string& path, const std::string& bytes) {
 
 // Offset of the 12-byte IFD 0 entry of tag in a little-endian TIFF.
 std::size_t entry_of(const std::string& file, std::uint16_t tag) {
-  auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(static_cast<std::uint8_t>(file[at]) |
-                                                                     static_cast<std::uint8_t>(file[at + 1]) << 8); };
+  auto u16 = [&](std::size_t at) {
+    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(file[at]) | static_cast<std::uint8_t>(file[at + 1])
+                                                                                << 8);
+  };
   std::uint32_t ifd;
   std::memcpy(&ifd, file.data() + 4, 4);
   for (std::size_t i = 0; i < u16(ifd); ++i)
@@ -141,12 +143,15 @@ TEST(DngFile, UnusableFilesAreRefusedNamingFileAndTag) {
   auto variant = [&](std::uint16_t tag, std::uint16_t new_tag, std::uint16_t new_value, bool value) {
     std::string file = original;
     const std::size_t at = entry_of(file, tag);
-    if (value) patch16(file, at + 8, new_value);
-    else patch16(file, at, new_tag);
+    if (value)
+      patch16(file, at + 8, new_value);
+    else
+      patch16(file, at, new_tag);
     save(path, file);
     return error_of(path);
   };
-  EXPECT_EQ(variant(259, 0, 7, true), path + ": compressed DNG (Compression 7) is not supported; only uncompressed DNG can be read");
+  EXPECT_EQ(variant(259, 0, 7, true),
+            path + ": compressed DNG (Compression 7) is not supported; only uncompressed DNG can be read");
   EXPECT_NE(variant(262, 0, 34892, true).find("non-CFA DNG (PhotometricInterpretation 34892)"), std::string::npos);
   EXPECT_EQ(variant(33422, 33423, 0, false), path + ": the raw image has no CFAPattern tag");
   EXPECT_EQ(variant(50706, 50705, 0, false), path + ": a TIFF without the DNGVersion tag is not a DNG");

@@ -22,10 +22,10 @@ struct SensorTruth {
   double dsnu_e = 0.0;  // spread of the dark pattern (e-)
   double prnu = 0.0;    // relative spread of the pixels' response (ratio)
   double full_well_e = 1500.0;
-  double offset_dn = 64.0;   // dark level (DN)
-  double white_dn = 4095.0;  // clipping level of the converter (DN)
-  double flicker = 0.0;      // relative spread of the light from capture to capture (ratio)
-  double dark_slope_e = 0.0; // a dark pattern rising along each row: e- per column, added to the DSNU
+  double offset_dn = 64.0;    // dark level (DN)
+  double white_dn = 4095.0;   // clipping level of the converter (DN)
+  double flicker = 0.0;       // relative spread of the light from capture to capture (ratio)
+  double dark_slope_e = 0.0;  // a dark pattern rising along each row: e- per column, added to the DSNU
 };
 
 struct GainTruth {
